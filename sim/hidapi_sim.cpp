@@ -1,0 +1,283 @@
+// A stand-in for hidapi's C API over simulated devices. Feature reports reach
+// the bootloader model the way hidapi-libusb carries them: with report id 0
+// the id byte is not sent, and a reply read hands back the id byte followed by
+// the device's reply, counting both.
+#include "hidsim.h"
+
+#include <hidapi.h>
+#include <hidapi_libusb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <list>
+#include <string>
+
+struct hid_device_ {
+    hidsim::Device *device;
+};
+
+namespace hidsim {
+
+static const std::size_t REPLY_BYTES = 7;  // what the device's reply report carries
+
+struct Bus {
+    std::list<Device> devices;  // a list keeps references stable
+    Counters counters;
+};
+
+static Bus &bus()
+{
+    static Bus instance;
+    return instance;
+}
+
+Device &attach(std::uint16_t vendor_id, std::uint16_t product_id)
+{
+    bus().devices.push_back(Device{vendor_id, product_id, {}});
+    return bus().devices.back();
+}
+
+void detach(Device &device)
+{
+    device.plugged = false;
+}
+
+void reset()
+{
+    bus().devices.clear();
+    bus().counters = Counters{};
+}
+
+const Counters &counters()
+{
+    return bus().counters;
+}
+
+static bool reachable(const Device &device)
+{
+    return device.plugged && device.model.on_bus();
+}
+
+static bool matches(const Device &device, unsigned short vendor_id, unsigned short product_id)
+{
+    return (vendor_id == 0 || vendor_id == device.vendor_id) &&
+           (product_id == 0 || product_id == device.product_id);
+}
+
+static Device *counted_call(hid_device *dev)
+{
+    ++bus().counters.calls;
+    return dev ? dev->device : nullptr;
+}
+
+}  // namespace hidsim
+
+using hidsim::bus;
+
+extern "C" {
+
+int hid_init(void)
+{
+    ++bus().counters.calls;
+    return 0;
+}
+
+int hid_exit(void)
+{
+    ++bus().counters.calls;
+    return 0;
+}
+
+struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
+{
+    ++bus().counters.calls;
+    ++bus().counters.enumerations;
+    hid_device_info *head = nullptr;
+    hid_device_info **tail = &head;
+    int index = 0;
+    for (hidsim::Device &device : bus().devices) {
+        ++index;
+        if (!hidsim::reachable(device) || !hidsim::matches(device, vendor_id, product_id))
+            continue;
+        auto *info = static_cast<hid_device_info *>(std::calloc(1, sizeof(hid_device_info)));
+        info->path = strdup(("sim:" + std::to_string(index)).c_str());
+        info->vendor_id = device.vendor_id;
+        info->product_id = device.product_id;
+        info->serial_number = wcsdup(L"");
+        info->manufacturer_string = wcsdup(L"Silicon Labs");
+        info->product_string = wcsdup(L"EFM8UB1 Bootloader");
+        info->bus_type = HID_API_BUS_USB;
+        *tail = info;
+        tail = &info->next;
+        ++bus().counters.live_list_entries;
+    }
+    return head;
+}
+
+void hid_free_enumeration(struct hid_device_info *devs)
+{
+    ++bus().counters.calls;
+    while (devs) {
+        hid_device_info *next = devs->next;
+        std::free(devs->path);
+        std::free(devs->serial_number);
+        std::free(devs->manufacturer_string);
+        std::free(devs->product_string);
+        std::free(devs);
+        --bus().counters.live_list_entries;
+        devs = next;
+    }
+}
+
+hid_device *hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t *)
+{
+    ++bus().counters.calls;
+    for (hidsim::Device &device : bus().devices) {
+        if (hidsim::reachable(device) && hidsim::matches(device, vendor_id, product_id)) {
+            ++device.opens;
+            ++bus().counters.open_handles;
+            return new hid_device_{&device};
+        }
+    }
+    return nullptr;
+}
+
+hid_device *hid_open_path(const char *)
+{
+    ++bus().counters.calls;
+    return nullptr;
+}
+
+hid_device *hid_libusb_wrap_sys_device(intptr_t, int)
+{
+    ++bus().counters.calls;
+    return nullptr;
+}
+
+void hid_close(hid_device *dev)
+{
+    hidsim::Device *device = hidsim::counted_call(dev);
+    if (!device)
+        return;
+    ++device->closes;
+    --bus().counters.open_handles;
+    delete dev;
+}
+
+int hid_set_nonblocking(hid_device *dev, int nonblock)
+{
+    hidsim::Device *device = hidsim::counted_call(dev);
+    if (!device || nonblock != 0)
+        return -1;  // the simulation answers in blocking mode only
+    ++device->blocking_mode_sets;
+    return 0;
+}
+
+int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
+{
+    hidsim::Device *device = hidsim::counted_call(dev);
+    if (!device || length == 0)
+        return -1;
+    const std::size_t index = device->sends++;
+    if (!hidsim::reachable(*device) || index == device->fail_send)
+        return -1;
+    // With report id 0 the id byte is not sent; any other id goes out as data.
+    if (data[0] == 0)
+        device->model.receive(data + 1, length - 1);
+    else
+        device->model.receive(data, length);
+    return static_cast<int>(length);
+}
+
+int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
+{
+    hidsim::Device *device = hidsim::counted_call(dev);
+    if (!device || length == 0)
+        return -1;
+    const std::size_t index = device->reads++;
+    if (!hidsim::reachable(*device) || index == device->fail_read)
+        return -1;
+    if (index == device->short_read)
+        return 1;
+    unsigned char reply[hidsim::REPLY_BYTES] = {device->model.take_reply()};
+    const std::size_t copied = std::min(length - 1, hidsim::REPLY_BYTES);
+    std::memcpy(data + 1, reply, copied);
+    return static_cast<int>(copied + 1);
+}
+
+// The bootloader speaks through feature reports only.
+int hid_write(hid_device *dev, const unsigned char *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_read_timeout(hid_device *dev, unsigned char *, size_t, int)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_read(hid_device *dev, unsigned char *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_get_input_report(hid_device *dev, unsigned char *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_get_manufacturer_string(hid_device *dev, wchar_t *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_get_product_string(hid_device *dev, wchar_t *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+int hid_get_serial_number_string(hid_device *dev, wchar_t *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+struct hid_device_info *hid_get_device_info(hid_device *dev)
+{
+    hidsim::counted_call(dev);
+    return nullptr;
+}
+
+int hid_get_indexed_string(hid_device *dev, int, wchar_t *, size_t)
+{
+    hidsim::counted_call(dev);
+    return -1;
+}
+
+const wchar_t *hid_error(hid_device *dev)
+{
+    hidsim::counted_call(dev);
+    return L"simulated hidapi: operation not supported";
+}
+
+const struct hid_api_version *hid_version(void)
+{
+    static const hid_api_version version = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR, HID_API_VERSION_PATCH};
+    ++bus().counters.calls;
+    return &version;
+}
+
+const char *hid_version_str(void)
+{
+    ++bus().counters.calls;
+    return HID_API_VERSION_STR;
+}
+
+}  // extern "C"

@@ -1,0 +1,51 @@
+// Control of the simulated USB bus behind the hidapi stand-in
+// (sim/hidapi_sim.cpp): tests attach and detach bootloader devices, inject
+// transport faults and read what the program did.
+#ifndef EFM8SIM_HIDSIM_H
+#define EFM8SIM_HIDSIM_H
+
+#include "bootloader.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hidsim {
+
+constexpr std::size_t NEVER = SIZE_MAX;
+
+struct Device {
+    std::uint16_t vendor_id;
+    std::uint16_t product_id;
+    efm8sim::Bootloader model;
+    bool plugged = true;
+
+    // Transport faults, transfers counted from 0 in each direction.
+    std::size_t fail_send = NEVER;   // the send returns -1, nothing arrives
+    std::size_t fail_read = NEVER;   // the reply read returns -1
+    std::size_t short_read = NEVER;  // the reply read returns 1 byte, the id only
+
+    std::size_t sends = 0;  // feature reports sent to it, failed ones included
+    std::size_t reads = 0;  // reply reads asked of it, failed ones included
+    int opens = 0;
+    int closes = 0;
+    int blocking_mode_sets = 0;
+};
+
+struct Counters {
+    long calls = 0;             // every call into the hidapi API
+    long enumerations = 0;
+    long live_list_entries = 0; // enumerated entries not yet freed
+    long open_handles = 0;
+};
+
+// Puts a device on the bus; the reference stays valid until reset().
+Device &attach(std::uint16_t vendor_id = 0x10C4, std::uint16_t product_id = 0xEAC9);
+// Unplugs it: it leaves enumeration and every transfer to it fails.
+void detach(Device &device);
+// Removes every device and zeroes the counters.
+void reset();
+const Counters &counters();
+
+}  // namespace hidsim
+
+#endif

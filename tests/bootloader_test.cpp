@@ -1,0 +1,103 @@
+// The device model is the oracle of every other test, so its own rules are
+// checked here against the bootloader protocol.
+#include "bootloader.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using efm8sim::Bootloader;
+using Bytes = std::vector<uint8_t>;
+
+uint8_t command(Bootloader &device, Bytes frame)
+{
+    device.receive(frame.data(), frame.size());
+    return device.take_reply();
+}
+
+uint8_t unlock(Bootloader &device)
+{
+    return command(device, {'$', 4, 0x31, 0xA5, 0xF1, 0x00});
+}
+
+TEST(Bootloader, IdentifyComparesTheIdentity)
+{
+    Bootloader device;
+    EXPECT_EQ(command(device, {'$', 3, 0x30, 0x32, 0x45}), 0x40);
+    EXPECT_EQ(command(device, {'$', 3, 0x30, 0x32, 0x41}), 0x42);
+    device.set_identity(0x3241);
+    EXPECT_EQ(command(device, {'$', 3, 0x30, 0x32, 0x41}), 0x40);
+}
+
+TEST(Bootloader, EraseAndWriteNeedTheFlashKeys)
+{
+    Bootloader device;
+    EXPECT_EQ(command(device, {'$', 3, 0x32, 0x00, 0x00}), 0x41);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x00, 0x00, 0x00}), 0x41);
+    EXPECT_EQ(device.flash(), Bytes(16384, 0xFF));
+    EXPECT_EQ(command(device, {'$', 4, 0x31, 0xA5, 0xF2, 0x00}), 0x40);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x00, 0x00, 0x00}), 0x41);
+    EXPECT_EQ(unlock(device), 0x40);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x00, 0x00, 0x00}), 0x40);
+    EXPECT_EQ(device.flash()[0], 0x00);
+}
+
+TEST(Bootloader, WritesOnlyClearBitsAndErasesWholePages)
+{
+    Bootloader device;
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 5, 0x33, 0x02, 0x10, 0xF0, 0x3C}), 0x40);
+    EXPECT_EQ(command(device, {'$', 5, 0x33, 0x02, 0x10, 0x0F, 0x0F}), 0x40);
+    EXPECT_EQ(device.flash()[0x210], 0x00);
+    EXPECT_EQ(device.flash()[0x211], 0x0C);
+    // Erase at an address inside the page clears it all, then writes what follows.
+    EXPECT_EQ(command(device, {'$', 4, 0x32, 0x03, 0xFF, 0x12}), 0x40);
+    EXPECT_EQ(device.flash()[0x210], 0xFF);
+    EXPECT_EQ(device.flash()[0x3FF], 0x12);
+}
+
+TEST(Bootloader, KeepsOutOfTheBootloaderArea)
+{
+    Bootloader device;
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 3, 0x32, 0x3A, 0x00}), 0x41);
+    EXPECT_EQ(command(device, {'$', 3, 0x32, 0x39, 0xFF}), 0x40);
+    EXPECT_EQ(command(device, {'$', 5, 0x33, 0x39, 0xFF, 0x00, 0x00}), 0x41);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x39, 0xFF, 0x00}), 0x40);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x3A, 0x00, 0x00}), 0x41);
+    EXPECT_EQ(device.flash()[0x3A00], 0xFF);
+}
+
+TEST(Bootloader, VerifyChecksTheXmodemCrc)
+{
+    const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(efm8sim::crc16_xmodem(check.data(), check.size()), 0x31C3);
+    Bootloader device;
+    unlock(device);
+    command(device, {'$', 12, 0x33, 0x00, 0x00, '1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    EXPECT_EQ(command(device, {'$', 7, 0x34, 0x00, 0x00, 0x00, 0x08, 0x31, 0xC3}), 0x40);
+    EXPECT_EQ(command(device, {'$', 7, 0x34, 0x00, 0x00, 0x00, 0x08, 0x31, 0xC4}), 0x43);
+}
+
+TEST(Bootloader, OtherReportsAndCommands)
+{
+    Bootloader device;
+    EXPECT_EQ(command(device, {'$', 3, 0x35, 0x00, 0x00}), 0x40);
+    EXPECT_EQ(command(device, {'$', 1, 0x3F}), 0x90);
+    device.receive(Bytes{'#', 3, 0x30, 0x32, 0x45}.data(), 5);
+    EXPECT_EQ(device.frames().size(), 2u) << "a report without '$' is ignored";
+    EXPECT_EQ(device.take_reply(), 0x90);
+}
+
+TEST(Bootloader, RunApplicationAnswersThenLeaves)
+{
+    Bootloader device;
+    device.receive(Bytes{'$', 3, 0x36, 0x00, 0x00}.data(), 5);
+    EXPECT_TRUE(device.on_bus());
+    EXPECT_EQ(device.take_reply(), 0x40);
+    EXPECT_FALSE(device.on_bus());
+}
+
+}  // namespace
