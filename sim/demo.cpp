@@ -1,7 +1,8 @@
 // Built only into the demo build of the stand-in, the shared library that
 // takes hidapi-libusb's place so the real kestrane binary runs without
-// hardware: one bootloader device is attached when the library loads, and
-// the flash is written out at exit when KESTRANE_SIM_FLASH_OUT names a file.
+// hardware. One bootloader device is attached when the library loads.
+// KESTRANE_SIM_LOG names a file that gets a line for each enumeration, open
+// and close; KESTRANE_SIM_FLASH_OUT a file that gets the flash at exit.
 #include "hidsim.h"
 
 #include <cstdio>
@@ -11,14 +12,33 @@ namespace {
 
 struct Demo {
     hidsim::Device *device;
+    std::FILE *log = nullptr;
 
-    Demo() : device(&hidsim::attach()) {}
+    Demo() : device(&hidsim::attach())
+    {
+        if (const char *path = std::getenv("KESTRANE_SIM_LOG")) {
+            log = std::fopen(path, "a");
+            if (!log)
+                std::perror(path);
+        }
+        if (log)
+            hidsim::observe([this](const char *event) {
+                std::fprintf(log, "%s\n", event);
+                std::fflush(log);
+            });
+    }
 
     ~Demo()
     {
-        const char *path = std::getenv("KESTRANE_SIM_FLASH_OUT");
-        if (!path)
-            return;
+        hidsim::observe({});
+        if (log)
+            std::fclose(log);
+        if (const char *path = std::getenv("KESTRANE_SIM_FLASH_OUT"))
+            write_flash(path);
+    }
+
+    void write_flash(const char *path)
+    {
         std::FILE *out = std::fopen(path, "wb");
         if (!out) {
             std::perror(path);

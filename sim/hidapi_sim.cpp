@@ -24,6 +24,7 @@ static const std::size_t REPLY_BYTES = 7;  // what the device's reply report car
 struct Bus {
     std::list<Device> devices;  // a list keeps references stable
     Counters counters;
+    std::function<void(const char *)> observer;
 };
 
 static Bus &bus()
@@ -52,6 +53,17 @@ void reset()
 const Counters &counters()
 {
     return bus().counters;
+}
+
+void observe(std::function<void(const char *event)> observer)
+{
+    bus().observer = std::move(observer);
+}
+
+static void tell(const std::string &event)
+{
+    if (bus().observer)
+        bus().observer(event.c_str());
 }
 
 static bool reachable(const Device &device)
@@ -95,7 +107,7 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
     ++bus().counters.enumerations;
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
-    int index = 0;
+    int index = 0, found = 0;
     for (hidsim::Device &device : bus().devices) {
         ++index;
         if (!hidsim::reachable(device) || !hidsim::matches(device, vendor_id, product_id))
@@ -111,7 +123,9 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
         *tail = info;
         tail = &info->next;
         ++bus().counters.live_list_entries;
+        ++found;
     }
+    hidsim::tell("enumerate " + std::to_string(found) + " found");
     return head;
 }
 
@@ -137,6 +151,7 @@ hid_device *hid_open(unsigned short vendor_id, unsigned short product_id, const 
         if (hidsim::reachable(device) && hidsim::matches(device, vendor_id, product_id)) {
             ++device.opens;
             ++bus().counters.open_handles;
+            hidsim::tell("open");
             return new hid_device_{&device};
         }
     }
@@ -162,6 +177,7 @@ void hid_close(hid_device *dev)
         return;
     ++device->closes;
     --bus().counters.open_handles;
+    hidsim::tell("close");
     delete dev;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace hidsim {
 
@@ -45,6 +46,9 @@ void detach(Device &device);
 // Removes every device and zeroes the counters.
 void reset();
 const Counters &counters();
+// Told of each enumeration ("enumerate N found"), open and close, for the
+// demo's log; empty by default.
+void observe(std::function<void(const char *event)> observer);
 
 }  // namespace hidsim
 
