@@ -266,8 +266,6 @@ static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoin
                                 umockdev_ioctl_client_get_arg(client), &error);
         handler.update_wakeup();
     }
-    if (getenv("EFM8SIM_USB_TRACE"))
-        std::fprintf(stderr, "usbemu: ioctl %lx -> %ld errno %d\n", umockdev_ioctl_client_get_request(client), result, error);
     umockdev_ioctl_client_complete(client, result, error);
     return TRUE;
 }
@@ -318,7 +316,7 @@ Device &Emulator::attach(std::uint16_t vendor_id, std::uint16_t product_id)
     if (!umockdev_testbed_add_from_string(testbed_, description, &error))
         throw std::runtime_error(std::string("umockdev could not add the device: ") + error->message);
 
-    devices_.push_back(Device{vendor_id, product_id, devnum, sysfs, root_ + "/dev/" + node, {}});
+    devices_.push_back(Device{vendor_id, product_id, devnum, std::string("/sys") + sysfs, root_ + "/dev/" + node});
     Device &device = devices_.back();
     unlink(device.node.c_str());
     if (mkfifo(device.node.c_str(), 0666) != 0)
@@ -335,6 +333,7 @@ Device &Emulator::attach(std::uint16_t vendor_id, std::uint16_t product_id)
     if (!umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + std::string(node)).c_str(), ioctls, &error))
         throw std::runtime_error(std::string("umockdev could not attach the handler: ") + error->message);
     g_object_unref(ioctls);
+    umockdev_testbed_uevent(testbed_, device.sysfs_path.c_str(), "add");
     return device;
 }
 

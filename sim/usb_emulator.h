@@ -38,11 +38,11 @@ struct Device {
     std::uint16_t vendor_id;
     std::uint16_t product_id;
     int devnum;
-    std::string sysfs_path;
+    std::string sysfs_path;  // as udev names it, /sys/devices/...
     std::string node;  // absolute path of the device node inside the testbed
 
-    efm8sim::Bootloader model;
-    std::vector<ControlTransfer> controls;  // every control URB submitted
+    efm8sim::Bootloader model{};
+    std::vector<ControlTransfer> controls{};  // every control URB submitted
     int claims = 0;
     int releases = 0;
     int reconnects = 0;  // USBDEVFS_CONNECT: the kernel driver given back
@@ -56,8 +56,8 @@ struct Device {
     std::size_t unplug_at_report = NEVER;
     std::size_t reports = 0;
 
-    std::list<UrbState *> pending;  // submitted, not yet done (the interrupt IN reader)
-    std::list<UrbState *> done;     // done, waiting to be reaped
+    std::list<UrbState *> pending{};  // submitted, not yet done (the interrupt IN reader)
+    std::list<UrbState *> done{};     // done, waiting to be reaped
     int wake_fd = -1;               // the node, a FIFO: writable while a URB waits in done
     bool signalled = false;
 };

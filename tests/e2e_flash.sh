@@ -11,11 +11,16 @@ trap '[ -z "$pid" ] || kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-# Blocks until the device log, from line FROM on, has COUNT lines matching
-# PATTERN (at most 30 s).
+# Reads the device log from line FROM on until COUNT lines match PATTERN;
+# fails when no line comes for 30 s.
 wait_log() {
-  local from=$1 count=$2 pattern=$3
-  timeout 30 tail -n "+$from" -f --pid="$pid" "$work/usb.log" | grep -m "$count" "$pattern" >/dev/null
+  local from=$1 count=$2 pattern=$3 matched=0 line
+  while IFS= read -r -t 30 line; do
+    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
+      return 0
+    fi
+  done < <(tail -n "+$from" -f --pid="$pid" "$work/usb.log")
+  return 1
 }
 
 log_lines() { wc -l < "$work/usb.log"; }

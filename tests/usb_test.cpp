@@ -1,28 +1,218 @@
 // The shipped link over the real hidapi-libusb and libusb, against the
 // bootloader model emulated at the usbdevfs interface. Runs under
-// umockdev-wrapper; without it the run fails.
+// umockdev-wrapper; started without it, the run fails.
 #include "lib.h"
 #include "usb_emulator.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <iostream>
-#include <memory>
+#include <vector>
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 usbemu::Emulator *emulator;
 
-TEST(Usb, Basic)
+Bytes image_of(size_t count)
 {
-    usbemu::Device &device = emulator->attach();
+    Bytes image(count);
+    for (size_t i = 0; i < count; ++i)
+        image[i] = static_cast<uint8_t>(i * 31 + 7);
+    return image;
+}
+
+// Descriptors this process holds on the device node, the emulator's own
+// aside.
+int program_fds_on(const usbemu::Device &device)
+{
+    int count = 0;
+    DIR *fds = opendir("/proc/self/fd");
+    while (dirent *entry = readdir(fds)) {
+        char target[512];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, n) == device.node)
+            ++count;
+    }
+    closedir(fds);
+    return count - 1;
+}
+
+// Root opens any file; dropping the override for this thread lets a mode of
+// 0 refuse the open as it would refuse a user without a udev rule.
+class WithoutFileOverride {
+public:
+    WithoutFileOverride()
+    {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+};
+
+class Usb : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (usbemu::Device *device : attached_)
+            if (!device->gone)
+                emulator->detach(*device);
+        EXPECT_EQ(efm8_find(), 0);
+    }
+
+    usbemu::Device &attach(uint16_t vendor_id = 0x10C4, uint16_t product_id = 0xEAC9)
+    {
+        attached_.push_back(&emulator->attach(vendor_id, product_id));
+        return *attached_.back();
+    }
+
+private:
+    std::vector<usbemu::Device *> attached_;
+};
+
+TEST_F(Usb, FindSeesDevicesComeAndGo)
+{
+    EXPECT_EQ(efm8_find(), 0);
+    attach(0x10C4, 0x0001);
+    EXPECT_EQ(efm8_find(), 0);
+    usbemu::Device &first = attach();
     EXPECT_EQ(efm8_find(), 1);
-    std::vector<uint8_t> image(1000, 0x42);
-    EXPECT_EQ(efm8_program(image.data(), 1000), 0);
+    usbemu::Device &second = attach();
+    EXPECT_EQ(efm8_find(), 1);
+    emulator->detach(first);
+    EXPECT_EQ(efm8_find(), 1);
+    emulator->detach(second);
+    EXPECT_EQ(efm8_find(), 0);
+}
+
+class UsbFlash : public Usb, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(UsbFlash, WritesTheImageThroughFeatureReports)
+{
+    const uint32_t count = GetParam();
+    usbemu::Device &device = attach();
+    ASSERT_EQ(efm8_find(), 1);
+    const Bytes image = image_of(count);
+    ASSERT_EQ(efm8_program(image.data(), count), 0);
+
     std::lock_guard<std::mutex> guard(emulator->lock());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), device.model.flash().begin()));
-    for (auto &c : device.controls)
-        printf("%02x %02x %04x %04x %d\n", c.request_type, c.request, c.value, c.index, c.length);
+    Bytes expected = image;
+    expected.resize(efm8sim::FLASH_SIZE, 0xFF);
+    EXPECT_EQ(device.model.flash(), expected);
+
+    // Each frame is a SET_REPORT of feature report 0 with N+2 bytes, each
+    // reply a GET_REPORT of 7: hidapi strips and adds the report id.
+    std::vector<usbemu::ControlTransfer> reports;
+    for (const usbemu::ControlTransfer &c : device.controls)
+        if (c.request_type & 0x20)
+            reports.push_back(c);
+    const auto &frames = device.model.frames();
+    ASSERT_EQ(reports.size(), 2 * frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const usbemu::ControlTransfer &out = reports[2 * i], &in = reports[2 * i + 1];
+        EXPECT_EQ(out.request_type, 0x21);
+        EXPECT_EQ(out.request, 0x09);
+        EXPECT_EQ(out.value, 0x0300);
+        EXPECT_EQ(out.length, frames[i][1] + 2);
+        EXPECT_EQ(in.request_type, 0xA1);
+        EXPECT_EQ(in.request, 0x01);
+        EXPECT_EQ(in.value, 0x0300);
+        EXPECT_EQ(in.length, 7);
+    }
+
+    // Run application sent the chip into its application: it left the bus,
+    // and the interface and node were given back before that.
+    EXPECT_TRUE(device.gone);
+    EXPECT_EQ(device.claims, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, UsbFlash, ::testing::Values(1u, 1000u, 14848u));
+
+TEST_F(Usb, EveryCallReleasesTheInterfaceAndClosesTheNode)
+{
+    usbemu::Device &device = attach();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(efm8_find(), 1);
+    EXPECT_EQ(program_fds_on(device), 0) << "after finding";
+    // A stalled write ends the flash with the device still in its bootloader.
+    device.fail_report = 10;
+    device.fail_status = -EPIPE;
+    const Bytes image = image_of(100);
+    EXPECT_EQ(efm8_program(image.data(), 100), -3);
+    std::lock_guard<std::mutex> guard(emulator->lock());
+    EXPECT_EQ(device.claims, 1);
+    EXPECT_EQ(device.releases, 1);
+    EXPECT_EQ(device.reconnects, 1) << "the kernel driver is given back";
+    EXPECT_EQ(program_fds_on(device), 0) << "after flashing";
+}
+
+TEST_F(Usb, AfterRunApplicationTheDeviceIsGone)
+{
+    attach();
+    const Bytes image = image_of(64);
+    ASSERT_EQ(efm8_program(image.data(), 64), 0);
+    EXPECT_EQ(efm8_find(), 0);
+    EXPECT_EQ(efm8_program(image.data(), 64), -1);
+}
+
+struct TransferFault {
+    const char *name;
+    bool unplug;
+    int status;
+};
+
+class UsbFault : public Usb, public ::testing::WithParamInterface<TransferFault> {};
+
+TEST_P(UsbFault, MidFlashEndsAtOnce)
+{
+    const TransferFault fault = GetParam();
+    usbemu::Device &device = attach();
+    const size_t at = 2 * 20 + 1;  // the reply of the 21st command, a write
+    if (fault.unplug)
+        device.unplug_at_report = at;
+    else {
+        device.fail_report = at;
+        device.fail_status = fault.status;
+    }
+    const Bytes image = image_of(14848);
+    EXPECT_EQ(efm8_program(image.data(), 14848), -3);
+    std::lock_guard<std::mutex> guard(emulator->lock());
+    EXPECT_EQ(device.reports, at + (fault.unplug ? 0 : 1)) << "nothing is sent after the failure";
+    EXPECT_EQ(device.model.frames().size(), 21u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UsbFault,
+                         ::testing::Values(TransferFault{"Unplugged", true, 0},
+                                           TransferFault{"NoDevice", false, -ENODEV},
+                                           TransferFault{"Stall", false, -EPIPE}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Usb, UnopenableNodeIsNoDevice)
+{
+    usbemu::Device &device = attach();
+    emulator->deny_access(device);
+    const Bytes image = image_of(10);
+    int32_t result;
+    {
+        WithoutFileOverride as_a_user;
+        result = efm8_program(image.data(), 10);
+    }
+    EXPECT_EQ(result, -1);
+    std::lock_guard<std::mutex> guard(emulator->lock());
+    EXPECT_TRUE(device.model.frames().empty());
 }
 
 }  // namespace
