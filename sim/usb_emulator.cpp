@@ -92,21 +92,22 @@ struct Handler {
                                        static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8)};
         device.controls.push_back(setup);
         std::uint8_t *data = buffer + SETUP_SIZE;
-        const bool report = (setup.request_type == 0x21 && setup.request == HID_SET_REPORT) ||
-                            (setup.request_type == 0xA1 && setup.request == HID_GET_REPORT);
-        if (report) {
+        const std::size_t room = std::min<std::size_t>(setup.length, state->urb()->buffer_length - SETUP_SIZE);
+        const bool set_report = setup.request_type == 0x21 && setup.request == HID_SET_REPORT;
+        const bool get_report = setup.request_type == 0xA1 && setup.request == HID_GET_REPORT;
+        if (set_report || get_report) {
             const std::size_t index = device.reports++;
             if (index == device.fail_report)
                 return finish(state, device.fail_status, 0);
             if (setup.value != FEATURE_REPORT_0)
                 return finish(state, -EPIPE, 0);
         }
-        if (setup.request_type == 0x21 && setup.request == HID_SET_REPORT) {
-            device.model.receive(data, setup.length);
-            return finish(state, 0, setup.length);
+        if (set_report) {
+            device.model.receive(data, room);
+            return finish(state, 0, static_cast<int>(room));
         }
-        if (setup.request_type == 0xA1 && setup.request == HID_GET_REPORT) {
-            const std::size_t n = std::min<std::size_t>(setup.length, REPLY_SIZE);
+        if (get_report) {
+            const std::size_t n = std::min(room, REPLY_SIZE);
             std::memset(data, 0, n);
             if (n > 0)
                 data[0] = device.model.take_reply();
@@ -115,7 +116,7 @@ struct Handler {
         if (setup.request_type == 0x80 && setup.request == REQUEST_GET_DESCRIPTOR &&
             setup.value >> 8 == 3) {
             const std::vector<std::uint8_t> text = string_descriptor(setup.value & 0xFF);
-            const std::size_t n = std::min<std::size_t>(setup.length, text.size());
+            const std::size_t n = std::min(room, text.size());
             std::memcpy(data, text.data(), n);
             return finish(state, 0, static_cast<int>(n));
         }
@@ -282,13 +283,10 @@ Emulator::Emulator() : testbed_(umockdev_testbed_new())
 Emulator::~Emulator()
 {
     for (Device &device : devices_) {
-        Handler handler{*this, device};
-        handler.drop_stale_urbs();
-        if (device.wake_fd >= 0)
-            close(device.wake_fd);
+        device.handler->drop_stale_urbs();
+        delete device.handler;
+        close(device.wake_fd);
     }
-    for (Handler *handler : handlers_)
-        delete handler;
     g_object_unref(testbed_);
 }
 
@@ -322,14 +320,15 @@ Device &Emulator::attach(std::uint16_t vendor_id, std::uint16_t product_id)
     if (mkfifo(device.node.c_str(), 0666) != 0)
         throw std::runtime_error("cannot make the device node a FIFO: " + device.node);
     device.wake_fd = open(device.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (device.wake_fd < 0)
+        throw std::runtime_error("cannot open the device node FIFO: " + device.node);
     static const std::uint8_t page[PIPE_PAGE] = {};
     while (write(device.wake_fd, page, PIPE_PAGE) == PIPE_PAGE) {
     }
 
-    auto *handler = new Handler{*this, device};
-    handlers_.push_back(handler);
+    device.handler = new Handler{*this, device};
     UMockdevIoctlBase *ioctls = umockdev_ioctl_base_new();
-    g_signal_connect(ioctls, "handle-ioctl", G_CALLBACK(on_ioctl), handler);
+    g_signal_connect(ioctls, "handle-ioctl", G_CALLBACK(on_ioctl), device.handler);
     if (!umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + std::string(node)).c_str(), ioctls, &error))
         throw std::runtime_error(std::string("umockdev could not attach the handler: ") + error->message);
     g_object_unref(ioctls);
@@ -354,7 +353,7 @@ void Emulator::detach(Device &device)
     std::lock_guard<std::mutex> guard(mutex_);
     if (!device.gone)
         unplug_locked(device);
-    Handler{*this, device}.update_wakeup();
+    device.handler->update_wakeup();
 }
 
 void Emulator::deny_access(Device &device)

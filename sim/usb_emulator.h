@@ -60,6 +60,7 @@ struct Device {
     std::list<UrbState *> done{};     // done, waiting to be reaped
     int wake_fd = -1;               // the node, a FIFO: writable while a URB waits in done
     bool signalled = false;
+    Handler *handler = nullptr;     // answers the node's ioctls on umockdev's thread
 };
 
 class Emulator {
@@ -87,7 +88,6 @@ private:
     UMockdevTestbed *testbed_;
     std::string root_;
     std::list<Device> devices_;
-    std::vector<Handler *> handlers_;
     std::mutex mutex_;
     int next_devnum_ = 2;
 };
