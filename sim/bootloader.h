@@ -17,6 +17,7 @@ constexpr std::size_t FLASH_SIZE = 16384;
 constexpr std::size_t PAGE_SIZE = 512;
 constexpr std::uint32_t APP_END = 0x3A00;  // first byte of the bootloader itself
 constexpr std::uint16_t UB1_IDENTITY = 0x3245;
+constexpr std::size_t NEVER = SIZE_MAX;  // a fault index that is never reached
 
 constexpr std::uint8_t CMD_IDENTIFY = 0x30;
 constexpr std::uint8_t CMD_SETUP = 0x31;
@@ -81,7 +82,7 @@ private:
     std::vector<std::uint8_t> flash_;
     std::vector<std::vector<std::uint8_t>> frames_;
     std::map<std::size_t, std::uint8_t> forced_replies_;
-    std::size_t vanish_after_ = SIZE_MAX;
+    std::size_t vanish_after_ = NEVER;
     std::uint16_t identity_ = UB1_IDENTITY;
     std::uint8_t key1_ = 0, key2_ = 0, bank_ = 0;
     std::uint8_t signature_ = 0xFF, lock_ = 0xFF;

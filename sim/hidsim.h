@@ -12,7 +12,7 @@
 
 namespace hidsim {
 
-constexpr std::size_t NEVER = SIZE_MAX;
+using efm8sim::NEVER;
 
 struct Device {
     std::uint16_t vendor_id;

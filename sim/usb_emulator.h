@@ -19,7 +19,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace usbemu {
 
-constexpr std::size_t NEVER = SIZE_MAX;
+using efm8sim::NEVER;
 
 struct ControlTransfer {
     std::uint8_t request_type;
