@@ -271,10 +271,11 @@ static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoin
     return TRUE;
 }
 
-Emulator::Emulator() : testbed_(umockdev_testbed_new())
+Emulator::Emulator()
 {
     if (!umockdev_in_mock_environment())
         throw std::runtime_error("not under umockdev's preload library: run through umockdev-wrapper");
+    testbed_ = umockdev_testbed_new();
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
     g_free(root);
@@ -314,7 +315,7 @@ Device &Emulator::attach(std::uint16_t vendor_id, std::uint16_t product_id)
     if (!umockdev_testbed_add_from_string(testbed_, description, &error))
         throw std::runtime_error(std::string("umockdev could not add the device: ") + error->message);
 
-    devices_.push_back(Device{vendor_id, product_id, devnum, std::string("/sys") + sysfs, root_ + "/dev/" + node});
+    devices_.push_back(Device{std::string("/sys") + sysfs, root_ + "/dev/" + node});
     Device &device = devices_.back();
     unlink(device.node.c_str());
     if (mkfifo(device.node.c_str(), 0666) != 0)

@@ -35,9 +35,6 @@ struct Handler;
 // One emulated bootloader device. Everything here is shared with umockdev's
 // thread: read it under Emulator::lock().
 struct Device {
-    std::uint16_t vendor_id;
-    std::uint16_t product_id;
-    int devnum;
     std::string sysfs_path;  // as udev names it, /sys/devices/...
     std::string node;  // absolute path of the device node inside the testbed
 
@@ -46,7 +43,7 @@ struct Device {
     int claims = 0;
     int releases = 0;
     int reconnects = 0;  // USBDEVFS_CONNECT: the kernel driver given back
-    bool gone = false;   // unplugged: every ioctl fails with ENODEV
+    bool gone = false;   // unplugged: every ioctl but reaping fails with ENODEV
 
     // Faults: the Nth feature-report URB (either direction, counted from 0)
     // completes with this negative status instead of being carried out.
@@ -79,7 +76,6 @@ public:
     void deny_access(Device &device);
 
     std::mutex &lock() { return mutex_; }
-    const std::string &root() const { return root_; }
 
 private:
     friend struct Handler;
