@@ -271,11 +271,13 @@ static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoin
     return TRUE;
 }
 
-Emulator::Emulator()
+Emulator::Emulator() : testbed_(umockdev_testbed_new())
 {
-    if (!umockdev_in_mock_environment())
+    // Only a testbed tells whether the preload library is there to use it.
+    if (!umockdev_in_mock_environment()) {
+        g_object_unref(testbed_);
         throw std::runtime_error("not under umockdev's preload library: run through umockdev-wrapper");
-    testbed_ = umockdev_testbed_new();
+    }
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
     g_free(root);
