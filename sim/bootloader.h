@@ -70,7 +70,6 @@ public:
     const std::vector<std::uint8_t> &flash() const { return flash_; }
     // Every frame received, '$' first, as it arrived.
     const std::vector<std::vector<std::uint8_t>> &frames() const { return frames_; }
-    bool keys_set() const { return key1_ == 0xA5 && key2_ == 0xF1; }
 
 private:
     std::uint8_t execute(std::uint8_t command, const std::uint8_t *payload, std::size_t len);
@@ -78,6 +77,7 @@ private:
     std::uint8_t write(std::uint32_t address, const std::uint8_t *data, std::size_t len);
     std::uint8_t verify(const std::uint8_t *payload, std::size_t len);
     void spend(std::chrono::nanoseconds time);
+    bool keys_set() const { return key1_ == 0xA5 && key2_ == 0xF1; }
 
     std::vector<std::uint8_t> flash_;
     std::vector<std::vector<std::uint8_t>> frames_;

@@ -16,16 +16,18 @@ struct Demo {
 
     Demo() : device(&hidsim::attach())
     {
-        if (const char *path = std::getenv("KESTRANE_SIM_LOG")) {
-            log = std::fopen(path, "a");
-            if (!log)
-                std::perror(path);
+        const char *path = std::getenv("KESTRANE_SIM_LOG");
+        if (!path)
+            return;
+        log = std::fopen(path, "a");
+        if (!log) {
+            std::perror(path);
+            return;
         }
-        if (log)
-            hidsim::observe([this](const char *event) {
-                std::fprintf(log, "%s\n", event);
-                std::fflush(log);
-            });
+        hidsim::observe([this](const char *event) {
+            std::fprintf(log, "%s\n", event);
+            std::fflush(log);
+        });
     }
 
     ~Demo()
