@@ -25,6 +25,12 @@ std::uint16_t crc16_xmodem(const std::uint8_t *data, std::size_t len)
 
 Bootloader::Bootloader() : flash_(FLASH_SIZE, 0xFF) {}
 
+void Bootloader::set_flash_layout(std::size_t flash_size, std::uint32_t app_end)
+{
+    flash_.assign(flash_size, 0xFF);
+    app_end_ = app_end;
+}
+
 void Bootloader::spend(std::chrono::nanoseconds time)
 {
     if (time.count() == 0)
@@ -94,16 +100,17 @@ std::uint8_t Bootloader::execute(std::uint8_t command, const std::uint8_t *paylo
     }
 }
 
-// The real chip resets on erase or write without the flash keys; refusing
-// them, flash untouched, is the closest a model can come.
+// The real chip resets on erase, write or verify without the flash keys;
+// refusing them, flash untouched, is the closest a model can come. The data
+// an erase carries must stay inside the erased page.
 std::uint8_t Bootloader::erase(const std::uint8_t *payload, std::size_t len)
 {
     if (len < 2 || !keys_set())
         return REPLY_RANGE;
     const std::uint32_t address = be16(payload);
-    if (address >= APP_END)
-        return REPLY_RANGE;
     const std::size_t page = address / PAGE_SIZE * PAGE_SIZE;
+    if (address >= app_end_ || address + (len - 2) > page + PAGE_SIZE)
+        return REPLY_RANGE;
     std::fill(flash_.begin() + page, flash_.begin() + page + PAGE_SIZE, 0xFF);
     spend(latency_.per_page_erase);
     return write(address, payload + 2, len - 2);
@@ -111,7 +118,7 @@ std::uint8_t Bootloader::erase(const std::uint8_t *payload, std::size_t len)
 
 std::uint8_t Bootloader::write(std::uint32_t address, const std::uint8_t *data, std::size_t len)
 {
-    if (!keys_set() || address >= APP_END || address + len > APP_END)
+    if (!keys_set() || len > DATA_MAX || address >= app_end_ || address + len > app_end_)
         return REPLY_RANGE;
     for (std::size_t i = 0; i < len; ++i)
         flash_[address + i] &= data[i];  // programming only clears bits
@@ -121,11 +128,11 @@ std::uint8_t Bootloader::write(std::uint32_t address, const std::uint8_t *data, 
 
 std::uint8_t Bootloader::verify(const std::uint8_t *payload, std::size_t len)
 {
-    if (len < 6)
+    if (len < 6 || !keys_set())
         return REPLY_RANGE;
     const std::uint32_t start = be16(payload);
     const std::uint32_t end = be16(payload + 2);
-    if (end < start || end >= FLASH_SIZE)
+    if (end < start || end >= flash_.size())
         return REPLY_RANGE;
     const std::uint16_t crc = crc16_xmodem(&flash_[start], end - start + 1);
     return crc == be16(payload + 4) ? REPLY_ACK : REPLY_BAD_CRC;

@@ -5,6 +5,7 @@
 #ifndef EFM8SIM_BOOTLOADER_H
 #define EFM8SIM_BOOTLOADER_H
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@ namespace efm8sim {
 constexpr std::size_t FLASH_SIZE = 16384;
 constexpr std::size_t PAGE_SIZE = 512;
 constexpr std::uint32_t APP_END = 0x3A00;  // first byte of the bootloader itself
+constexpr std::size_t DATA_MAX = 128;       // data bytes one erase or write may carry
 constexpr std::uint16_t UB1_IDENTITY = 0x3245;
 constexpr std::size_t NEVER = SIZE_MAX;  // a fault index that is never reached
 
@@ -54,9 +56,13 @@ public:
     std::uint8_t take_reply();
 
     // False once the device left bootloader mode or vanished: it no longer
-    // shows up as the bootloader and transfers to it fail.
+    // shows up as the bootloader and transfers to it fail. Another thread
+    // may ask while this one is driven, as a bus enumeration does.
     bool on_bus() const { return on_bus_; }
     void set_identity(std::uint16_t identity) { identity_ = identity; }
+    // Another part's flash: flash_size bytes, the application below app_end.
+    // The flash is erased.
+    void set_flash_layout(std::size_t flash_size, std::uint32_t app_end);
 
     // Fault injection, commands counted from 0 in the order received.
     void answer_command_with(std::size_t index, std::uint8_t code) { forced_replies_[index] = code; }
@@ -79,6 +85,7 @@ private:
     void spend(std::chrono::nanoseconds time);
     bool keys_set() const { return key1_ == 0xA5 && key2_ == 0xF1; }
 
+    std::uint32_t app_end_ = APP_END;
     std::vector<std::uint8_t> flash_;
     std::vector<std::vector<std::uint8_t>> frames_;
     std::map<std::size_t, std::uint8_t> forced_replies_;
@@ -88,7 +95,7 @@ private:
     std::uint8_t signature_ = 0xFF, lock_ = 0xFF;
     std::uint8_t reply_ = 0;
     bool leaving_ = false;
-    bool on_bus_ = true;
+    std::atomic<bool> on_bus_{true};
     Latency latency_;
     std::chrono::nanoseconds device_time_{0};
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <list>
+#include <mutex>
 #include <string>
 
 struct hid_device_ {
@@ -21,7 +22,11 @@ namespace hidsim {
 
 static const std::size_t REPLY_BYTES = 7;  // what the device's reply report carries
 
+// The lock covers the device list, the counters and the observer; a
+// device's own transfers run outside it, so boards driven from several
+// threads overlap as real ones do.
 struct Bus {
+    std::mutex lock;
     std::list<Device> devices;  // a list keeps references stable
     Counters counters;
     std::function<void(const char *)> observer;
@@ -35,17 +40,22 @@ static Bus &bus()
 
 Device &attach(std::uint16_t vendor_id, std::uint16_t product_id)
 {
-    bus().devices.push_back(Device{vendor_id, product_id, {}});
-    return bus().devices.back();
+    std::lock_guard<std::mutex> guard(bus().lock);
+    Device &device = bus().devices.emplace_back();
+    device.vendor_id = vendor_id;
+    device.product_id = product_id;
+    return device;
 }
 
 void detach(Device &device)
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     device.plugged = false;
 }
 
 void reset()
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     bus().devices.clear();
     bus().counters = Counters{};
 }
@@ -60,6 +70,7 @@ void observe(std::function<void(const char *event)> observer)
     bus().observer = std::move(observer);
 }
 
+// Callers hold the bus lock.
 static void tell(const std::string &event)
 {
     if (bus().observer)
@@ -77,10 +88,32 @@ static bool matches(const Device &device, unsigned short vendor_id, unsigned sho
            (product_id == 0 || product_id == device.product_id);
 }
 
+static void count_call()
+{
+    std::lock_guard<std::mutex> guard(bus().lock);
+    ++bus().counters.calls;
+}
+
 static Device *counted_call(hid_device *dev)
 {
-    ++bus().counters.calls;
+    count_call();
     return dev ? dev->device : nullptr;
+}
+
+static std::string path_of(int index)
+{
+    return "sim:" + std::to_string(index);
+}
+
+// Callers hold the bus lock.
+static hid_device *open_device(Device &device)
+{
+    if (!reachable(device) || device.deny_open)
+        return nullptr;
+    ++device.opens;
+    ++bus().counters.open_handles;
+    tell("open");
+    return new hid_device_{&device};
 }
 
 }  // namespace hidsim
@@ -91,18 +124,19 @@ extern "C" {
 
 int hid_init(void)
 {
-    ++bus().counters.calls;
+    hidsim::count_call();
     return 0;
 }
 
 int hid_exit(void)
 {
-    ++bus().counters.calls;
+    hidsim::count_call();
     return 0;
 }
 
 struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     ++bus().counters.calls;
     ++bus().counters.enumerations;
     hid_device_info *head = nullptr;
@@ -113,7 +147,7 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
         if (!hidsim::reachable(device) || !hidsim::matches(device, vendor_id, product_id))
             continue;
         auto *info = static_cast<hid_device_info *>(std::calloc(1, sizeof(hid_device_info)));
-        info->path = strdup(("sim:" + std::to_string(index)).c_str());
+        info->path = strdup(hidsim::path_of(index).c_str());
         info->vendor_id = device.vendor_id;
         info->product_id = device.product_id;
         info->serial_number = wcsdup(L"");
@@ -131,6 +165,7 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
 
 void hid_free_enumeration(struct hid_device_info *devs)
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     ++bus().counters.calls;
     while (devs) {
         hid_device_info *next = devs->next;
@@ -144,35 +179,39 @@ void hid_free_enumeration(struct hid_device_info *devs)
     }
 }
 
+// Like hidapi, the first matching device is opened; if that fails, nothing is.
 hid_device *hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t *)
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     ++bus().counters.calls;
-    for (hidsim::Device &device : bus().devices) {
-        if (hidsim::reachable(device) && hidsim::matches(device, vendor_id, product_id)) {
-            ++device.opens;
-            ++bus().counters.open_handles;
-            hidsim::tell("open");
-            return new hid_device_{&device};
-        }
-    }
+    for (hidsim::Device &device : bus().devices)
+        if (hidsim::reachable(device) && hidsim::matches(device, vendor_id, product_id))
+            return hidsim::open_device(device);
     return nullptr;
 }
 
-hid_device *hid_open_path(const char *)
+hid_device *hid_open_path(const char *path)
 {
+    std::lock_guard<std::mutex> guard(bus().lock);
     ++bus().counters.calls;
+    int index = 0;
+    for (hidsim::Device &device : bus().devices)
+        if (hidsim::path_of(++index) == path)
+            return hidsim::open_device(device);
     return nullptr;
 }
 
 hid_device *hid_libusb_wrap_sys_device(intptr_t, int)
 {
-    ++bus().counters.calls;
+    hidsim::count_call();
     return nullptr;
 }
 
 void hid_close(hid_device *dev)
 {
-    hidsim::Device *device = hidsim::counted_call(dev);
+    std::lock_guard<std::mutex> guard(bus().lock);
+    ++bus().counters.calls;
+    hidsim::Device *device = dev ? dev->device : nullptr;
     if (!device)
         return;
     ++device->closes;
@@ -286,13 +325,13 @@ const wchar_t *hid_error(hid_device *dev)
 const struct hid_api_version *hid_version(void)
 {
     static const hid_api_version version = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR, HID_API_VERSION_PATCH};
-    ++bus().counters.calls;
+    hidsim::count_call();
     return &version;
 }
 
 const char *hid_version_str(void)
 {
-    ++bus().counters.calls;
+    hidsim::count_call();
     return HID_API_VERSION_STR;
 }
 

@@ -1,6 +1,8 @@
 // Control of the simulated USB bus behind the hidapi stand-in
 // (sim/hidapi_sim.cpp): tests attach and detach bootloader devices, inject
-// transport faults and read what the program did.
+// transport faults and read what the program did. Devices are found as
+// "sim:N", N counting attachments from 1. Several threads may drive
+// different devices at once; attach, detach and reset belong to the test.
 #ifndef EFM8SIM_HIDSIM_H
 #define EFM8SIM_HIDSIM_H
 
@@ -15,10 +17,11 @@ namespace hidsim {
 using efm8sim::NEVER;
 
 struct Device {
-    std::uint16_t vendor_id;
-    std::uint16_t product_id;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
     efm8sim::Bootloader model;
     bool plugged = true;
+    bool deny_open = false;  // opening fails, as for a user without access
 
     // Transport faults, transfers counted from 0 in each direction.
     std::size_t fail_send = NEVER;   // the send returns -1, nothing arrives

@@ -317,8 +317,9 @@ Device &Emulator::attach(std::uint16_t vendor_id, std::uint16_t product_id)
     if (!umockdev_testbed_add_from_string(testbed_, description, &error))
         throw std::runtime_error(std::string("umockdev could not add the device: ") + error->message);
 
-    devices_.push_back(Device{std::string("/sys") + sysfs, root_ + "/dev/" + node});
-    Device &device = devices_.back();
+    Device &device = devices_.emplace_back();
+    device.sysfs_path = std::string("/sys") + sysfs;
+    device.node = root_ + "/dev/" + node;
     unlink(device.node.c_str());
     if (mkfifo(device.node.c_str(), 0666) != 0)
         throw std::runtime_error("cannot make the device node a FIFO: " + device.node);

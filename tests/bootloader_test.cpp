@@ -70,11 +70,39 @@ TEST(Bootloader, KeepsOutOfTheBootloaderArea)
     EXPECT_EQ(device.flash()[0x3A00], 0xFF);
 }
 
+TEST(Bootloader, EraseDataStaysInItsPageAndWritesCarryAtMost128Bytes)
+{
+    Bootloader device;
+    unlock(device);
+    Bytes erase = {'$', 5, 0x32, 0x01, 0xFF, 0x11, 0x22};  // its second byte is the next page's
+    EXPECT_EQ(command(device, erase), 0x41);
+    Bytes write = {'$', 3 + 129, 0x33, 0x00, 0x00};
+    write.resize(write.size() + 129, 0x00);
+    EXPECT_EQ(command(device, write), 0x41);
+    write[1] = 3 + 128;
+    write.pop_back();
+    EXPECT_EQ(command(device, write), 0x40);
+    EXPECT_EQ(device.flash()[127], 0x00);
+    EXPECT_EQ(device.flash()[128], 0xFF);
+}
+
+TEST(Bootloader, LargerPartsTakeTheirOwnLayout)
+{
+    Bootloader device;
+    device.set_flash_layout(0x10000, 0xF800);
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 4, 0x32, 0xF6, 0x00, 0x5A}), 0x40);
+    EXPECT_EQ(device.flash()[0xF600], 0x5A);
+    EXPECT_EQ(command(device, {'$', 3, 0x32, 0xF8, 0x00}), 0x41);
+    EXPECT_EQ(device.flash().size(), 0x10000u);
+}
+
 TEST(Bootloader, VerifyChecksTheXmodemCrc)
 {
     const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(efm8sim::crc16_xmodem(check.data(), check.size()), 0x31C3);
     Bootloader device;
+    EXPECT_EQ(command(device, {'$', 7, 0x34, 0x00, 0x00, 0x00, 0x08, 0xFF, 0xFF}), 0x41) << "keys first";
     unlock(device);
     command(device, {'$', 12, 0x33, 0x00, 0x00, '1', '2', '3', '4', '5', '6', '7', '8', '9'});
     EXPECT_EQ(command(device, {'$', 7, 0x34, 0x00, 0x00, 0x00, 0x08, 0x31, 0xC3}), 0x40);
