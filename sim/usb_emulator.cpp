@@ -16,8 +16,10 @@
 namespace usbemu {
 
 // A URB as the client submitted it: the resolved struct and its buffer,
-// kept until it is reaped.
+// kept until it is reaped. As in usbfs, it belongs to the open file that
+// submitted it: only that file reaps or discards it.
 struct UrbState {
+    UMockdevIoctlClient *client;
     UMockdevIoctlData *urb_data;
     UMockdevIoctlData *buffer_data;
     usbdevfs_urb *urb() const { return reinterpret_cast<usbdevfs_urb *>(urb_data->data); }
@@ -123,7 +125,7 @@ struct Handler {
         finish(state, -EPIPE, 0);  // a stall, as a device does for what it does not know
     }
 
-    long submit(UMockdevIoctlData *arg, int *error)
+    long submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg, int *error)
     {
         UMockdevIoctlData *urb_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         if (!urb_data) {
@@ -142,7 +144,8 @@ struct Handler {
             *error = ENODEV;
             return -1;
         }
-        auto *state = new UrbState{static_cast<UMockdevIoctlData *>(g_object_ref(urb_data)),
+        auto *state = new UrbState{static_cast<UMockdevIoctlClient *>(g_object_ref(client)),
+                                   static_cast<UMockdevIoctlData *>(g_object_ref(urb_data)),
                                    static_cast<UMockdevIoctlData *>(g_object_ref(buffer_data))};
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->buffer_length >= int(SETUP_SIZE))
             control(state);
@@ -151,9 +154,11 @@ struct Handler {
         return 0;
     }
 
-    long reap(UMockdevIoctlData *arg, int *error)
+    long reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, int *error)
     {
-        if (device.done.empty()) {
+        auto it = std::find_if(device.done.begin(), device.done.end(),
+                               [&](UrbState *state) { return state->client == client; });
+        if (it == device.done.end()) {
             *error = device.gone ? ENODEV : EAGAIN;
             return -1;
         }
@@ -164,8 +169,8 @@ struct Handler {
             *error = EFAULT;
             return -1;
         }
-        UrbState *state = device.done.front();
-        device.done.pop_front();
+        UrbState *state = *it;
+        device.done.erase(it);
         umockdev_ioctl_data_set_ptr(slot, 0, state->urb_data);
         release(state);
         if (!device.model.on_bus() && !device.gone)
@@ -173,12 +178,12 @@ struct Handler {
         return 0;
     }
 
-    long discard(UMockdevIoctlData *arg, int *error)
+    long discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg, int *error)
     {
         gulong address = 0;
         std::memcpy(&address, arg->data, sizeof address);
         for (auto it = device.pending.begin(); it != device.pending.end(); ++it) {
-            if ((*it)->urb_data->client_addr == address) {
+            if ((*it)->client == client && (*it)->urb_data->client_addr == address) {
                 finish(*it, -ENOENT, 0);
                 device.pending.erase(it);
                 return 0;
@@ -188,8 +193,10 @@ struct Handler {
         return -1;
     }
 
-    long answer(gulong request, UMockdevIoctlData *arg, int *error)
+    long answer(UMockdevIoctlClient *client, int *error)
     {
+        const gulong request = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
         // Once unplugged, only what was given back can still be reaped.
         if (device.gone && request != USBDEVFS_REAPURBNDELAY) {
             *error = ENODEV;
@@ -219,37 +226,50 @@ struct Handler {
         }
         case USBDEVFS_CLAIMINTERFACE:
             ++device.claims;
-            drop_stale_urbs();
+            drop_closed_files_urbs();
             return 0;
         case USBDEVFS_RELEASEINTERFACE:
             ++device.releases;
             return 0;
         case USBDEVFS_SUBMITURB:
-            return submit(arg, error);
+            return submit(client, arg, error);
         case USBDEVFS_REAPURBNDELAY:
-            return reap(arg, error);
+            return reap(client, arg, error);
         case USBDEVFS_DISCARDURB:
-            return discard(arg, error);
+            return discard(client, arg, error);
         default:
             *error = ENOTTY;
             return -1;
         }
     }
 
-    // umockdev does not say when the program closes the node, so URBs an
-    // earlier open left behind are dropped when the next one claims.
-    void drop_stale_urbs()
+    // URBs a closed file left behind are dropped when the next open claims.
+    void drop_closed_files_urbs()
     {
-        for (UrbState *state : device.pending)
-            release(state);
-        for (UrbState *state : device.done)
-            release(state);
-        device.pending.clear();
-        device.done.clear();
+        drop_urbs_if([](UrbState *state) { return !umockdev_ioctl_client_get_connected(state->client); });
+    }
+
+    void drop_all_urbs()
+    {
+        drop_urbs_if([](UrbState *) { return true; });
+    }
+
+    template <typename Test>
+    void drop_urbs_if(Test test)
+    {
+        for (std::list<UrbState *> *urbs : {&device.pending, &device.done}) {
+            urbs->remove_if([&](UrbState *state) {
+                if (!test(state))
+                    return false;
+                release(state);
+                return true;
+            });
+        }
     }
 
     static void release(UrbState *state)
     {
+        g_object_unref(state->client);
         g_object_unref(state->buffer_data);
         g_object_unref(state->urb_data);
         delete state;
@@ -263,8 +283,7 @@ static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoin
     int error = 0;
     {
         std::lock_guard<std::mutex> guard(handler.emulator.lock());
-        result = handler.answer(umockdev_ioctl_client_get_request(client),
-                                umockdev_ioctl_client_get_arg(client), &error);
+        result = handler.answer(client, &error);
         handler.update_wakeup();
     }
     umockdev_ioctl_client_complete(client, result, error);
@@ -286,7 +305,7 @@ Emulator::Emulator() : testbed_(umockdev_testbed_new())
 Emulator::~Emulator()
 {
     for (Device &device : devices_) {
-        device.handler->drop_stale_urbs();
+        device.handler->drop_all_urbs();
         delete device.handler;
         close(device.wake_fd);
     }

@@ -1,6 +1,7 @@
 // The shipped link over the real hidapi-libusb and libusb, against the
 // bootloader model emulated at the usbdevfs interface. Runs under
 // umockdev-wrapper; started without it, the run fails.
+#include "engine.h"
 #include "lib.h"
 #include "usb_emulator.h"
 
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -213,6 +216,87 @@ TEST_F(Usb, UnopenableNodeIsNoDevice)
     EXPECT_EQ(result, -1);
     std::lock_guard<std::mutex> guard(emulator->lock());
     EXPECT_TRUE(device.model.frames().empty());
+}
+
+// The engine over the real stack.
+
+TEST_F(Usb, SeveralBoardsAreListedApartAndFlashedAtOnce)
+{
+    const uint16_t products[] = {0xEAC9, 0xEACA, 0xEACB, 0xEAC9};
+    std::vector<usbemu::Device *> boards;
+    for (uint16_t product : products)
+        boards.push_back(&attach(0x10C4, product));
+    efm8_device listed[8];
+    ASSERT_EQ(efm8_list(listed, 8), 4);
+    std::set<std::string> paths;
+    for (int i = 0; i < 4; ++i)
+        paths.insert(listed[i].path);
+    EXPECT_EQ(paths.size(), 4u) << "each board has a path of its own";
+
+    std::vector<Bytes> images;
+    std::vector<int32_t> results(4, 1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        images.push_back(image_of(3000 + 1000 * i));
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            efm8_session *session = nullptr;
+            results[i] = efm8_open(listed[i].path, &session);
+            if (results[i] == EFM8_OK)
+                results[i] = efm8_flash(session, images[i].data(), uint32_t(images[i].size()), nullptr, nullptr);
+            efm8_close(session);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+
+    std::lock_guard<std::mutex> guard(emulator->lock());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(results[i], EFM8_OK) << listed[i].path;
+        // Which board a path names: the one whose flash starts like an image.
+        const Bytes &image = images[i];
+        int holders = 0;
+        for (usbemu::Device *board : boards)
+            if (std::equal(image.begin(), image.end(), board->model.flash().begin()) &&
+                board->model.flash()[image.size()] == 0xFF)
+                ++holders;
+        EXPECT_EQ(holders, 1) << "image " << i << " is on exactly one board";
+    }
+}
+
+TEST_F(Usb, VerifyOnlyFindsAChangedPage)
+{
+    usbemu::Device &board = attach();
+    const Bytes image = image_of(5000);
+    efm8_session *session = nullptr;
+    ASSERT_EQ(efm8_open(nullptr, &session), EFM8_OK);
+    efm8_options options;
+    efm8_default_options(&options);
+    options.run = 0;
+    ASSERT_EQ(efm8_flash(session, image.data(), 5000, &options, nullptr), EFM8_OK);
+    {
+        std::lock_guard<std::mutex> guard(emulator->lock());
+        board.model.flash()[4 * 512 + 7] ^= 0x80;
+    }
+    efm8_report report;
+    EXPECT_EQ(efm8_verify(session, image.data(), 5000, &report), EFM8_ERR_MISMATCH);
+    efm8_close(session);
+    EXPECT_EQ(report.pages_differ, 1u);
+    EXPECT_TRUE(efm8_page_differs(&report, 4));
+}
+
+TEST_F(Usb, ABoardThisUserMayNotOpenIsToldApart)
+{
+    usbemu::Device &board = attach();
+    emulator->deny_access(board);
+    efm8_session *session = nullptr;
+    int32_t result;
+    {
+        WithoutFileOverride as_a_user;
+        result = efm8_open(nullptr, &session);
+    }
+    EXPECT_EQ(result, EFM8_ERR_ACCESS);
+    EXPECT_EQ(session, nullptr);
 }
 
 }  // namespace
