@@ -2,6 +2,7 @@
 // bootloader, loading an image, flashing it, About and Exit.
 #include "gui.h"
 
+#include "firmware.h"
 #include "lib.h"
 #include "logo.h"
 
@@ -9,9 +10,30 @@
 #include <wx/file.h>
 #include <wx/statbox.h>
 
+#include <cstring>
+#include <vector>
+
 static const int POLL_PERIOD_MS = 1000;
 static const int32_t MAX_IMAGE_SIZE = 14848;  // the EFM8UB1's application area
 static const long ERROR_BOX_STYLE = wxOK | wxICON_ERROR;
+static const char FIRMWARE_WILDCARD[] =
+    "BIN files (*.bin)|*.bin|"
+    "HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
+    "S-record files (*.s19;*.s28;*.s37;*.srec;*.mot)|*.s19;*.s28;*.s37;*.srec;*.mot|"
+    "All files (*.*)|*.*";
+
+// Reads the whole file and hands it to the loader, which tells raw binaries
+// from HEX and S-record text. A file that would not open, or a read that
+// failed, loads nothing.
+static firmware::Outcome load_image(const wxString &path, firmware::Image &image)
+{
+    wxFile file(path);
+    std::vector<uint8_t> content(firmware::MAX_FILE_SIZE + 1);
+    const ssize_t count = file.IsOpened() ? file.Read(content.data(), content.size()) : 0;
+    if (count <= 0)
+        return {firmware::Problem::Unreadable, ""};
+    return firmware::parse(content.data(), static_cast<size_t>(count), MAX_IMAGE_SIZE, image);
+}
 
 class MyApp : public wxApp {
 public:
@@ -120,23 +142,24 @@ void MyFrame::OnTimer(wxTimerEvent &event)
 
 void MyFrame::OnBrowse(wxCommandEvent &event)
 {
-    wxFileDialog loaddialog(this, "Select a firmware file", "", "",
-                            "BIN files (*.bin)|*.bin|All files (*.*)|*.*", wxFD_OPEN);
+    wxFileDialog loaddialog(this, "Select a firmware file", "", "", FIRMWARE_WILDCARD, wxFD_OPEN);
     event.Skip();
     if (loaddialog.ShowModal() != wxID_OK)
         return;
 
-    wxFile file(loaddialog.GetPath());
-    // A file that would not open, or a read that failed, loads nothing.
-    const ssize_t count = file.IsOpened() ? file.Read(fw_buf, sizeof fw_buf) : 0;
-    fw_size = count > 0 ? static_cast<int32_t>(count) : 0;
+    firmware::Image image;
+    const firmware::Outcome outcome = load_image(loaddialog.GetPath(), image);
+    fw_size = outcome.ok() ? static_cast<int32_t>(image.bytes.size()) : 0;
+    if (fw_size > 0)
+        std::memcpy(fw_buf, image.bytes.data(), static_cast<size_t>(fw_size));
 
-    if (fw_size == 0)
-        wxMessageBox("Failed to load firmware file", "Load Error", ERROR_BOX_STYLE);
-    if (fw_size > MAX_IMAGE_SIZE) {
+    if (outcome.problem == firmware::Problem::TooLarge)
         wxMessageBox("Firmware is too big for EFM8UB1", "Load Error", ERROR_BOX_STYLE);
-        fw_size = 0;
-    }
+    else if (outcome.problem == firmware::Problem::Malformed)
+        wxMessageBox("Failed to load firmware file\n" + wxString::FromUTF8(outcome.message), "Load Error",
+                     ERROR_BOX_STYLE);
+    else if (!outcome.ok())
+        wxMessageBox("Failed to load firmware file", "Load Error", ERROR_BOX_STYLE);
 
     // SetLabelText: a file name is shown as it is, '&' included.
     if (fw_size != 0) {

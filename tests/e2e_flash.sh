@@ -1,10 +1,11 @@
 #!/bin/bash
 # End to end with the real binary and the real GTK file chooser, against the
 # simulated device: load an image, press Flash, close the window, and compare
-# the simulated flash written out at exit with the image.
-# Usage: e2e_flash.sh KESTRANE DEMO-LIBRARY-DIR WM-CLOSE
+# the simulated flash written out at exit with the image. With "hex" the
+# image is picked as an Intel HEX file written by SRecord's srec_cat.
+# Usage: e2e_flash.sh KESTRANE DEMO-LIBRARY-DIR WM-CLOSE [bin|hex]
 set -eu
-kestrane=$1 demo_dir=$2 wm_close=$3
+kestrane=$1 demo_dir=$2 wm_close=$3 format=${4:-bin}
 work=$(mktemp -d)
 pid=""
 trap '[ -z "$pid" ] || kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -26,6 +27,11 @@ wait_log() {
 log_lines() { wc -l < "$work/usb.log"; }
 
 head -c 5000 /dev/urandom > "$work/firmware.bin"
+picked=$work/firmware.bin
+if [ "$format" = hex ]; then
+  picked=$work/firmware.hex
+  srec_cat "$work/firmware.bin" -binary -o "$picked" -intel
+fi
 : > "$work/usb.log"
 KESTRANE_SIM_LOG=$work/usb.log KESTRANE_SIM_FLASH_OUT=$work/flash.out \
   LD_LIBRARY_PATH=$demo_dir "$kestrane" &
@@ -45,7 +51,7 @@ chooser=$(timeout 30 xdotool search --sync --onlyvisible --name '^Select a firmw
 [ -n "$chooser" ] || fail "the file chooser did not open"
 xdotool windowfocus --sync "$chooser"
 xdotool key --clearmodifiers ctrl+l
-xdotool type --delay 5 "$work/firmware.bin"
+xdotool type --delay 5 "$picked"
 seen=$(log_lines)
 xdotool key Return
 # The image loads as the chooser closes, within the tick after Return; the
@@ -68,4 +74,4 @@ pid=""
 cmp -n 5000 "$work/firmware.bin" "$work/flash.out" || fail "the flash differs from the image"
 rest=$(tail -c +5001 "$work/flash.out" | tr -d '\377' | wc -c)
 [ "$rest" -eq 0 ] || fail "flash beyond the image is not erased"
-echo "flashed 5000 bytes through the window; the simulated flash equals the image"
+echo "flashed 5000 bytes from a $format file through the window; the simulated flash equals the image"

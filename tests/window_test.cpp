@@ -43,6 +43,13 @@ protected:
         return path;
     }
 
+    wxString write_text(const wxString &name, const std::string &text)
+    {
+        const wxString path = folder() + "/" + name;
+        std::ofstream(path.utf8_string(), std::ios::binary) << text;
+        return path;
+    }
+
     wxString folder()
     {
         if (folder_.empty()) {
@@ -250,6 +257,63 @@ TEST_F(WindowTest, LoadWithoutDeviceWaitsForTheNextTick)
     hidsim::attach();
     window->tick();
     EXPECT_TRUE(window->flash_button->IsEnabled());
+}
+
+// Records the file dialog's filters and cancels it.
+class InspectFilters : public wxExpectModalBase<wxFileDialog, InspectFilters> {
+public:
+    InspectFilters(wxString &wildcard, int &selected) : wildcard_(wildcard), selected_(selected) {}
+
+protected:
+    int OnInvoked(wxFileDialog *dialog) const override
+    {
+        wildcard_ = dialog->GetWildcard();
+        selected_ = dialog->GetFilterIndex();
+        return wxID_CANCEL;
+    }
+
+private:
+    wxString &wildcard_;
+    int &selected_;
+};
+
+TEST_F(WindowTest, TheDialogOffersBinFirstThenHexAndSRecords)
+{
+    wxString wildcard;
+    int selected = -1;
+    wxTEST_DIALOG(window->click(window->browse_button), InspectFilters(wildcard, selected));
+    EXPECT_EQ(wildcard, "BIN files (*.bin)|*.bin|HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
+                        "S-record files (*.s19;*.s28;*.s37;*.srec;*.mot)|*.s19;*.s28;*.s37;*.srec;*.mot|"
+                        "All files (*.*)|*.*");
+    EXPECT_EQ(selected, 0);
+}
+
+// Told by content, whatever the name: code at 0, a table byte at 0x100.
+TEST_F(WindowTest, HexFilesLoadAndFlashAndBrokenOnesSayWhy)
+{
+    hidsim::Device &device = hidsim::attach();
+    window->tick();
+    EXPECT_TRUE(load(write_text("fw.txt", ":0300000002000AF1\r\n:01010000AA54\r\n:00000001FF\r\n")).empty());
+    EXPECT_EQ(window->fw_size, 0x101);
+    EXPECT_EQ(window->label_size->GetLabelText(), "Size: 257");
+    EXPECT_TRUE(flash().empty());
+    Bytes expected(efm8sim::FLASH_SIZE, 0xFF);
+    expected[0] = 0x02;
+    expected[2] = 0x0A;
+    expected[0x100] = 0xAA;
+    expected[1] = 0x00;
+    EXPECT_EQ(device.model.flash(), expected);
+
+    expect_error_box(load(write_text("bad.hex", ":0300000002000AF2\n:00000001FF\n")),
+                     "Failed to load firmware file\nline 1: checksum mismatch (01 != 00)", "Load Error");
+    EXPECT_EQ(window->fw_size, 0);
+    EXPECT_EQ(window->label_file->GetLabelText(), "File: ");
+    EXPECT_EQ(window->label_size->GetLabelText(), "Size: ");
+    EXPECT_FALSE(window->flash_button->IsEnabled());
+
+    expect_error_box(load(write_text("big.hex", ":01000000AA55\n:0139FF00AA1D\n:013A0000AA1B\n:00000001FF\n")),
+                     "Firmware is too big for EFM8UB1", "Load Error");
+    EXPECT_EQ(window->fw_size, 0);
 }
 
 // A socket cannot be opened as a file, and /proc/self/mem opens but fails to

@@ -1,0 +1,252 @@
+// The loader: the same image written as raw binary, Intel HEX and S-records
+// in all their usual shapes loads to the same bytes; broken files name the
+// line and never load.
+#include "firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const uint32_t UB1_AREA = 14848;
+
+firmware::Outcome parse(const std::string &text, firmware::Image &image, uint32_t limit = UB1_AREA)
+{
+    return firmware::parse(reinterpret_cast<const uint8_t *>(text.data()), text.size(), limit, image);
+}
+
+std::string hex_bytes(const Bytes &bytes)
+{
+    std::string out;
+    char two[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02X", b);
+        out += two;
+    }
+    return out;
+}
+
+// Intel HEX record: count, address, type, data, two's complement checksum.
+std::string hex_record(int type, uint32_t address, const Bytes &data)
+{
+    Bytes body = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), uint8_t(type)};
+    body.insert(body.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : body)
+        sum = uint8_t(sum + b);
+    body.push_back(uint8_t(-sum));
+    return ":" + hex_bytes(body);
+}
+
+// S-record: type, count, address of 2, 3 or 4 bytes, data, one's complement checksum.
+std::string s_record(int type, uint32_t address, const Bytes &data)
+{
+    const int address_bytes = type == 2 || type == 8 ? 3 : type == 3 || type == 7 ? 4 : 2;
+    Bytes body = {uint8_t(address_bytes + data.size() + 1)};
+    for (int i = address_bytes - 1; i >= 0; --i)
+        body.push_back(uint8_t(address >> (8 * i)));
+    body.insert(body.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : body)
+        sum = uint8_t(sum + b);
+    body.push_back(uint8_t(~sum));
+    return "S" + std::to_string(type) + hex_bytes(body);
+}
+
+struct Chunk {
+    uint32_t address;
+    Bytes data;
+};
+
+// The image's non-0xFF stretches, cut into records of random length.
+std::vector<Chunk> chunks_of(const Bytes &image, std::mt19937 &rng)
+{
+    std::vector<Chunk> chunks;
+    for (uint32_t at = 0; at < image.size();) {
+        if (image[at] == 0xFF && at + 1 != image.size()) {
+            ++at;
+            continue;
+        }
+        const uint32_t len = std::min<uint32_t>(1 + rng() % 32, uint32_t(image.size()) - at);
+        chunks.push_back({at, Bytes(image.begin() + at, image.begin() + at + len)});
+        at += len;
+    }
+    std::shuffle(chunks.begin(), chunks.end(), rng);
+    return chunks;
+}
+
+std::string as_hex(const Bytes &image, std::mt19937 &rng)
+{
+    const bool lower = rng() % 2, crlf = rng() % 2, blanks = rng() % 4 == 0;
+    std::string text;
+    auto line = [&](std::string record) {
+        if (lower)
+            for (char &c : record)
+                c = char(std::tolower(c));
+        if (blanks)
+            record = " \t" + record + "  ";
+        text += record + (crlf ? "\r\n" : "\n");
+    };
+    if (rng() % 2)
+        line(hex_record(4, 0, {0, 0}));  // extended linear address 0
+    for (const Chunk &chunk : chunks_of(image, rng))
+        line(hex_record(0, chunk.address, chunk.data));
+    if (rng() % 2)
+        line(hex_record(5, 0, {0, 0, 0, 0}));  // start address, ignored
+    line(hex_record(1, 0, {}));
+    if (rng() % 2)
+        text += crlf ? "\r\n" : "\n";  // a trailing blank line
+    return text;
+}
+
+std::string as_srecords(const Bytes &image, std::mt19937 &rng)
+{
+    const int data_type = 1 + int(rng() % 3);
+    std::string text;
+    if (rng() % 2)
+        text += s_record(0, 0, {'k', 'e', 's'}) + "\n";
+    for (const Chunk &chunk : chunks_of(image, rng))
+        text += s_record(data_type, chunk.address, chunk.data) + "\n";
+    text += s_record(10 - data_type, 0, {}) + "\n";  // S9, S8 or S7
+    return text;
+}
+
+TEST(Firmware, TheSameImageLoadsAlikeFromEveryFormat)
+{
+    std::mt19937 rng(14848);
+    for (int round = 0; round < 200; ++round) {
+        Bytes image(1 + rng() % UB1_AREA, 0xFF);
+        for (int stretches = 1 + rng() % 4; stretches > 0; --stretches) {
+            const size_t at = rng() % image.size(), len = std::min<size_t>(1 + rng() % 3000, image.size() - at);
+            for (size_t i = at; i < at + len; ++i)
+                image[i] = uint8_t(rng());
+        }
+        image.back() = uint8_t(rng() % 0xFF);  // the image ends at its last written byte
+
+        const std::string hex = as_hex(image, rng), srec = as_srecords(image, rng);
+        SCOPED_TRACE("round " + std::to_string(round) + "\n" + hex.substr(0, 200));
+        firmware::Image from_bin, from_hex, from_srec;
+        ASSERT_TRUE(firmware::parse(image.data(), image.size(), UB1_AREA, from_bin).ok());
+        const firmware::Outcome hex_outcome = parse(hex, from_hex);
+        ASSERT_TRUE(hex_outcome.ok()) << hex_outcome.message;
+        const firmware::Outcome srec_outcome = parse(srec, from_srec);
+        ASSERT_TRUE(srec_outcome.ok()) << srec_outcome.message;
+        EXPECT_EQ(from_bin.format, firmware::Format::Binary);
+        EXPECT_EQ(from_hex.format, firmware::Format::IntelHex);
+        EXPECT_EQ(from_srec.format, firmware::Format::SRecord);
+        ASSERT_EQ(from_hex.bytes, image);
+        ASSERT_EQ(from_srec.bytes, image);
+        ASSERT_EQ(from_bin.bytes, image);
+    }
+}
+
+struct Broken {
+    const char *name;
+    std::string text;
+    firmware::Problem problem;
+    const char *message;
+};
+
+const std::string END = hex_record(1, 0, {});
+
+class BrokenFiles : public ::testing::TestWithParam<Broken> {};
+
+TEST_P(BrokenFiles, NameTheLineAndLoadNothing)
+{
+    const Broken &broken = GetParam();
+    firmware::Image image;
+    const firmware::Outcome outcome = parse(broken.text, image);
+    EXPECT_EQ(outcome.problem, broken.problem);
+    EXPECT_EQ(outcome.message.substr(0, std::string(broken.message).size()), broken.message) << outcome.message;
+    EXPECT_TRUE(image.bytes.empty());
+}
+
+std::string lines(std::initializer_list<std::string> records)
+{
+    std::string text;
+    for (const std::string &record : records)
+        text += record + "\n";
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hex, BrokenFiles,
+    ::testing::Values(
+        Broken{"BadChecksum", lines({hex_record(0, 0, {1, 2}), ":0200100001020A", END}), firmware::Problem::Malformed,
+               "line 2: checksum mismatch"},
+        Broken{"Truncated", lines({hex_record(0, 0, {1, 2}).substr(0, 9), END}), firmware::Problem::Malformed,
+               "line 1: "},
+        Broken{"UnknownType", lines({hex_record(0, 0, {1}), hex_record(6, 0, {1}), END}),
+               firmware::Problem::Malformed, "line 2: record type not recognised"},
+        Broken{"OverlapDiffers", lines({hex_record(0, 0, {1, 2, 3}), hex_record(0, 2, {9}), END}),
+               firmware::Problem::Malformed, "line 2: data at 0x0002 differs from an earlier record"},
+        Broken{"BeyondTheArea", lines({hex_record(0, 0x39FF, {1, 2}), END}), firmware::Problem::TooLarge,
+               "line 1: data at 0x3A00 lies beyond the 14848-byte application area"},
+        Broken{"BeyondTheAddressSpace", lines({hex_record(4, 0, {0, 1}), hex_record(0, 0, {1}), END}),
+               firmware::Problem::TooLarge, "line 2: data at 0x10000 lies beyond the 14848-byte application area"},
+        Broken{"NoEndRecord", lines({hex_record(0, 0, {1})}), firmware::Problem::Malformed,
+               "line 2: no end-of-file record"},
+        // SRecord would skip the line, and its data with it.
+        Broken{"NotARecord", lines({hex_record(0, 0, {1}), "; 0100010002FC", END}), firmware::Problem::Malformed,
+               "line 2: not a record"},
+        Broken{"NoData", lines({END}), firmware::Problem::Malformed, "line 1: file contains no data"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    SRecord, BrokenFiles,
+    ::testing::Values(Broken{"NoTermination", lines({s_record(1, 0, {1, 2})}), firmware::Problem::Malformed,
+                             "line 2: no execution start address record"},
+                      Broken{"BadChecksum", lines({"S1050000010200", s_record(9, 0, {})}),
+                             firmware::Problem::Malformed, "line 1: checksum mismatch"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Firmware, OverlapWithTheSameBytesAndTheWholeAddressSpaceLoad)
+{
+    firmware::Image image;
+    const std::string text = lines({hex_record(0, 0, {1, 2, 3}), hex_record(0, 1, {2}),
+                                    hex_record(4, 0, {0, 0}), hex_record(0, 0xFFFF, {7}), END});
+    ASSERT_TRUE(parse(text, image, firmware::ADDRESS_SPACE).ok());
+    ASSERT_EQ(image.bytes.size(), 0x10000u);
+    EXPECT_EQ(image.bytes[2], 3);
+    EXPECT_EQ(image.bytes[3], 0xFF);
+    EXPECT_EQ(image.bytes[0xFFFF], 7);
+    const firmware::Outcome outcome = parse(lines({hex_record(2, 0, {0x10, 0}), hex_record(0, 0, {1}), END}),
+                                            image, firmware::ADDRESS_SPACE);
+    EXPECT_EQ(outcome.message, "line 2: data at 0x10000 lies beyond the 64 KB address space");
+}
+
+TEST(Firmware, FormatIsToldByContent)
+{
+    auto format = [](const std::string &text) {
+        return firmware::format_of(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    };
+    EXPECT_EQ(format("\r\n  :00000001FF\r\n\x1A"), firmware::Format::IntelHex);
+    EXPECT_EQ(format("S9030000FC\n"), firmware::Format::SRecord);
+    EXPECT_EQ(format(std::string(":0\0", 3)), firmware::Format::Binary) << "not text";
+    EXPECT_EQ(format("SX"), firmware::Format::Binary);
+    EXPECT_EQ(format(""), firmware::Format::Binary);
+
+    firmware::Image image;
+    EXPECT_EQ(parse("", image).problem, firmware::Problem::Empty);
+    EXPECT_EQ(parse(std::string(UB1_AREA + 1, '\0'), image).message,
+              "the image is 14849 bytes, larger than the 14848-byte application area");
+    const firmware::Outcome huge = parse(":" + std::string(firmware::MAX_FILE_SIZE, '0'), image);
+    EXPECT_EQ(huge.problem, firmware::Problem::Malformed);
+}
+
+TEST(Firmware, UnreadableFilesSayWhy)
+{
+    std::vector<uint8_t> content;
+    const firmware::Outcome outcome = firmware::read_file("/nonexistent/firmware.hex", content);
+    EXPECT_EQ(outcome.problem, firmware::Problem::Unreadable);
+    EXPECT_EQ(outcome.message, "/nonexistent/firmware.hex: No such file or directory");
+    EXPECT_EQ(firmware::read_file("/proc/self/mem", content).problem, firmware::Problem::Unreadable);
+}
+
+}  // namespace
