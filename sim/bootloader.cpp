@@ -31,6 +31,13 @@ void Bootloader::set_flash_layout(std::size_t flash_size, std::uint32_t app_end)
     app_end_ = app_end;
 }
 
+void Bootloader::reset_into_bootloader()
+{
+    key1_ = key2_ = 0;
+    leaving_ = false;
+    on_bus_ = true;
+}
+
 void Bootloader::spend(std::chrono::nanoseconds time)
 {
     if (time.count() == 0)

@@ -60,6 +60,9 @@ public:
     // may ask while this one is driven, as a bus enumeration does.
     bool on_bus() const { return on_bus_; }
     void set_identity(std::uint16_t identity) { identity_ = identity; }
+    // The chip is reset into its bootloader again (boot pin held low): it
+    // shows up on the bus, flash keys cleared, flash kept.
+    void reset_into_bootloader();
     // Another part's flash: flash_size bytes, the application below app_end.
     // The flash is erased.
     void set_flash_layout(std::size_t flash_size, std::uint32_t app_end);

@@ -1,20 +1,88 @@
 // Built only into the demo build of the stand-in, the shared library that
-// takes hidapi-libusb's place so the real kestrane binary runs without
-// hardware. One bootloader device is attached when the library loads.
-// KESTRANE_SIM_LOG names a file that gets a line for each enumeration, open
-// and close; KESTRANE_SIM_FLASH_OUT a file that gets the flash at exit.
+// takes hidapi-libusb's place so the real kestrane and kestrane-cli binaries
+// run without hardware. Bootloader devices are attached when the library
+// loads; environment variables shape them:
+//   KESTRANE_SIM_BOARDS      how many EFM8UB1 boards (default 1)
+//   KESTRANE_SIM_FLASH_IN    a file every board's flash starts with
+//   KESTRANE_SIM_ANSWER      "N:HH": board 1 answers its Nth command (from 0)
+//                            with the reply code HH (hex)
+//   KESTRANE_SIM_VANISH      N: board 1 leaves the bus after its Nth command
+//   KESTRANE_SIM_LOG         a file that gets a line for each enumeration,
+//                            open and close
+//   KESTRANE_SIM_FLASH_OUT   a file that gets board 1's flash at exit; board
+//                            N's goes to FILE.N
+//   KESTRANE_SIM_CONTROL     a FIFO read for commands while the program runs:
+//                            "attach [PRODUCT-ID-HEX]", "detach N", and
+//                            "return N" (board N reset into its bootloader)
 #include "hidsim.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 struct Demo {
-    hidsim::Device *device;
+    std::vector<hidsim::Device *> boards;
+    std::vector<std::uint8_t> flash_in;
     std::FILE *log = nullptr;
 
-    Demo() : device(&hidsim::attach())
+    Demo()
+    {
+        read_flash_in();
+        const char *count = std::getenv("KESTRANE_SIM_BOARDS");
+        for (int i = count ? std::atoi(count) : 1; i > 0; --i)
+            attach(0xEAC9);
+        inject_faults();
+        open_log();
+        listen_for_commands();
+    }
+
+    ~Demo()
+    {
+        hidsim::observe({});
+        if (log)
+            std::fclose(log);
+        if (const char *path = std::getenv("KESTRANE_SIM_FLASH_OUT"))
+            for (std::size_t i = 0; i < boards.size(); ++i)
+                write_flash(*boards[i], i == 0 ? std::string(path) : path + ("." + std::to_string(i + 1)));
+    }
+
+    void attach(std::uint16_t product_id)
+    {
+        hidsim::Device &device = hidsim::attach(0x10C4, product_id);
+        if (!flash_in.empty())
+            std::copy(flash_in.begin(), flash_in.begin() + std::min(flash_in.size(), device.model.flash().size()),
+                      device.model.flash().begin());
+        boards.push_back(&device);
+    }
+
+    void read_flash_in()
+    {
+        if (const char *path = std::getenv("KESTRANE_SIM_FLASH_IN")) {
+            std::ifstream in(path, std::ios::binary);
+            flash_in.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+
+    void inject_faults()
+    {
+        if (boards.empty())
+            return;
+        unsigned index = 0, code = 0;
+        if (const char *answer = std::getenv("KESTRANE_SIM_ANSWER"))
+            if (std::sscanf(answer, "%u:%x", &index, &code) == 2)
+                boards[0]->model.answer_command_with(index, static_cast<std::uint8_t>(code));
+        if (const char *vanish = std::getenv("KESTRANE_SIM_VANISH"))
+            boards[0]->model.vanish_after_command(std::strtoul(vanish, nullptr, 10));
+    }
+
+    void open_log()
     {
         const char *path = std::getenv("KESTRANE_SIM_LOG");
         if (!path)
@@ -30,23 +98,46 @@ struct Demo {
         });
     }
 
-    ~Demo()
+    // The reader lives as long as the process; it is never joined. Opened
+    // for writing too, the FIFO never reads as ended between writers.
+    void listen_for_commands()
     {
-        hidsim::observe({});
-        if (log)
-            std::fclose(log);
-        if (const char *path = std::getenv("KESTRANE_SIM_FLASH_OUT"))
-            write_flash(path);
+        const char *path = std::getenv("KESTRANE_SIM_CONTROL");
+        if (!path)
+            return;
+        std::thread([this, fifo = std::string(path)] {
+            std::ifstream commands(fifo, std::ios::in | std::ios::out);
+            for (std::string line; std::getline(commands, line);)
+                obey(line);
+        }).detach();
     }
 
-    void write_flash(const char *path)
+    void obey(const std::string &line)
     {
-        std::FILE *out = std::fopen(path, "wb");
-        if (!out) {
-            std::perror(path);
+        std::istringstream words(line);
+        std::string verb, argument;
+        words >> verb >> argument;
+        if (verb == "attach") {
+            attach(argument.empty() ? 0xEAC9 : static_cast<std::uint16_t>(std::strtoul(argument.c_str(), nullptr, 16)));
             return;
         }
-        const auto &flash = device->model.flash();
+        const std::size_t board = std::strtoul(argument.c_str(), nullptr, 10);
+        if (board < 1 || board > boards.size())
+            return;
+        if (verb == "detach")
+            hidsim::detach(*boards[board - 1]);
+        else if (verb == "return")
+            boards[board - 1]->model.reset_into_bootloader();
+    }
+
+    void write_flash(const hidsim::Device &device, const std::string &path)
+    {
+        std::FILE *out = std::fopen(path.c_str(), "wb");
+        if (!out) {
+            std::perror(path.c_str());
+            return;
+        }
+        const auto &flash = device.model.flash();
         std::fwrite(flash.data(), 1, flash.size(), out);
         std::fclose(out);
     }

@@ -27,6 +27,7 @@ enum {
 #define EFM8_PATH_MAX 256
 #define EFM8_PAGE_SIZE 512
 #define EFM8_MAX_PAGES 128          // the 64 KB a 16-bit address reaches
+#define EFM8_UB1_PRODUCT_ID 0xEAC9
 #define EFM8_UB1_APP_SIZE 14848     // 0x0000-0x39FF of a 16 KB EFM8UB1
 #define EFM8_ADDRESS_SPACE 0x10000  // the bound for parts whose area is not known
 #define EFM8_WRITE_DEFAULT 32

@@ -18,7 +18,7 @@
 #include <wchar.h>
 
 static const unsigned short EFM8_VENDOR_ID = 0x10C4;
-static const unsigned short EFM8_PRODUCT_ID = 0xEAC9;
+static const unsigned short EFM8_PRODUCT_ID = EFM8_UB1_PRODUCT_ID;
 
 // One identity for every EFM8UB1; other derivatives answer it with 0x42 but
 // still accept the commands that follow, so its reply is not judged.
@@ -218,7 +218,7 @@ struct family {
 };
 
 static const struct family FAMILIES[] = {
-    {0xEAC9, "EFM8UB1"},
+    {EFM8_UB1_PRODUCT_ID, "EFM8UB1"},
     {0xEACA, "EFM8UB2"},
     {0xEACB, "EFM8UB3"},
 };

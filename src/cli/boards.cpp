@@ -1,0 +1,178 @@
+#include "cli/boards.h"
+
+#include "cli/progress.h"
+
+#include <sysexits.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace cli {
+
+static const std::chrono::milliseconds POLL_PERIOD(200);
+static const int32_t MAX_BOARDS = 128;
+
+static const char ACCESS_FIX[] =
+    "no permission to open the board. The kestrane package installs the udev rule "
+    "/usr/lib/udev/rules.d/70-kestrane.rules that lets the user at the seat open it; "
+    "with the rule in place run 'sudo udevadm control --reload-rules' and plug the board in again, "
+    "or run as root";
+
+std::vector<efm8_device> attached_boards()
+{
+    std::vector<efm8_device> boards(MAX_BOARDS);
+    const int32_t count = efm8_list(boards.data(), MAX_BOARDS);
+    boards.resize(static_cast<std::size_t>(std::min(count, MAX_BOARDS)));
+    return boards;
+}
+
+bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
+                     std::vector<efm8_device> &boards)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        boards = attached_boards();
+        if (pick(boards))
+            return true;
+        if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(POLL_PERIOD);
+    }
+}
+
+static bool has_path(const std::vector<efm8_device> &boards, const std::string &path)
+{
+    for (const efm8_device &board : boards)
+        if (path == board.path)
+            return true;
+    return false;
+}
+
+static std::string board_list(const std::vector<efm8_device> &boards)
+{
+    std::string text;
+    for (const efm8_device &board : boards)
+        text += std::string("\n  ") + board.path + "  " + board.family;
+    return text;
+}
+
+int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error)
+{
+    const bool by_path = !options.device.empty();
+    auto pick = [&](const std::vector<efm8_device> &attached) {
+        return by_path ? has_path(attached, options.device) : !attached.empty();
+    };
+    boards = attached_boards();
+    bool found = pick(boards);
+    if (!found && options.wait) {
+        if (!options.quiet)
+            std::fprintf(stderr, "waiting for %s...\n", by_path ? options.device.c_str() : "an EFM8 bootloader");
+        found = wait_for_boards(options.wait_seconds, pick, boards);
+    }
+    if (!found) {
+        if (by_path)
+            error = "no EFM8 bootloader at " + options.device + (boards.empty() ? "" : "; attached:" + board_list(boards));
+        else
+            error = "no EFM8 bootloader is attached: plug the board in with its boot pin held low "
+                    "(P3.0 on QFN28, P2.0 on QFN20 and QSOP24), or wait for it with --wait";
+        return EX_UNAVAILABLE;
+    }
+    if (by_path) {
+        std::vector<efm8_device> chosen;
+        for (const efm8_device &board : boards)
+            if (options.device == board.path)
+                chosen.push_back(board);
+        boards = chosen;
+    } else if (!options.all && boards.size() > 1) {
+        error = "several EFM8 bootloaders are attached; choose one with --device PATH, or use --all:" +
+                board_list(boards);
+        return EX_USAGE;
+    }
+    return 0;
+}
+
+int exit_code_of(int32_t result)
+{
+    switch (result) {
+    case EFM8_OK: return 0;
+    case EFM8_ERR_MISMATCH: return EXIT_MISMATCH;
+    case EFM8_ERR_NO_DEVICE: return EX_UNAVAILABLE;
+    case EFM8_ERR_SIZE: return EX_DATAERR;
+    case EFM8_ERR_REFUSED: return EX_PROTOCOL;
+    case EFM8_ERR_ACCESS: return EX_NOPERM;
+    case EFM8_ERR_SEVERAL:
+    case EFM8_ERR_OPTIONS: return EX_USAGE;
+    default: return EX_IOERR;  // a failed transfer, or an open that failed otherwise
+    }
+}
+
+std::string explain(const efm8_report &report)
+{
+    char text[512];
+    efm8_describe(&report, text, sizeof text);
+    switch (report.result) {
+    case EFM8_ERR_ACCESS: return ACCESS_FIX;
+    case EFM8_ERR_OPEN: return std::string(text) + "; another program may be using it";
+    case EFM8_ERR_NO_DEVICE: return "the board left before it could be opened";
+    case EFM8_ERR_TRANSFER: return std::string(text) + "; put it back into its bootloader and try again";
+    case EFM8_ERR_REFUSED:
+        if (report.reply == 'A' && (report.command == EFM8_CMD_ERASE || report.command == EFM8_CMD_WRITE))
+            return std::string(text) + ": the image does not fit this part";
+        return text;
+    case EFM8_ERR_MISMATCH:
+        return std::string(text) + (report.pages_differ > 0 ? "" : "; flash it again");
+    default: return text;
+    }
+}
+
+Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job)
+{
+    Outcome outcome;
+    outcome.device = board;
+    outcome.message = job.refuse ? job.refuse(board) : "";
+    if (!outcome.message.empty()) {
+        outcome.exit_code = EX_DATAERR;
+        outcome.report.result = EFM8_ERR_SIZE;
+        return outcome;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    efm8_session *session = nullptr;
+    int32_t result = efm8_open(board.path, &session);
+    if (result == EFM8_OK)
+        result = job.work(session, index, outcome);
+    else
+        outcome.report.result = result;
+    efm8_close(session);
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    outcome.exit_code = exit_code_of(result);
+    if (result != EFM8_OK && outcome.message.empty())
+        outcome.message = explain(outcome.report);
+    return outcome;
+}
+
+std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, Progress &progress)
+{
+    std::vector<Outcome> outcomes(boards.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        threads.emplace_back([&, i] {
+            outcomes[i] = run_on_board(boards[i], i, job);
+            progress.finish(i, outcomes[i]);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    return outcomes;
+}
+
+int overall_exit_code(const std::vector<Outcome> &outcomes)
+{
+    for (const Outcome &outcome : outcomes)
+        if (outcome.exit_code != 0)
+            return outcome.exit_code;
+    return 0;
+}
+
+}  // namespace cli

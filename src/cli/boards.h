@@ -1,0 +1,66 @@
+// Choosing the boards a command works on, and running it on all of them at
+// once, each on a thread and a session of its own.
+#ifndef KESTRANE_CLI_BOARDS_H
+#define KESTRANE_CLI_BOARDS_H
+
+#include "cli/options.h"
+#include "engine.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+const int EXIT_MISMATCH = 1;  // the rest follow sysexits.h
+
+// What happened on one board.
+struct Outcome {
+    efm8_device device{};
+    int exit_code = 0;
+    std::string message;  // why it failed and what to do about it; empty on success
+    efm8_report report{};
+    double seconds = 0;
+};
+
+class Progress;
+
+// Which boards the options name. Waits with --wait. Returns 0, or an exit
+// status with the reason in error (several boards and none chosen: 64, with
+// the boards listed).
+int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error);
+
+// Blocks until a board shows up that pick accepts, or the time runs out
+// (seconds < 0: never). Returns the boards attached at that moment.
+bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
+                     std::vector<efm8_device> &boards);
+
+std::vector<efm8_device> attached_boards();
+
+// What a command does on each board.
+struct Job {
+    // Why the board must not even be opened (an image too large for it), or
+    // nothing; may be empty.
+    std::function<std::string(const efm8_device &board)> refuse;
+    // The work on the open board: returns the engine's result and fills the
+    // outcome's report.
+    std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
+};
+
+// Opens each board and runs job on it, all at once; outcomes in board order.
+std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, Progress &progress);
+
+// One board, opened, worked on and closed, timed, its failure explained.
+Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job);
+
+// The engine's result as an exit status, and what went wrong in words that
+// say what to do.
+int exit_code_of(int32_t result);
+std::string explain(const efm8_report &report);
+
+// 0 when every board succeeded, else the status of the first that failed.
+int overall_exit_code(const std::vector<Outcome> &outcomes);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,33 @@
+// kestrane-cli: EFM8 USB bootloader flashing for Makefiles, CI and
+// production benches.
+#include "cli/commands.h"
+#include "cli/options.h"
+
+#include <sysexits.h>
+
+#include <cstdio>
+
+static const char VERSION[] = "kestrane-cli 1.0";
+
+int main(int argc, char **argv)
+{
+    cli::Options options;
+    std::string error;
+    if (!cli::parse_options(argc, argv, options, error)) {
+        cli::complain(error + " (see kestrane-cli --help)");
+        return EX_USAGE;
+    }
+    if (options.help || options.command == cli::Command::Help) {
+        std::fputs(cli::help_text(options.command), stdout);
+        return 0;
+    }
+    switch (options.command) {
+    case cli::Command::Version: std::puts(VERSION); return 0;
+    case cli::Command::List: return cli::list_boards(options);
+    case cli::Command::Flash:
+    case cli::Command::Verify: return cli::flash_or_verify(options);
+    case cli::Command::Run: return cli::run_application(options);
+    case cli::Command::Watch: return cli::watch(options);
+    default: return EX_SOFTWARE;
+    }
+}

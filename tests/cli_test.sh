@@ -1,0 +1,167 @@
+#!/bin/bash
+# kestrane-cli as a black box against simulated boards (the demo build of the
+# hidapi stand-in): every command, every exit status, several boards, waiting
+# for a board, the bench, and what goes to a terminal and what does not.
+# Waits on lines of the device log, never on the clock.
+# Usage: cli_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR
+set -u
+cli=$(realpath "$1") demo_dir=$(realpath "$2")
+work=$(mktemp -d)
+trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+head -c 5000 /dev/urandom > fw.bin
+srec_cat fw.bin -binary -o fw.hex -intel
+head -c 14849 /dev/urandom > big.bin
+: > empty.bin
+printf ':0300000002000AF2\n:00000001FF\n' > bad.hex
+mkfifo control
+
+# The tool against fresh simulated boards: stdout in out, stderr in err, the
+# device log in log, the flash of board N in flash.N (board 1's in flash).
+simulation=(LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash"
+            KESTRANE_SIM_CONTROL="$work/control")
+prepare() {
+  : > log
+  rm -f flash flash.*
+}
+run() {
+  prepare
+  env "${simulation[@]}" "$cli" "$@" > out 2> err
+}
+# In the background, with the tool's own process id in $!.
+start() {
+  prepare
+  env "${simulation[@]}" "$cli" "$@" > out 2> err &
+}
+
+# expect STATUS ARGS...: runs and checks the exit status.
+expect() {
+  local want=$1 got
+  shift
+  run "$@"
+  got=$?
+  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
+}
+
+# Tells the simulated boards something; fails rather than hangs when the tool
+# is not there to listen.
+send() {
+  timeout 30 bash -c 'echo "$1" > "$2"' send "$1" control || fail "nobody heard '$1'"
+}
+
+holds_image() {  # holds_image FLASH-FILE IMAGE-FILE
+  local size
+  size=$(stat -c %s "$2")
+  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
+}
+
+# Reads the device log from line FROM on until COUNT lines match PATTERN,
+# and says at which line; 30 s without a line fails.
+wait_log() {
+  local from=$1 count=$2 pattern=$3 matched=0 at=$(($1 - 1)) line
+  while IFS= read -r -t 30 line; do
+    at=$((at + 1))
+    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
+      echo "$at"
+      return 0
+    fi
+  done < <(tail -n "+$from" -f --pid=$$ log)
+  return 1
+}
+
+# Help, version and usage errors.
+expect 0 --help && grep -q '^  77  no permission' out || fail "--help lacks the exit statuses"
+expect 0 flash --help && grep -q 'always caught' out || fail "flash --help lacks delta's bound"
+expect 0 --version && grep -q '^kestrane-cli ' out || fail "--version"
+for usage in "" "bogus" "flash" "flash fw.bin fw.hex" "list --quiet" "flash --write-size 129 fw.bin" \
+             "flash --device sim:1 --all fw.bin" "watch --count 0 fw.bin"; do
+  expect 64 $usage
+done
+
+# list.
+KESTRANE_SIM_BOARDS=0 expect 0 list
+[ -s out ] && fail "list printed something with no board"
+KESTRANE_SIM_BOARDS=2 expect 0 list --json
+jq -e 'length == 2 and .[1] == {"path": "sim:2", "vendor_id": 4292, "product_id": 60105, "family": "EFM8UB1"}' out \
+  > /dev/null || fail "list --json: $(cat out)"
+
+# flash: binary and HEX; JSON; nothing but lines on a non-terminal.
+expect 0 flash fw.bin
+holds_image flash fw.bin || fail "the flash does not hold fw.bin"
+grep -q $'\r' err && fail "carriage returns on a standard error that is not a terminal"
+expect 0 flash fw.hex --json
+holds_image flash fw.bin || fail "the flash does not hold fw.hex"
+jq -e '.path == "sim:1" and .result == "ok" and .exit_code == 0 and .bytes_written == 5000' out > /dev/null ||
+  fail "flash --json: $(cat out)"
+commands=$(jq .commands out)
+
+# The file is checked before any board is opened.
+expect 66 flash missing.hex
+expect 65 flash bad.hex && grep -q 'bad.hex: line 1: checksum mismatch' err || fail "bad.hex: $(cat err)"
+expect 65 flash empty.bin
+expect 65 flash big.bin && grep -q '14848-byte application area' err || fail "big.bin: $(cat err)"
+grep -q '^open' log && fail "a board was opened for a file that is not an image"
+
+# Boards: none, waiting, several.
+KESTRANE_SIM_BOARDS=0 expect 69 flash fw.bin
+KESTRANE_SIM_BOARDS=0 expect 69 flash --wait=0.3 fw.bin
+KESTRANE_SIM_BOARDS=0 start flash --wait fw.bin
+waiter=$!
+wait_log 1 1 '^enumerate 0 found' > /dev/null || fail "flash --wait never looked for a board"
+send attach
+wait $waiter || fail "flash --wait for a board that came later exited $?"
+holds_image flash fw.bin || fail "the board that came later does not hold the image"
+KESTRANE_SIM_BOARDS=2 expect 64 flash fw.bin
+grep -q 'sim:2' err || fail "the boards are not listed when none is chosen"
+grep -q '^open' log && fail "a board was opened although none was chosen"
+KESTRANE_SIM_BOARDS=2 expect 0 flash --device sim:2 fw.bin
+holds_image flash.2 fw.bin && ! holds_image flash fw.bin || fail "--device flashed the wrong board"
+KESTRANE_SIM_BOARDS=2 expect 0 flash --all fw.bin
+holds_image flash fw.bin && holds_image flash.2 fw.bin || fail "--all did not flash both boards"
+[ "$(grep -c ' ok ' out)" -eq 2 ] || fail "--all does not end with a line per board: $(cat out)"
+
+# Failures, each with its status and a message that names the cause.
+KESTRANE_SIM_BOARDS=2 KESTRANE_SIM_ANSWER=5:41 expect 76 flash --all fw.bin
+grep -q "refused the write at 0x.... with 'A' (address out of range)" err || fail "refusal: $(cat err)"
+holds_image flash.2 fw.bin || fail "the good board was not flashed beside the refusing one"
+KESTRANE_SIM_VANISH=5 expect 74 flash fw.bin && grep -q 'unplugged or reset' err || fail "transfer: $(cat err)"
+KESTRANE_SIM_ANSWER=$((commands - 2)):43 expect 1 flash fw.bin
+grep -q 'does not match the image' err || fail "mismatch: $(cat err)"
+
+# verify, delta and run against a chip that already holds the image.
+run flash --no-run fw.bin
+cp flash held
+KESTRANE_SIM_FLASH_IN=held expect 0 verify fw.hex
+grep -q 'matches the image' out || fail "verify: $(cat out)"
+expect 1 verify fw.bin --json
+jq -e '.result == "mismatch" and (.pages_differ | length) == 10' out > /dev/null || fail "verify --json: $(cat out)"
+KESTRANE_SIM_FLASH_IN=held expect 0 flash --delta --json fw.bin
+jq -e '.pages_skipped == 10 and .bytes_written == 0' out > /dev/null || fail "an unchanged image was rewritten: $(cat out)"
+expect 0 run && grep -q 'started' out || fail "run: $(cat out)"
+
+# watch: once board 1 has been flashed and seen leaving, a new board
+# arrives and board 1 comes back into its bootloader: both count.
+start watch --count 3 fw.bin
+watcher=$!
+flashed=$(wait_log 1 1 '^close') && wait_log "$flashed" 1 '^enumerate 0 found' > /dev/null
+send attach
+send "return 1"
+wait $watcher || fail "watch --count 3 exited $?"
+[ "$(grep -c '  sim:[12]  EFM8UB1  ok ' out)" -eq 3 ] || fail "watch lines: $(cat out)"
+grep -q '^3 boards: 3 ok, 0 failed' out || fail "watch summary: $(cat out)"
+start watch fw.bin
+watcher=$!
+wait_log 1 1 '^close' > /dev/null
+kill -INT $watcher
+wait $watcher || fail "watch stopped by Ctrl-C exited $?"
+grep -q '^1 board: 1 ok, 0 failed' out || fail "watch summary after Ctrl-C: $(cat out)"
+
+# On a terminal the progress is a live bar.
+env "${simulation[@]}" script -qec "$cli flash fw.bin" /dev/null > terminal
+grep -q $'\x1b\\[2K.*\\[#*-*\\] *[0-9]*%  [0-9]*/5000 bytes  writing' terminal || fail "no live bar on a terminal"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "kestrane-cli: every command and exit status checks out against the simulated boards"
