@@ -13,6 +13,9 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 app=org.kestrane.Kestrane
 for file in \
     usr/bin/kestrane \
+    usr/bin/kestrane-cli \
+    usr/share/bash-completion/completions/kestrane-cli \
+    usr/share/man/man1/kestrane-cli.1.gz \
     usr/lib/udev/rules.d/70-kestrane.rules \
     usr/share/applications/$app.desktop \
     usr/share/metainfo/$app.metainfo.xml \
@@ -21,22 +24,39 @@ for file in \
     usr/share/doc/kestrane/copyright; do
   [ -f "$stage/$file" ] || fail "not installed: /$file"
 done
-[ -x "$stage/usr/bin/kestrane" ] || fail "kestrane is not executable"
+[ -x "$stage/usr/bin/kestrane" ] && [ -x "$stage/usr/bin/kestrane-cli" ] || fail "a binary is not executable"
 
 desktop-file-validate "$stage/usr/share/applications/$app.desktop"
 appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$app.metainfo.xml" >/dev/null ||
   fail "appstreamcli rejects the metainfo"
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$stage/usr/share/man/man1/kestrane.1.gz" 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "the man page renders with warnings: $warnings"
+for page in kestrane kestrane-cli; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$stage/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page(1) renders with warnings: $warnings"
+done
 
-# The rule matches the bootloader's USB device node and nothing else.
+# The completion completes commands and options.
+completion=$(bash -c 'source /usr/share/bash-completion/bash_completion; source "$1"
+  complete_line() {
+    COMP_LINE=$1 COMP_POINT=${#1}
+    read -ra COMP_WORDS <<<"$1"
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _kestrane_cli
+    echo "${COMPREPLY[*]}"
+  }
+  complete_line "kestrane-cli fl"
+  complete_line "kestrane-cli flash --de"' sh "$stage/usr/share/bash-completion/completions/kestrane-cli")
+[ "$completion" = $'flash\n--device --delta' ] || fail "bash completion offers: $completion"
+
+# Each rule matches one bootloader's USB device node and nothing else.
 rule=$stage/usr/lib/udev/rules.d/70-kestrane.rules
 rules=$(grep -v '^#' "$rule" | grep -c .)
-[ "$rules" -eq 1 ] || fail "expected one rule, found $rules"
-keys=$(grep -v '^#' "$rule" | tr ',' '\n' | sed 's/^ *//' | grep '==' | sort | tr '\n' ' ')
-[ "$keys" = 'ATTR{idProduct}=="eac9" ATTR{idVendor}=="10c4" ENV{DEVTYPE}=="usb_device" SUBSYSTEM=="usb" ' ] ||
-  fail "unexpected match keys: $keys"
-grep -q 'TAG+="uaccess"' "$rule" || fail "the rule does not grant uaccess"
+[ "$rules" -eq 3 ] || fail "expected three rules, found $rules"
+for product in eac9 eaca eacb; do
+  keys=$(grep "idProduct}==\"$product\"" "$rule" | tr ',' '\n' | sed 's/^ *//' | grep '==' | sort | tr '\n' ' ')
+  [ "$keys" = "ATTR{idProduct}==\"$product\" ATTR{idVendor}==\"10c4\" ENV{DEVTYPE}==\"usb_device\" SUBSYSTEM==\"usb\" " ] ||
+    fail "unexpected match keys for $product: $keys"
+done
+[ "$(grep -c 'TAG+="uaccess"' "$rule")" -eq 3 ] || fail "a rule does not grant uaccess"
 # udevadm reads every rules file and names each line it cannot parse.
 mkdir "$work/rules"
 cp "$rule" "$work/rules/"
@@ -60,4 +80,4 @@ if grep '^E:' <<<"$lint"; then
   fail "lintian reports errors"
 fi
 [ -z "$lint" ] || echo "lintian: $lint"
-echo "installed files, desktop entry, metainfo, man page, udev rule and package all check out"
+echo "installed files, desktop entry, metainfo, man pages, completion, udev rules and package all check out"
