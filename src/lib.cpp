@@ -755,8 +755,6 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
         result = write_pages(&job);
     if (result == EFM8_OK && options->verify && job.wrote)
         result = verify_written(&job);
-    if (result == EFM8_OK && job.done < count)  // delta found nothing to write
-        progress(&job, EFM8_PHASE_WRITE, count - job.done);
     if (result == EFM8_OK && options->run)
         result = cmd_runapp(session);
     return finish(report, result);
