@@ -159,15 +159,6 @@ Format format_of(const std::uint8_t *content, std::size_t size)
     return Format::Binary;
 }
 
-const char *format_name(Format format)
-{
-    switch (format) {
-    case Format::IntelHex: return "Intel HEX";
-    case Format::SRecord: return "S-record";
-    default: return "binary";
-    }
-}
-
 Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content)
 {
     const bool standard_input = path == "-";

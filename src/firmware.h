@@ -42,7 +42,6 @@ struct Outcome {
 // one that starts with S0 to S9 and is text is S-record; anything else is a
 // raw binary.
 Format format_of(const std::uint8_t *content, std::size_t size);
-const char *format_name(Format format);
 
 // Reads a whole file, "-" meaning standard input; a file longer than
 // MAX_FILE_SIZE is read to one byte past it.

@@ -28,7 +28,9 @@ std::vector<efm8_device> attached_boards()
     return boards;
 }
 
-bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
+// Blocks until a board shows up that pick accepts, or the time runs out
+// (seconds < 0: never). Returns the boards attached at that moment.
+static bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
                      std::vector<efm8_device> &boards)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

@@ -30,11 +30,6 @@ class Progress;
 // the boards listed).
 int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error);
 
-// Blocks until a board shows up that pick accepts, or the time runs out
-// (seconds < 0: never). Returns the boards attached at that moment.
-bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
-                     std::vector<efm8_device> &boards);
-
 std::vector<efm8_device> attached_boards();
 
 // What a command does on each board.

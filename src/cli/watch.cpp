@@ -2,8 +2,6 @@
 // a count is reached or Ctrl-C; boards in progress always finish.
 #include "cli/commands.h"
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
