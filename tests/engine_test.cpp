@@ -234,6 +234,14 @@ TEST_F(Engine, AnySuccessfulFlashLeavesWhatTheFullSequenceLeaves)
         for (const Bytes &raw : board.model.frames())
             frames.push_back(parse(raw));
         EXPECT_EQ(report.commands, frames.size());
+        // The size probe, a write of one 0xFF before anything is erased,
+        // changes nothing and is not image data.
+        const auto probe = std::find_if(frames.begin(), frames.end(), [](const Frame &f) { return carries_data(f); });
+        ASSERT_NE(probe, frames.end());
+        EXPECT_EQ(probe->command, EFM8_CMD_WRITE);
+        EXPECT_EQ(probe->address, image.size() - 1);
+        EXPECT_EQ(probe->data, Bytes{0xFF});
+        frames.erase(frames.begin(), probe + 1);
         size_t first_erase = frames.size(), write_of_0 = frames.size(), last_data = 0;
         for (size_t i = 0; i < frames.size(); ++i) {
             const Frame &f = frames[i];
@@ -326,8 +334,14 @@ void expect_every_fault_reported(const Bytes &image, const Bytes &old, const efm
     ASSERT_LT(erase_of_0, write_of_0);
     ASSERT_LT(write_of_0, frames.size());
 
+    size_t size_probe = frames.size();
+    for (size_t i = 0; i < frames.size() && size_probe == frames.size(); ++i)
+        if (carries_data(parse(frames[i])))
+            size_probe = i;
     for (Fault fault : {Fault::FailedSend, Fault::FailedRead, Fault::ShortReply, Fault::Vanish, Fault::Refusal}) {
         for (size_t index = 0; index < frames.size(); ++index) {
+            if (fault == Fault::Refusal && frames[index][2] == EFM8_CMD_IDENTIFY)
+                continue;  // another reply to identify only means another part
             SCOPED_TRACE("fault " + std::to_string(int(fault)) + " at command " + std::to_string(index));
             hidsim::reset();
             hidsim::Device &board = hidsim::attach();
@@ -335,7 +349,8 @@ void expect_every_fault_reported(const Bytes &image, const Bytes &old, const efm
             inject(board, fault, index);
             efm8_report report;
             const int32_t result = flash(image, &options, &report);
-            ASSERT_EQ(result, fault == Fault::Refusal ? EFM8_ERR_REFUSED : EFM8_ERR_TRANSFER);
+            const int32_t refused = index == size_probe ? EFM8_ERR_SIZE : EFM8_ERR_REFUSED;
+            ASSERT_EQ(result, fault == Fault::Refusal ? refused : EFM8_ERR_TRANSFER);
             EXPECT_EQ(board.sends, index + 1) << "nothing is sent after a fault";
             EXPECT_EQ(board.closes, 1);
             EXPECT_EQ(report.commands, index + 1);
@@ -374,7 +389,7 @@ TEST_F(Engine, EveryFaultOfADeltaFlashIsReported)
 
 // Other parts, refusals and what a report says.
 
-TEST_F(Engine, LargerPartsAreFlashedAndTheirRefusalNamesTheAddress)
+TEST_F(Engine, UnknownDerivativesAreSizedByTheBootloaderBeforeAnythingIsErased)
 {
     for (uint16_t product : {0xEACA, 0xEACB}) {
         hidsim::reset();
@@ -389,32 +404,63 @@ TEST_F(Engine, LargerPartsAreFlashedAndTheirRefusalNamesTheAddress)
         hidsim::reset();
         hidsim::Device &small = hidsim::attach(0x10C4, product);
         small.model.set_flash_layout(0x10000, 0x8000);
+        small.model.flash()[0] = 0x12;
         image.resize(0x8100, 0x00);
         efm8_report report;
-        ASSERT_EQ(flash(image, nullptr, &report), EFM8_ERR_REFUSED);
-        EXPECT_EQ(report.command, EFM8_CMD_ERASE);
-        EXPECT_EQ(report.address, 0x8000u);
+        ASSERT_EQ(flash(image, nullptr, &report), EFM8_ERR_SIZE);
+        EXPECT_EQ(report.command, EFM8_CMD_WRITE);
+        EXPECT_EQ(report.address, 0x80FFu);
         EXPECT_EQ(report.reply, 'A');
+        for (const Bytes &frame : small.model.frames())
+            EXPECT_NE(frame[2], EFM8_CMD_ERASE) << "nothing is erased";
+        EXPECT_EQ(small.model.flash()[0], 0x12);
         char text[200];
         efm8_describe(&report, text, sizeof text);
-        EXPECT_STREQ(text, "the bootloader refused the erase at 0x8000 with 'A' (address out of range)");
-        EXPECT_EQ(small.model.flash()[0], 0xFF) << "page 0 was erased first and never written";
+        EXPECT_STREQ(text, product == 0xEACA ? "the image does not fit this EFM8UB2: its bootloader refuses address "
+                                               "0x80FF, the image's last (nothing was erased)"
+                                             : "the image does not fit this EFM8UB3: its bootloader refuses address "
+                                               "0x80FF, the image's last (nothing was erased)");
     }
+}
+
+TEST_F(Engine, AKnownPartsLimitComesFromTheTableAndOnlyIdentifyIsSent)
+{
+    hidsim::Device &board = hidsim::attach(0x10C4, 0xEACB);
+    board.model.set_identity(0x3601);
+    board.model.set_flash_layout(0x10000, 0x9A00);
+    const Bytes image(0x9A01, 0x5A);
+    efm8_report report;
+    ASSERT_EQ(flash(image, nullptr, &report), EFM8_ERR_SIZE);
+    EXPECT_STREQ(report.part->name, "EFM8UB31F40G-QFN24");
+    EXPECT_EQ(report.limit, 0x9A00u);
+    for (const Bytes &frame : board.model.frames())
+        EXPECT_EQ(frame[2], EFM8_CMD_IDENTIFY);
+    char text[200];
+    efm8_describe(&report, text, sizeof text);
+    EXPECT_STREQ(text, "the image is larger than the EFM8UB31F40G-QFN24's application area of 39424 bytes "
+                       "(0x0000-0x99FF); nothing was erased");
+    EXPECT_EQ(flash(Bytes(0x9A00, 0x5A), nullptr), EFM8_OK);
 }
 
 TEST_F(Engine, BadSizesAndOptionsSendNothing)
 {
     hidsim::Device &board = hidsim::attach();
-    const Bytes image(UB1_AREA + 1, 0x11);
     efm8_options options = defaults();
-    EXPECT_EQ(with_session([&](efm8_session *s) { return efm8_flash(s, image.data(), 0, &options, nullptr); }),
+    EXPECT_EQ(with_session([&](efm8_session *s) { return efm8_flash(s, nullptr, 0, &options, nullptr); }),
               EFM8_ERR_SIZE);
-    EXPECT_EQ(flash(image, &options), EFM8_ERR_SIZE);
-    for (uint32_t size : {0u, 129u}) {
-        options.write_size = size;
-        EXPECT_EQ(flash(Bytes(10, 1), &options), EFM8_ERR_OPTIONS);
-    }
+    options.write_size = 129;
+    EXPECT_EQ(flash(Bytes(10, 1), &options), EFM8_ERR_OPTIONS);
     EXPECT_EQ(board.sends, 0u);
+}
+
+TEST_F(Engine, AnImageBeyondTheUb1sAreaIsRefusedAfterIdentifyAlone)
+{
+    hidsim::Device &board = hidsim::attach();
+    efm8_report report;
+    EXPECT_EQ(flash(Bytes(UB1_AREA + 1, 0x11), nullptr, &report), EFM8_ERR_SIZE);
+    EXPECT_EQ(report.limit, UB1_AREA);
+    for (const Bytes &frame : board.model.frames())
+        EXPECT_EQ(frame[2], EFM8_CMD_IDENTIFY);
 }
 
 TEST_F(Engine, VerifyOnlyNamesThePagesThatDifferAndWritesNothing)
@@ -436,7 +482,7 @@ TEST_F(Engine, VerifyOnlyNamesThePagesThatDifferAndWritesNothing)
         EXPECT_EQ(efm8_page_differs(&report, page), page == 1 || page == 5) << page;
     EXPECT_EQ(board.model.flash(), before);
     for (const Bytes &frame : board.model.frames())
-        EXPECT_TRUE(frame[2] == EFM8_CMD_SETUP || frame[2] == EFM8_CMD_VERIFY);
+        EXPECT_TRUE(frame[2] == EFM8_CMD_IDENTIFY || frame[2] == EFM8_CMD_SETUP || frame[2] == EFM8_CMD_VERIFY);
 }
 
 TEST_F(Engine, AFailedVerifyLeavesTheBoardInItsBootloader)
@@ -444,9 +490,10 @@ TEST_F(Engine, AFailedVerifyLeavesTheBoardInItsBootloader)
     hidsim::Device &board = hidsim::attach();
     const Bytes image(600, 0x3C);
     efm8_options options = defaults();
-    // Setup, page 0's erase and 15 writes, page 1's erase and 2 writes, the
-    // write at 0, and the check before run application.
-    const size_t commands = 1 + 1 + 15 + 1 + 2 + 1 + 1;
+    // Three identify probes, setup, the size probe, page 0's erase and 15
+    // writes, page 1's erase and 2 writes, the write at 0, and the check
+    // before run application.
+    const size_t commands = 3 + 1 + 1 + 1 + 15 + 1 + 2 + 1 + 1;
     board.model.answer_command_with(commands - 1, 0x43);
     efm8_report report;
     EXPECT_EQ(flash(image, &options, &report), EFM8_ERR_MISMATCH);
@@ -454,28 +501,32 @@ TEST_F(Engine, AFailedVerifyLeavesTheBoardInItsBootloader)
     EXPECT_TRUE(board.model.on_bus()) << "no run application after a mismatch";
 }
 
-TEST_F(Engine, IdentifyNamesTheDerivative)
+TEST_F(Engine, IdentifyNamesTheDerivativeAndTheVersion)
 {
-    const char *name = nullptr;
-    auto identify = [&](efm8_session *s) { return efm8_identify(s, &name, nullptr); };
+    efm8_identity identity;
+    auto identify = [&](efm8_session *s) { return efm8_identify(s, &identity, nullptr); };
     hidsim::Device &board = hidsim::attach();
     board.model.set_identity(0x3249);
     ASSERT_EQ(with_session(identify), EFM8_OK);
-    EXPECT_STREQ(name, "EFM8UB10F8G-QFN20");
+    ASSERT_NE(identity.part, nullptr);
+    EXPECT_STREQ(identity.part->name, "EFM8UB10F8G-QFN20");
+    EXPECT_EQ(identity.app_limit, 0x1A00u);
+    EXPECT_EQ(identity.version, 0x90);
     board.model.set_identity(0x3250);
     ASSERT_EQ(with_session(identify), EFM8_OK);
-    EXPECT_STREQ(name, "unknown");
+    EXPECT_EQ(identity.part, nullptr);
+    EXPECT_STREQ(identity.family->name, "EFM8UB1");
     hidsim::reset();
     hidsim::Device &ub2 = hidsim::attach(0x10C4, 0xEACA);
     ASSERT_EQ(with_session(identify), EFM8_OK);
-    EXPECT_STREQ(name, "unknown");
-    EXPECT_EQ(ub2.sends, 0u) << "no ids are known for other families";
+    EXPECT_STREQ(identity.family->name, "EFM8UB2");
+    EXPECT_EQ(ub2.sends, 1u) << "no UB2 derivative is documented: only the version is asked";
 }
 
 TEST_F(Engine, ATransferFailureIsDescribedWithHidapisText)
 {
     hidsim::Device &board = hidsim::attach();
-    board.fail_read = 3;
+    board.fail_read = 7;  // three identify probes, setup, the size probe, page 0's erase, two writes
     efm8_report report;
     ASSERT_EQ(flash(Bytes(100, 0x01), nullptr, &report), EFM8_ERR_TRANSFER);
     char text[300];

@@ -133,12 +133,6 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
 {
     Outcome outcome;
     outcome.device = board;
-    outcome.message = job.refuse ? job.refuse(board) : "";
-    if (!outcome.message.empty()) {
-        outcome.exit_code = EX_DATAERR;
-        outcome.report.result = EFM8_ERR_SIZE;
-        return outcome;
-    }
     const auto start = std::chrono::steady_clock::now();
     efm8_session *session = nullptr;
     int32_t result = efm8_open(board.path, &session);

@@ -34,9 +34,6 @@ std::vector<efm8_device> attached_boards();
 
 // What a command does on each board.
 struct Job {
-    // Why the board must not even be opened (an image too large for it), or
-    // nothing; may be empty.
-    std::function<std::string(const efm8_device &board)> refuse;
     // The work on the open board: returns the engine's result and fills the
     // outcome's report.
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;

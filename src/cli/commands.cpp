@@ -51,24 +51,9 @@ int load_firmware(const std::string &path, Firmware &firmware, std::string &erro
     return 0;
 }
 
-// The 16 KB EFM8UB1's area is known; other parts bound an image themselves
-// by refusing addresses beyond theirs. Parsed again to name the line.
-static std::function<std::string(const efm8_device &)> misfit(const Firmware &firmware)
-{
-    return [&firmware](const efm8_device &board) -> std::string {
-        if (board.product_id != EFM8_UB1_PRODUCT_ID || firmware.image.bytes.size() <= EFM8_UB1_APP_SIZE)
-            return "";
-        firmware::Image image;
-        const firmware::Outcome outcome =
-            firmware::parse(firmware.content.data(), firmware.content.size(), EFM8_UB1_APP_SIZE, image);
-        return firmware.name + ": " + outcome.message;
-    };
-}
-
 Job flash_job(const Options &options, const Firmware &firmware, Progress *progress)
 {
     Job job;
-    job.refuse = misfit(firmware);
     job.work = [&options, &firmware, progress](efm8_session *session, std::size_t index, Outcome &outcome) {
         efm8_options flash;
         efm8_default_options(&flash);
@@ -89,7 +74,6 @@ Job flash_job(const Options &options, const Firmware &firmware, Progress *progre
 static Job verify_job(const Firmware &firmware)
 {
     Job job;
-    job.refuse = misfit(firmware);
     job.work = [&firmware](efm8_session *session, std::size_t, Outcome &outcome) {
         const std::vector<std::uint8_t> &bytes = firmware.image.bytes;
         return efm8_verify(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &outcome.report);
@@ -160,7 +144,7 @@ static std::string what_was_done(const Outcome &outcome, Command command, const 
         const char *separator = " ";
         for (uint32_t page : differing_pages(report)) {
             char text[32];
-            std::snprintf(text, sizeof text, "%s%u (0x%04X)", separator, page, page * EFM8_PAGE_SIZE);
+            std::snprintf(text, sizeof text, "%s%u (0x%04X)", separator, page, page * report.page_size);
             pages += text;
             separator = ", ";
         }

@@ -20,7 +20,7 @@ struct Options {
     bool verify = true;       // not --no-verify
     bool delta = false;       // --delta
     bool run = true;          // not --no-run
-    std::uint32_t write_size = 32;
+    std::uint32_t write_size = 0;  // 0: the transport's default
     bool quiet = false;
     bool json = false;
     long count = 0;  // watch --count; 0: until Ctrl-C
