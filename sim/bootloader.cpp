@@ -12,30 +12,63 @@ static std::uint32_t be16(const std::uint8_t *p)
     return static_cast<std::uint32_t>(p[0] << 8 | p[1]);
 }
 
-std::uint16_t crc16_xmodem(const std::uint8_t *data, std::size_t len)
+std::uint16_t crc16_xmodem_update(std::uint16_t crc, std::uint8_t byte)
 {
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        crc ^= static_cast<std::uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
+    crc ^= static_cast<std::uint16_t>(byte << 8);
+    for (int bit = 0; bit < 8; ++bit)
+        crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
     return crc;
 }
 
-Bootloader::Bootloader() : flash_(FLASH_SIZE, 0xFF) {}
+std::uint16_t crc16_xmodem(const std::uint8_t *data, std::size_t len)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < len; ++i)
+        crc = crc16_xmodem_update(crc, data[i]);
+    return crc;
+}
+
+Bootloader::Bootloader()
+{
+    set_layout(Layout{});
+}
 
 void Bootloader::set_flash_layout(std::size_t flash_size, std::uint32_t app_end)
 {
-    flash_.assign(flash_size, 0xFF);
-    app_end_ = app_end;
+    Layout layout = layout_;
+    layout.flash_size = flash_size;
+    layout.app_end = app_end;
+    set_layout(layout);
+}
+
+// A chip as it leaves the factory: erased, unlocked, its bootloader enabled.
+void Bootloader::set_layout(const Layout &layout)
+{
+    layout_ = layout;
+    flash_.assign(layout.flash_size, 0xFF);
+    security_[0] = security_[1] = 0xFF;
+    *cell(layout.lock_byte - 1) = SIGNATURE_ENABLED;
+}
+
+const std::uint8_t *Bootloader::cell(std::uint32_t address) const
+{
+    if (address < flash_.size())
+        return &flash_[address];
+    if (address + 1 == layout_.lock_byte || address == layout_.lock_byte)
+        return &security_[address + 1 - layout_.lock_byte];
+    return nullptr;
+}
+
+std::uint8_t *Bootloader::cell(std::uint32_t address)
+{
+    return const_cast<std::uint8_t *>(static_cast<const Bootloader *>(this)->cell(address));
 }
 
 void Bootloader::reset_into_bootloader()
 {
     key1_ = key2_ = 0;
     leaving_ = false;
-    on_bus_ = true;
+    on_bus_ = !bootloader_disabled();
 }
 
 void Bootloader::spend(std::chrono::nanoseconds time)
@@ -94,11 +127,7 @@ std::uint8_t Bootloader::execute(std::uint8_t command, const std::uint8_t *paylo
     case CMD_VERIFY:
         return verify(payload, len);
     case CMD_LOCK:
-        if (len < 2)
-            return REPLY_RANGE;
-        signature_ = payload[0];
-        lock_ = payload[1];
-        return REPLY_ACK;
+        return lock(payload, len);
     case CMD_RUNAPP:
         leaving_ = true;
         return REPLY_ACK;
@@ -115,17 +144,18 @@ std::uint8_t Bootloader::erase(const std::uint8_t *payload, std::size_t len)
     if (len < 2 || !keys_set())
         return REPLY_RANGE;
     const std::uint32_t address = be16(payload);
-    const std::size_t page = address / PAGE_SIZE * PAGE_SIZE;
-    if (address >= app_end_ || address + (len - 2) > page + PAGE_SIZE)
+    const std::size_t page_size = layout_.page_size;
+    const std::size_t page = address / page_size * page_size;
+    if (address >= layout_.app_end || address + (len - 2) > page + page_size)
         return REPLY_RANGE;
-    std::fill(flash_.begin() + page, flash_.begin() + page + PAGE_SIZE, 0xFF);
+    std::fill(flash_.begin() + page, flash_.begin() + page + page_size, 0xFF);
     spend(latency_.per_page_erase);
     return write(address, payload + 2, len - 2);
 }
 
 std::uint8_t Bootloader::write(std::uint32_t address, const std::uint8_t *data, std::size_t len)
 {
-    if (!keys_set() || len > DATA_MAX || address >= app_end_ || address + len > app_end_)
+    if (!keys_set() || len > DATA_MAX || address >= layout_.app_end || address + len > layout_.app_end)
         return REPLY_RANGE;
     for (std::size_t i = 0; i < len; ++i)
         flash_[address + i] &= data[i];  // programming only clears bits
@@ -139,10 +169,27 @@ std::uint8_t Bootloader::verify(const std::uint8_t *payload, std::size_t len)
         return REPLY_RANGE;
     const std::uint32_t start = be16(payload);
     const std::uint32_t end = be16(payload + 2);
-    if (end < start || end >= flash_.size())
+    if (end < start)
         return REPLY_RANGE;
-    const std::uint16_t crc = crc16_xmodem(&flash_[start], end - start + 1);
+    std::uint16_t crc = 0;
+    for (std::uint32_t address = start; address <= end; ++address) {
+        const std::uint8_t *byte = cell(address);
+        if (byte == nullptr)
+            return REPLY_RANGE;
+        crc = crc16_xmodem_update(crc, *byte);
+    }
     return crc == be16(payload + 4) ? REPLY_ACK : REPLY_BAD_CRC;
+}
+
+// Each byte of 0xFF leaves its flash byte as it is; the reply is always '@'.
+// Like any flash write, it needs the keys to change anything.
+std::uint8_t Bootloader::lock(const std::uint8_t *payload, std::size_t len)
+{
+    if (len >= 2 && keys_set()) {
+        *cell(layout_.lock_byte - 1) &= payload[0];
+        *cell(layout_.lock_byte) &= payload[1];
+    }
+    return REPLY_ACK;
 }
 
 }  // namespace efm8sim

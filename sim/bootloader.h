@@ -1,7 +1,7 @@
-// A model of the EFM8UB1 factory USB bootloader, for tests and the demo: it
-// takes the "$"-framed commands a host sends and keeps a 16 KB flash image.
-// It knows nothing of the transport; sim/hidapi_sim.cpp and the usbdevfs
-// emulator both drive it.
+// A model of the EFM8 factory bootloader, for tests and the demo: it takes
+// the "$"-framed commands a host sends and keeps a part's flash, by default
+// a 16 KB EFM8UB1's. It knows nothing of the transport; sim/hidapi_sim.cpp,
+// the usbdevfs emulator and the pseudo-terminal board all drive it.
 #ifndef EFM8SIM_BOOTLOADER_H
 #define EFM8SIM_BOOTLOADER_H
 
@@ -17,6 +17,7 @@ namespace efm8sim {
 constexpr std::size_t FLASH_SIZE = 16384;
 constexpr std::size_t PAGE_SIZE = 512;
 constexpr std::uint32_t APP_END = 0x3A00;  // first byte of the bootloader itself
+constexpr std::uint32_t LOCK_BYTE = 0xFBFF;  // the UB1's, above its code flash
 constexpr std::size_t DATA_MAX = 128;       // data bytes one erase or write may carry
 constexpr std::uint16_t UB1_IDENTITY = 0x3245;
 constexpr std::size_t NEVER = SIZE_MAX;  // a fault index that is never reached
@@ -35,6 +36,19 @@ constexpr std::uint8_t REPLY_BAD_ID = 0x42;     // 'B'
 constexpr std::uint8_t REPLY_BAD_CRC = 0x43;    // 'C'
 constexpr std::uint8_t REPLY_REVISION = 0x90;   // any unknown command
 
+constexpr std::uint8_t SIGNATURE_ENABLED = 0xA5;
+
+// Where a part keeps what: flash_size bytes of code flash from 0, the
+// application below app_end, erases of page_size bytes, and the lock byte
+// (with the bootloader signature byte just below it), inside the code flash
+// or above it.
+struct Layout {
+    std::size_t flash_size = FLASH_SIZE;
+    std::uint32_t app_end = APP_END;
+    std::size_t page_size = PAGE_SIZE;
+    std::uint32_t lock_byte = LOCK_BYTE;
+};
+
 // What the real chip spends; off (all zero) unless a benchmark sets it.
 struct Latency {
     std::chrono::nanoseconds per_transfer{0};
@@ -42,6 +56,7 @@ struct Latency {
     std::chrono::nanoseconds per_written_byte{0};
 };
 
+std::uint16_t crc16_xmodem_update(std::uint16_t crc, std::uint8_t byte);
 std::uint16_t crc16_xmodem(const std::uint8_t *data, std::size_t len);
 
 class Bootloader {
@@ -66,6 +81,14 @@ public:
     // Another part's flash: flash_size bytes, the application below app_end.
     // The flash is erased.
     void set_flash_layout(std::size_t flash_size, std::uint32_t app_end);
+    void set_layout(const Layout &layout);
+    const Layout &layout() const { return layout_; }
+
+    // Programmed by the lock command, as flash is: bits only ever clear.
+    // A signature other than 0xA5 keeps the chip from ever entering its
+    // bootloader after its next reset.
+    std::uint8_t lock_byte() const { return byte_at(layout_.lock_byte); }
+    std::uint8_t signature_byte() const { return byte_at(layout_.lock_byte - 1); }
 
     // Fault injection, commands counted from 0 in the order received.
     void answer_command_with(std::size_t index, std::uint8_t code) { forced_replies_[index] = code; }
@@ -85,17 +108,24 @@ private:
     std::uint8_t erase(const std::uint8_t *payload, std::size_t len);
     std::uint8_t write(std::uint32_t address, const std::uint8_t *data, std::size_t len);
     std::uint8_t verify(const std::uint8_t *payload, std::size_t len);
+    std::uint8_t lock(const std::uint8_t *payload, std::size_t len);
     void spend(std::chrono::nanoseconds time);
     bool keys_set() const { return key1_ == 0xA5 && key2_ == 0xF1; }
+    // The code flash, and the lock and signature bytes where they lie
+    // above it; nullptr for any other address.
+    const std::uint8_t *cell(std::uint32_t address) const;
+    std::uint8_t *cell(std::uint32_t address);
+    std::uint8_t byte_at(std::uint32_t address) const { return *cell(address); }
+    bool bootloader_disabled() const { return signature_byte() != SIGNATURE_ENABLED && signature_byte() != 0xFF; }
 
-    std::uint32_t app_end_ = APP_END;
+    Layout layout_;
     std::vector<std::uint8_t> flash_;
+    std::uint8_t security_[2] = {0xFF, 0xFF};  // signature and lock bytes above the code flash
     std::vector<std::vector<std::uint8_t>> frames_;
     std::map<std::size_t, std::uint8_t> forced_replies_;
     std::size_t vanish_after_ = NEVER;
     std::uint16_t identity_ = UB1_IDENTITY;
     std::uint8_t key1_ = 0, key2_ = 0, bank_ = 0;
-    std::uint8_t signature_ = 0xFF, lock_ = 0xFF;
     std::uint8_t reply_ = 0;
     bool leaving_ = false;
     std::atomic<bool> on_bus_{true};

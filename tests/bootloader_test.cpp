@@ -119,6 +119,45 @@ TEST(Bootloader, OtherReportsAndCommands)
     EXPECT_EQ(device.take_reply(), 0x90);
 }
 
+TEST(Bootloader, LockOnlyClearsBitsAndAZeroSignatureEndsTheBootloaderForGood)
+{
+    for (std::uint32_t lock_byte : {0xFBFFu, 0x1FFFu}) {  // above the code flash (UB1), inside it (BB1 8 KB)
+        Bootloader device;
+        device.set_layout({0x2000, 0x1E00, 512, lock_byte});
+        EXPECT_EQ(device.signature_byte(), 0xA5);
+        EXPECT_EQ(command(device, {'$', 3, 0x35, 0xFF, 0xF0}), 0x40);
+        EXPECT_EQ(device.lock_byte(), 0xFF) << "no keys, no change";
+        unlock(device);
+        EXPECT_EQ(command(device, {'$', 3, 0x35, 0xFF, 0xF0}), 0x40);
+        EXPECT_EQ(command(device, {'$', 3, 0x35, 0xFF, 0x3F}), 0x40);
+        EXPECT_EQ(device.lock_byte(), 0x30);
+        const std::uint16_t crc = efm8sim::crc16_xmodem(Bytes{0xA5, 0x30}.data(), 2);
+        EXPECT_EQ(command(device, {'$', 7, 0x34, uint8_t(lock_byte >> 8), uint8_t(lock_byte - 1), uint8_t(lock_byte >> 8),
+                                   uint8_t(lock_byte), uint8_t(crc >> 8), uint8_t(crc)}),
+                  0x40) << "verify reads the security bytes";
+        device.reset_into_bootloader();
+        EXPECT_TRUE(device.on_bus());
+        unlock(device);
+        EXPECT_EQ(command(device, {'$', 3, 0x35, 0x00, 0xFF}), 0x40);
+        EXPECT_EQ(device.signature_byte(), 0x00);
+        EXPECT_EQ(command(device, {'$', 3, 0x36, 0x00, 0x00}), 0x40);
+        device.reset_into_bootloader();
+        EXPECT_FALSE(device.on_bus()) << "a disabled bootloader never starts again";
+    }
+}
+
+TEST(Bootloader, PagesOfAKilobyte)
+{
+    Bootloader device;
+    device.set_layout({0x8000, 0x7C00, 1024, 0x7FFF});
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x05, 0x00, 0x00}), 0x40);
+    EXPECT_EQ(command(device, {'$', 4, 0x32, 0x04, 0x00, 0x11}), 0x40);
+    EXPECT_EQ(device.flash()[0x500], 0xFF) << "the erase at 0x400 cleared the whole kilobyte";
+    EXPECT_EQ(device.flash()[0x400], 0x11);
+    EXPECT_EQ(command(device, {'$', 3, 0x32, 0x7C, 0x00}), 0x41);
+}
+
 TEST(Bootloader, RunApplicationAnswersThenLeaves)
 {
     Bootloader device;
