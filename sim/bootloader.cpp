@@ -76,7 +76,8 @@ void Bootloader::spend(std::chrono::nanoseconds time)
     if (time.count() == 0)
         return;
     device_time_ += time;
-    std::this_thread::sleep_for(time);
+    if (latency_.sleeps)
+        std::this_thread::sleep_for(time);
 }
 
 void Bootloader::receive(const std::uint8_t *report, std::size_t len)

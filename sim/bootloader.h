@@ -54,6 +54,7 @@ struct Latency {
     std::chrono::nanoseconds per_transfer{0};
     std::chrono::nanoseconds per_page_erase{0};
     std::chrono::nanoseconds per_written_byte{0};
+    bool sleeps = true;  // false: the time is only counted, for models of slow links
 };
 
 std::uint16_t crc16_xmodem_update(std::uint16_t crc, std::uint8_t byte);

@@ -1,0 +1,97 @@
+// The bootloader model behind a pseudo-terminal, for tests, benchmarks and
+// the demo. The host opens the terminal's slave side as it would open
+// /dev/ttyUSB0, through the kernel's real tty layer; the board answers on the
+// master side from a thread of its own, as the chip's UART bootloader does:
+// nothing until the training byte, then one reply byte per record.
+#ifndef EFM8SIM_UART_BOARD_H
+#define EFM8SIM_UART_BOARD_H
+
+#include "bootloader.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct efm8_part;
+
+namespace efm8sim {
+
+// Where a part of the product's table keeps what.
+Layout layout_of(const efm8_part &part);
+
+// Commands counted from 0 in the order the board received them. A wrong
+// reply byte is the model's own fault (Bootloader::answer_command_with).
+struct UartFaults {
+    std::size_t silent_from = NEVER;  // from this command on, no reply: the chip went into its application
+    std::size_t hang_up_at = NEVER;   // the line drops when this command arrives
+    std::size_t slow_at = NEVER;      // this command's reply comes late
+    std::chrono::milliseconds slow_by{0};
+};
+
+class UartBoard {
+public:
+    explicit UartBoard(const Layout &layout = Layout{}, std::uint16_t identity = UB1_IDENTITY);
+    ~UartBoard();
+    UartBoard(const UartBoard &) = delete;
+    UartBoard &operator=(const UartBoard &) = delete;
+
+    // The terminal the host opens.
+    const std::string &path() const { return path_; }
+
+    // The model and the faults belong to the board's thread while a host
+    // talks to it: set them before, read them after, or hold lock().
+    Bootloader &model() { return model_; }
+    UartFaults &faults() { return faults_; }
+    std::mutex &lock() { return lock_; }
+
+    // Every byte from the host, training bytes included, and how many the
+    // board sent back.
+    std::vector<std::uint8_t> received();
+    std::size_t sent();
+    bool trained();
+
+    // Bytes the board puts on the line unasked, as noise or an application
+    // would; they wait in the host's input until it reads or flushes.
+    void say(const std::vector<std::uint8_t> &bytes);
+    // Pulls the plug: the line drops and the terminal is gone for good.
+    void hang_up();
+    // The chip is reset into its bootloader: it waits for a training byte
+    // again, unless its bootloader was disabled.
+    void reset_into_bootloader();
+    // Told of each event, from the board's thread: "trained", "record 32"
+    // (the command, hex), "reply 40", "silent", "hung up".
+    void observe(std::function<void(const std::string &event)> observer);
+
+private:
+    void run();
+    void take(std::uint8_t byte);
+    void answer();
+    void drop_line();
+    void tell(const std::string &event);
+
+    std::mutex lock_;
+    std::condition_variable line_dropped_;
+    Bootloader model_;
+    UartFaults faults_;
+    std::function<void(const std::string &)> observer_;
+    std::string path_;
+    int master_ = -1;
+    int slave_ = -1;  // held, so the master never reads as closed between hosts
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+    bool trained_ = false;
+    std::vector<std::uint8_t> record_;
+    std::vector<std::uint8_t> received_;
+    std::size_t sent_ = 0;
+    std::size_t commands_ = 0;
+};
+
+}  // namespace efm8sim
+
+#endif

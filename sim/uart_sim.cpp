@@ -1,0 +1,245 @@
+// Simulated boards with UART bootloaders, each behind a pseudo-terminal, for
+// the command line's tests and the demo. Prints "ready" once every board's
+// link exists, then runs until SIGINT, SIGTERM or "quit".
+//
+// uart_sim --links DIR [options]: board N is reached as DIR/ttySIMN.
+//   --boards N          how many boards (default 1)
+//   --part NAME         a part of the table, e.g. EFM8BB10F8G-QFN20 (default
+//                       EFM8BB31F64G-QFN32)
+//   --identity HEX      answer identify to this id instead of the part's
+//   --layout SIZE:APP_END:PAGE:LOCK  (hex) instead of the part's
+//   --flash-in FILE     every board's flash starts with FILE
+//   --flash-out FILE    board 1's flash goes to FILE at exit, board N's to FILE.N
+//   --log FILE          a line per event: "N trained", "N record 32",
+//                       "N reply 40", "N silent", "N hung up"
+//   --control FIFO      read for "return N" (board N reset into its
+//                       bootloader), "hangup N", "say N HEX..." and "quit"
+//   --answer N:HH       board 1 answers its Nth command (from 0) with HH
+//   --silent N          board 1 says nothing from its Nth command on
+//   --hang-up N         board 1's line drops at its Nth command
+#include "parts.h"
+#include "uart_board.h"
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Settings {
+    std::string links, flash_in, flash_out, log, control;
+    std::string part = "EFM8BB31F64G-QFN32";
+    int boards = 1;
+    long identity = -1;
+    std::string layout;
+    std::string answer;
+    long silent = -1, hang_up = -1;
+};
+
+const efm8_part *find_part(const std::string &name)
+{
+    size_t count;
+    const efm8_part *parts = efm8_parts(&count);
+    for (size_t i = 0; i < count; ++i)
+        if (name == parts[i].name)
+            return &parts[i];
+    return nullptr;
+}
+
+[[noreturn]] void usage(const std::string &why)
+{
+    std::fprintf(stderr, "uart_sim: %s\n", why.c_str());
+    std::exit(2);
+}
+
+Settings read_settings(int argc, char **argv)
+{
+    static const option OPTIONS[] = {
+        {"links", required_argument, nullptr, 'L'},    {"boards", required_argument, nullptr, 'b'},
+        {"part", required_argument, nullptr, 'p'},     {"identity", required_argument, nullptr, 'i'},
+        {"layout", required_argument, nullptr, 'y'},   {"flash-in", required_argument, nullptr, 'I'},
+        {"flash-out", required_argument, nullptr, 'O'}, {"log", required_argument, nullptr, 'l'},
+        {"control", required_argument, nullptr, 'c'},  {"answer", required_argument, nullptr, 'a'},
+        {"silent", required_argument, nullptr, 's'},   {"hang-up", required_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Settings settings;
+    int option;
+    while ((option = getopt_long(argc, argv, "", OPTIONS, nullptr)) != -1) {
+        switch (option) {
+        case 'L': settings.links = optarg; break;
+        case 'b': settings.boards = std::atoi(optarg); break;
+        case 'p': settings.part = optarg; break;
+        case 'i': settings.identity = std::strtol(optarg, nullptr, 16); break;
+        case 'y': settings.layout = optarg; break;
+        case 'I': settings.flash_in = optarg; break;
+        case 'O': settings.flash_out = optarg; break;
+        case 'l': settings.log = optarg; break;
+        case 'c': settings.control = optarg; break;
+        case 'a': settings.answer = optarg; break;
+        case 's': settings.silent = std::atol(optarg); break;
+        case 'h': settings.hang_up = std::atol(optarg); break;
+        default: usage("unknown option");
+        }
+    }
+    if (settings.links.empty())
+        usage("--links DIR is needed");
+    return settings;
+}
+
+class Bench {
+public:
+    explicit Bench(const Settings &settings) : settings_(settings)
+    {
+        const efm8_part *part = find_part(settings.part);
+        if (part == nullptr)
+            usage("no part " + settings.part + " in the table");
+        layout_ = efm8sim::layout_of(*part);
+        identity_ = settings.identity >= 0 ? static_cast<std::uint16_t>(settings.identity) : part->id;
+        if (!settings.layout.empty())
+            read_layout(settings.layout);
+        if (!settings.log.empty())
+            log_ = std::fopen(settings.log.c_str(), "a");
+        if (!settings.flash_in.empty()) {
+            std::ifstream in(settings.flash_in, std::ios::binary);
+            flash_in_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        for (int i = 0; i < settings.boards; ++i)
+            add_board();
+        inject_faults();
+    }
+
+    ~Bench()
+    {
+        for (std::size_t i = 0; i < boards_.size(); ++i) {
+            boards_[i]->observe({});
+            if (!settings_.flash_out.empty())
+                write_flash(*boards_[i], i == 0 ? settings_.flash_out : settings_.flash_out + "." + std::to_string(i + 1));
+            unlink(link_of(i + 1).c_str());
+        }
+        if (log_)
+            std::fclose(log_);
+    }
+
+    // Commands from the control FIFO; false on "quit".
+    bool obey(const std::string &line)
+    {
+        std::istringstream words(line);
+        std::string verb;
+        std::size_t board = 0;
+        words >> verb >> board;
+        if (verb == "quit")
+            return false;
+        if (board < 1 || board > boards_.size())
+            return true;
+        efm8sim::UartBoard &target = *boards_[board - 1];
+        if (verb == "return")
+            target.reset_into_bootloader();
+        else if (verb == "hangup")
+            target.hang_up();
+        else if (verb == "say") {
+            std::vector<std::uint8_t> bytes;
+            for (std::string byte; words >> byte;)
+                bytes.push_back(static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16)));
+            target.say(bytes);
+        }
+        return true;
+    }
+
+private:
+    std::string link_of(std::size_t board) const { return settings_.links + "/ttySIM" + std::to_string(board); }
+
+    void read_layout(const std::string &text)
+    {
+        unsigned long size, app_end, page, lock;
+        if (std::sscanf(text.c_str(), "%lx:%lx:%lx:%lx", &size, &app_end, &page, &lock) != 4)
+            usage("--layout takes SIZE:APP_END:PAGE:LOCK in hex");
+        layout_ = {size, static_cast<std::uint32_t>(app_end), page, static_cast<std::uint32_t>(lock)};
+    }
+
+    void add_board()
+    {
+        boards_.push_back(std::make_unique<efm8sim::UartBoard>(layout_, identity_));
+        efm8sim::UartBoard &board = *boards_.back();
+        auto &flash = board.model().flash();
+        std::copy_n(flash_in_.begin(), std::min(flash_in_.size(), flash.size()), flash.begin());
+        const std::size_t number = boards_.size();
+        unlink(link_of(number).c_str());
+        if (symlink(board.path().c_str(), link_of(number).c_str()) != 0)
+            usage("cannot link " + link_of(number));
+        if (log_)
+            board.observe([this, number](const std::string &event) {
+                std::lock_guard<std::mutex> guard(log_lock_);
+                std::fprintf(log_, "%zu %s\n", number, event.c_str());
+                std::fflush(log_);
+            });
+    }
+
+    void inject_faults()
+    {
+        efm8sim::UartBoard &first = *boards_.front();
+        unsigned index = 0, code = 0;
+        if (std::sscanf(settings_.answer.c_str(), "%u:%x", &index, &code) == 2)
+            first.model().answer_command_with(index, static_cast<std::uint8_t>(code));
+        if (settings_.silent >= 0)
+            first.faults().silent_from = static_cast<std::size_t>(settings_.silent);
+        if (settings_.hang_up >= 0)
+            first.faults().hang_up_at = static_cast<std::size_t>(settings_.hang_up);
+    }
+
+    static void write_flash(efm8sim::UartBoard &board, const std::string &path)
+    {
+        std::lock_guard<std::mutex> guard(board.lock());
+        std::ofstream out(path, std::ios::binary);
+        const auto &flash = board.model().flash();
+        out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    }
+
+    const Settings &settings_;
+    efm8sim::Layout layout_;
+    std::uint16_t identity_ = 0;
+    std::vector<std::uint8_t> flash_in_;
+    std::vector<std::unique_ptr<efm8sim::UartBoard>> boards_;
+    std::FILE *log_ = nullptr;
+    std::mutex log_lock_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const Settings settings = read_settings(argc, argv);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // every thread started from here on too
+    Bench bench(settings);
+    if (!settings.control.empty()) {
+        // Opened for writing too, the FIFO never reads as ended between
+        // writers; "quit" ends the process as a signal does.
+        std::thread([&bench, fifo = settings.control] {
+            std::ifstream commands(fifo, std::ios::in | std::ios::out);
+            for (std::string line; std::getline(commands, line);)
+                if (!bench.obey(line))
+                    kill(getpid(), SIGTERM);
+        }).detach();
+    }
+    std::cout << "ready" << std::endl;
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return 0;
+}
