@@ -19,6 +19,7 @@ const char *efm8_strerror(int32_t result)
     case EFM8_ERR_OPEN: return "the bootloader could not be opened";
     case EFM8_ERR_OPTIONS: return "the write size must be 1 to 128 bytes, the baud rate one the bootloader takes";
     case EFM8_ERR_BUSY: return "another program is using the port";
+    case EFM8_ERR_WRONG_PART: return "the board is not one of the parts the image is for";
     default: return "unknown error";
     }
 }

@@ -27,6 +27,7 @@ enum {
     EFM8_ERR_OPEN = -8,       // the bootloader or port is there but could not be opened
     EFM8_ERR_OPTIONS = -9,    // a write size outside 1 to 128, or a baud rate the port cannot take
     EFM8_ERR_BUSY = -10,      // another program has the port open
+    EFM8_ERR_WRONG_PART = -11,  // the board answers none of the ids it was asked for
 };
 
 #define EFM8_PATH_MAX 256
@@ -123,6 +124,21 @@ struct efm8_options {
     uint32_t write_size;  // data bytes per command, 1 to 128; 0: the transport's default
     efm8_progress progress;  // may be NULL
     void *progress_user;
+    // More CRC checks once the image is verified, each over a range of its
+    // own (a boot-record file's verify records).
+    const struct efm8_check *checks;
+    size_t check_count;
+    // Programs the lock and signature bytes (see efm8_lock) once the image
+    // is verified, never otherwise: lock without verify is EFM8_ERR_OPTIONS.
+    int lock;
+    uint8_t lock_signature;
+    uint8_t lock_byte;
+};
+
+struct efm8_check {
+    uint16_t start;
+    uint16_t end;  // inclusive
+    uint16_t crc;
 };
 
 // Verify, safe order, blank skip, the transport's write size and run; no
@@ -148,6 +164,9 @@ struct efm8_report {
     uint32_t pages_skipped; // pages delta found already holding the image
     uint32_t pages_differ;  // pages verify found not holding it
     uint8_t differ[EFM8_MAX_PAGES / 8];  // which, one bit per page, page 0 in bit 0 of byte 0
+    int locked;              // the lock command was sent and accepted
+    int32_t lock_value;      // the lock byte as read back after locking, -1 if it could not be
+    int32_t signature_value; // the signature byte likewise
 };
 
 // Erases and writes the pages the image spans (count bytes from address 0)
@@ -185,6 +204,24 @@ struct efm8_identity {
 // answers, the families whose derivatives are not documented are probed
 // with every derivative id. A session asks only once.
 int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report);
+
+// The lock command: each bit of 0 clears that bit of the chip's signature
+// and lock bytes, for good (flash bits only ever clear, and the bootloader
+// cannot erase the page that holds them); 0xFF leaves a byte as it is. A
+// lock byte of n's ones' complement locks pages 0 to n-1 against reading
+// by a debugger; the bootloader still erases, writes and verifies them. A
+// signature of 0x00 disables the bootloader: the chip then always starts
+// its application and can only be reached through its debug interface. The
+// bytes are read back by CRC where the part table says where they are.
+int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report);
+
+// The lock byte that locks pages 0 to pages-1: its ones' complement, 0
+// pages 0xFF, 255 (every page) 0x00. pages is at most 255.
+uint8_t efm8_lock_byte_for(uint32_t pages);
+
+// EFM8_OK when the board answers identify for one of the ids,
+// EFM8_ERR_WRONG_PART when for none, or a failure.
+int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report);
 
 int efm8_page_differs(const struct efm8_report *report, uint32_t page);
 

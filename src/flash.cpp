@@ -186,6 +186,20 @@ static int32_t verify_written(struct job *job)
     return EFM8_OK;
 }
 
+// The caller's own CRC checks, each over its range.
+static int32_t run_checks(struct job *job)
+{
+    for (size_t i = 0; i < job->options->check_count; ++i) {
+        const struct efm8_check *check = &job->options->checks[i];
+        const int32_t holds = cmd_verify(job->session, check->start, check->end, check->crc);
+        if (holds < 0)
+            return holds;
+        if (holds == 0)
+            return record_failure(job->session, EFM8_ERR_MISMATCH, check->start, EFM8_REPLY_BAD_CRC);
+    }
+    return EFM8_OK;
+}
+
 void efm8_default_options(struct efm8_options *options)
 {
     memset(options, 0, sizeof *options);
@@ -228,7 +242,7 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
     struct job job;
     memset(&job, 0, sizeof job);
     job.write_size = write_size_of(session, options);
-    if (job.write_size > EFM8_WRITE_MAX)
+    if (job.write_size > EFM8_WRITE_MAX || (options->lock && !options->verify))
         return session_finish(session, EFM8_ERR_OPTIONS);
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
         return session_finish(session, EFM8_ERR_SIZE);
@@ -245,6 +259,10 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
         result = write_pages(&job);
     if (result == EFM8_OK && options->verify && job.wrote)
         result = verify_written(&job);
+    if (result == EFM8_OK)
+        result = run_checks(&job);
+    if (result == EFM8_OK && options->lock)
+        result = lock_chip(session, options->lock_signature, options->lock_byte);
     if (result == EFM8_OK && options->run)
         result = cmd_runapp(session);
     return session_finish(session, result);

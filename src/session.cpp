@@ -83,6 +83,7 @@ struct efm8_report *session_begin(efm8_session *session, struct efm8_report *rep
         report = unused;
     memset(report, 0, sizeof *report);
     report->reply = -1;
+    report->lock_value = report->signature_value = -1;
     report->interface = session->device.interface;
     session->report = report;
     return report;
@@ -159,6 +160,11 @@ int32_t cmd_verify(efm8_session *session, uint32_t start, uint32_t end, uint16_t
     if (reply != EFM8_REPLY_ACK)
         return record_failure(session, EFM8_ERR_REFUSED, start, reply);
     return 1;
+}
+
+int32_t cmd_lock(efm8_session *session, uint8_t signature, uint8_t lock)
+{
+    return expect_ack(session, efm8_record_lock(session->record, signature, lock), 0);
 }
 
 // The device answers, then resets into the application a moment later.

@@ -38,6 +38,7 @@ int32_t cmd_runapp(efm8_session *session);
 int32_t cmd_identify(efm8_session *session, uint32_t id);
 // The bootloader's version byte, or a failure.
 int32_t cmd_unknown(efm8_session *session);
+int32_t cmd_lock(efm8_session *session, uint8_t signature, uint8_t lock);
 // The reply to a write of one 0xFF byte at address (which changes nothing),
 // or a failure.
 int32_t cmd_probe(efm8_session *session, uint32_t address);
@@ -51,5 +52,8 @@ int32_t know_part(efm8_session *session);
 // the bootloader, after them. EFM8_OK, EFM8_ERR_SIZE or a failure.
 int32_t check_fits_table(efm8_session *session, uint32_t count);
 int32_t check_fits_device(efm8_session *session, uint32_t count);
+
+// Locks the chip and reads back what its bytes now hold (lock.cpp).
+int32_t lock_chip(efm8_session *session, uint8_t signature, uint8_t lock);
 
 #endif

@@ -523,6 +523,56 @@ TEST_F(Engine, IdentifyNamesTheDerivativeAndTheVersion)
     EXPECT_EQ(ub2.sends, 1u) << "no UB2 derivative is documented: only the version is asked";
 }
 
+// Locking: only after a verified flash, bits only ever clear, and what the
+// bytes hold afterwards is read back by CRC.
+TEST_F(Engine, LockComesOnlyAfterAVerifiedFlashAndIsReadBack)
+{
+    hidsim::Device &board = hidsim::attach();
+    board.model.set_identity(0x3241);
+    efm8_options options = defaults();
+    options.lock = 1;
+    options.lock_signature = 0xFF;
+    options.lock_byte = efm8_lock_byte_for(3);
+    options.verify = 0;
+    EXPECT_EQ(flash(Bytes(700, 0x21), &options), EFM8_ERR_OPTIONS);
+    options.verify = 1;
+    efm8_report plain;
+    ASSERT_EQ(flash(Bytes(700, 0x21), nullptr, &plain), EFM8_OK);
+    board.model.reset_into_bootloader();
+    // The same sequence, its final CRC check (before run application) failing.
+    board.model.answer_command_with(board.model.frames().size() + plain.commands - 2, 0x43);
+    EXPECT_EQ(flash(Bytes(700, 0x21), &options), EFM8_ERR_MISMATCH);
+    EXPECT_EQ(board.model.lock_byte(), 0xFF) << "a failed flash never locks";
+
+    efm8_report report;
+    ASSERT_EQ(flash(Bytes(700, 0x21), &options, &report), EFM8_OK);
+    EXPECT_EQ(board.model.lock_byte(), 0xFC);
+    EXPECT_TRUE(report.locked);
+    EXPECT_EQ(report.lock_value, 0xFC);
+    EXPECT_EQ(report.signature_value, 0xA5);
+    const auto &frames = board.model.frames();
+    const auto lock = std::find_if(frames.begin(), frames.end(), [](const Bytes &f) { return f[2] == EFM8_CMD_LOCK; });
+    ASSERT_NE(lock, frames.end());
+    EXPECT_EQ(std::prev(lock)->at(2), EFM8_CMD_VERIFY) << "the lock follows the verify";
+
+    board.model.reset_into_bootloader();
+    ASSERT_EQ(with_session([&](efm8_session *s) { return efm8_lock(s, 0xFF, 0xF3, &report); }), EFM8_OK);
+    EXPECT_EQ(report.lock_value, 0xF0) << "a later lock only adds pages";
+}
+
+TEST_F(Engine, CheckIdsAcceptsAnyOneOfThem)
+{
+    hidsim::Device &board = hidsim::attach();
+    const uint16_t others[] = {0x3241, 0x3249};
+    const uint16_t with_it[] = {0x3241, 0x3245};
+    efm8_report report;
+    EXPECT_EQ(with_session([&](efm8_session *s) { return efm8_check_ids(s, others, 2, &report); }),
+              EFM8_ERR_WRONG_PART);
+    EXPECT_STREQ(report.part->name, "EFM8UB11F16G-QSOP24");
+    EXPECT_EQ(with_session([&](efm8_session *s) { return efm8_check_ids(s, with_it, 2, nullptr); }), EFM8_OK);
+    EXPECT_EQ(board.model.frames().back()[2], EFM8_CMD_IDENTIFY);
+}
+
 TEST_F(Engine, ATransferFailureIsDescribedWithHidapisText)
 {
     hidsim::Device &board = hidsim::attach();
