@@ -92,6 +92,15 @@ bool UartBoard::trained()
     return trained_;
 }
 
+termios UartBoard::line_settings()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    termios settings{};
+    if (master_ < 0 || tcgetattr(master_, &settings) != 0)
+        throw std::runtime_error("the simulated board's line is gone");
+    return settings;
+}
+
 void UartBoard::say(const std::vector<std::uint8_t> &bytes)
 {
     std::lock_guard<std::mutex> guard(lock_);

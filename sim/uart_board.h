@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <termios.h>
+
 struct efm8_part;
 
 namespace efm8sim {
@@ -55,6 +57,9 @@ public:
     std::vector<std::uint8_t> received();
     std::size_t sent();
     bool trained();
+    // The line's settings as the host left them: a pseudo-terminal's master
+    // reads its slave's.
+    termios line_settings();
 
     // Bytes the board puts on the line unasked, as noise or an application
     // would; they wait in the host's input until it reads or flushes.

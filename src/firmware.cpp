@@ -1,14 +1,17 @@
-// Firmware files through the SRecord library, the field's long-standing
-// reader of EPROM load files. Its errors come back as messages: nothing in a
-// file may end or crash the process.
+// Firmware files: HEX and S-records through the SRecord library, the field's
+// long-standing reader of EPROM load files, boot records through
+// boot_records.cpp. Errors come back as messages: nothing in a file may end
+// or crash the process.
 #include "firmware.h"
+
+#include "boot_records.h"
+#include "memory_file.h"
 
 #include <srecord/input/file/intel.h>
 #include <srecord/quit.h>
 #include <srecord/record.h>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,51 +90,6 @@ protected:
     void exit(int) override;
 };
 
-// SRecord reads by file name, so the content goes into an anonymous memory
-// file: standard input and bytes the window has read parse alike. SRecord
-// reopens the file from its destructor and cannot survive that failing, so
-// the file must stay openable for the reader's whole life.
-class memory_file {
-public:
-    memory_file(const std::uint8_t *content, std::size_t size) : fd_(memfd_create("firmware", MFD_CLOEXEC))
-    {
-        if (fd_ < 0 || !write_all(content, size))
-            return;
-        const std::string path = "/proc/self/fd/" + std::to_string(fd_);
-        const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (probe < 0)
-            return;
-        close(probe);
-        path_ = path;
-    }
-    ~memory_file()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    memory_file(const memory_file &) = delete;
-    memory_file &operator=(const memory_file &) = delete;
-
-    // Empty when the file could not be made.
-    const std::string &path() const { return path_; }
-
-private:
-    bool write_all(const std::uint8_t *content, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t written = write(fd_, content, size);
-            if (written <= 0)
-                return false;
-            content += written;
-            size -= static_cast<std::size_t>(written);
-        }
-        return true;
-    }
-
-    int fd_;
-    std::string path_;
-};
-
 }  // namespace
 
 static bool is_text(std::uint8_t byte)
@@ -146,6 +104,8 @@ static bool is_blank(std::uint8_t byte)
 
 Format format_of(const std::uint8_t *content, std::size_t size)
 {
+    if (size > 0 && content[0] == EFM8_RECORD_START)
+        return Format::BootRecords;
     for (std::size_t i = 0; i < size; ++i)
         if (!is_text(content[i]))
             return Format::Binary;
@@ -225,6 +185,11 @@ static std::string limit_text(std::uint32_t limit)
     return "the " + std::to_string(limit) + "-byte application area";
 }
 
+std::string lies_beyond(std::uint32_t address, std::uint32_t limit)
+{
+    return "data at " + hex_address(address) + " lies beyond " + limit_text(limit);
+}
+
 // Places one data record, or says why it cannot be placed.
 static void place(const srecord::record &record, std::uint32_t limit, const std::string &line,
                   std::vector<std::uint8_t> &flash, std::vector<bool> &written, std::uint32_t &end)
@@ -233,8 +198,7 @@ static void place(const srecord::record &record, std::uint32_t limit, const std:
     for (std::size_t i = 0; i < record.get_length(); ++i) {
         const std::uint32_t address = start + static_cast<std::uint32_t>(i);
         if (address >= limit || address >= ADDRESS_SPACE)
-            throw failure{Problem::TooLarge,
-                          line + "data at " + hex_address(address) + " lies beyond " + limit_text(limit)};
+            throw failure{Problem::TooLarge, line + lies_beyond(address, limit)};
         const std::uint8_t byte = static_cast<std::uint8_t>(record.get_data(i));
         if (written[address] && flash[address] != byte)
             throw failure{Problem::Malformed,
@@ -290,8 +254,6 @@ static std::vector<std::uint8_t> tidy_lines(const std::uint8_t *content, std::si
 
 static Outcome parse_records(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
 {
-    if (size > MAX_FILE_SIZE)
-        return {Problem::Malformed, "the file is larger than any EFM8 image file could be"};
     const std::vector<std::uint8_t> tidy = tidy_lines(content, size);
     const memory_file file(tidy.data(), tidy.size());
     if (file.path().empty())
@@ -312,8 +274,12 @@ static Outcome parse_records(const std::uint8_t *content, std::size_t size, std:
 
 Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
 {
+    image = Image{};
     image.format = format_of(content, size);
-    image.bytes.clear();
+    if (image.format != Format::Binary && size > MAX_FILE_SIZE)
+        return {Problem::Malformed, "the file is larger than any EFM8 image file could be"};
+    if (image.format == Format::BootRecords)
+        return parse_boot_records(content, size, limit, image);
     if (image.format != Format::Binary)
         return parse_records(content, size, limit, image);
     if (size == 0)

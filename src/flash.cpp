@@ -219,7 +219,7 @@ static uint32_t write_size_of(const efm8_session *session, const struct efm8_opt
 // Identify, then the checks that the image fits, around the flash keys.
 static int32_t prepare(efm8_session *session, uint32_t count)
 {
-    int32_t result = know_part(session);
+    int32_t result = know_part(session, count);
     if (result == EFM8_OK)
         result = check_fits_table(session, count);
     if (result == EFM8_OK)
@@ -274,7 +274,7 @@ int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
     report = session_begin(session, report, &unused);
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
         return session_finish(session, EFM8_ERR_SIZE);
-    int32_t result = know_part(session);
+    int32_t result = know_part(session, count);
     if (result == EFM8_OK)
         result = check_fits_table(session, count);
     if (result == EFM8_OK)

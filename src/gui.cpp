@@ -22,8 +22,13 @@ static const char FIRMWARE_WILDCARD[] =
     "S-record files (*.s19;*.s28;*.s37;*.srec;*.mot)|*.s19;*.s28;*.s37;*.srec;*.mot|"
     "All files (*.*)|*.*";
 
+// The window flashes an image's bytes and nothing else, so it would pass
+// over a boot-record file's identify and lock records.
+static const char BOOT_RECORDS_REFUSED[] =
+    "Boot-record files are flashed with kestrane-cli: this window cannot honour their identify and lock records.";
+
 // Reads the whole file and hands it to the loader, which tells raw binaries
-// from HEX and S-record text. A file that would not open, or a read that
+// from HEX and S-record text and from boot records. A file that would not open, or a read that
 // failed, loads nothing.
 static firmware::Outcome load_image(const wxString &path, firmware::Image &image)
 {
@@ -149,11 +154,14 @@ void MyFrame::OnBrowse(wxCommandEvent &event)
 
     firmware::Image image;
     const firmware::Outcome outcome = load_image(loaddialog.GetPath(), image);
-    fw_size = outcome.ok() ? static_cast<int32_t>(image.bytes.size()) : 0;
+    const bool boot_records = image.format == firmware::Format::BootRecords;
+    fw_size = outcome.ok() && !boot_records ? static_cast<int32_t>(image.bytes.size()) : 0;
     if (fw_size > 0)
         std::memcpy(fw_buf, image.bytes.data(), static_cast<size_t>(fw_size));
 
-    if (outcome.problem == firmware::Problem::TooLarge)
+    if (boot_records)
+        wxMessageBox(wxString("Failed to load firmware file\n") + BOOT_RECORDS_REFUSED, "Load Error", ERROR_BOX_STYLE);
+    else if (outcome.problem == firmware::Problem::TooLarge)
         wxMessageBox("Firmware is too big for EFM8UB1", "Load Error", ERROR_BOX_STYLE);
     else if (outcome.problem == firmware::Problem::Malformed)
         wxMessageBox("Failed to load firmware file\n" + wxString::FromUTF8(outcome.message), "Load Error",

@@ -16,12 +16,16 @@ static bool candidate(const efm8_session *session, const struct efm8_part &part)
     return session->device.interface != EFM8_USB || part.family->product_id == session->device.product_id;
 }
 
-static int32_t probe_parts(efm8_session *session)
+// Parts whose area takes the image are asked first: a board is most often
+// one its image was built for, and every id asked costs a record.
+static int32_t probe_parts(efm8_session *session, uint32_t image_size)
 {
     size_t count;
     const struct efm8_part *parts = efm8_parts(&count);
-    for (size_t i = 0; i < count; ++i) {
-        if (!candidate(session, parts[i]))
+    for (size_t k = 0; k < 2 * count; ++k) {
+        const size_t i = k % count;
+        const bool first_round = k < count;
+        if (!candidate(session, parts[i]) || (parts[i].app_limit >= image_size) != first_round)
             continue;
         const int32_t reply = cmd_identify(session, parts[i].id);
         if (reply < 0)
@@ -59,11 +63,11 @@ static int32_t probe_families(efm8_session *session)
     return EFM8_OK;
 }
 
-int32_t know_part(efm8_session *session)
+int32_t know_part(efm8_session *session, uint32_t image_size)
 {
     if (session->identified)
         return EFM8_OK;
-    int32_t result = probe_parts(session);
+    int32_t result = probe_parts(session, image_size);
     if (result == EFM8_OK && session->part == NULL)
         result = probe_families(session);
     session->identified = result == EFM8_OK;
@@ -102,7 +106,7 @@ int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, str
     struct efm8_report unused;
     session_begin(session, report, &unused);
     identity->version = -1;
-    int32_t result = know_part(session);
+    int32_t result = know_part(session, 0);
     if (result == EFM8_OK) {
         const int32_t version = cmd_unknown(session);
         if (version >= 0)

@@ -52,7 +52,7 @@ int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct
 {
     struct efm8_report unused;
     session_begin(session, report, &unused);
-    int32_t result = know_part(session);
+    int32_t result = know_part(session, 0);
     if (result == EFM8_OK)
         result = cmd_setup(session);
     if (result == EFM8_OK)
@@ -69,7 +69,7 @@ int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count,
 {
     struct efm8_report unused;
     session_begin(session, report, &unused);
-    int32_t result = know_part(session);
+    int32_t result = know_part(session, 0);
     for (size_t i = 0; result == EFM8_OK && i < count; ++i) {
         const int32_t reply = cmd_identify(session, ids[i]);
         if (reply == EFM8_REPLY_ACK)

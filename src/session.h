@@ -45,8 +45,9 @@ int32_t cmd_probe(efm8_session *session, uint32_t address);
 
 uint32_t session_page_size(const efm8_session *session);
 
-// Identifies the part once per session (identify.cpp).
-int32_t know_part(efm8_session *session);
+// Identifies the part once per session (identify.cpp), asking first for
+// the parts that take an image of image_size bytes (0: in table order).
+int32_t know_part(efm8_session *session, uint32_t image_size);
 // Whether an image of count bytes fits the part: by the table, before the
 // flash keys are sent; then, when the table does not settle it, by asking
 // the bootloader, after them. EFM8_OK, EFM8_ERR_SIZE or a failure.

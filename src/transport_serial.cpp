@@ -69,7 +69,7 @@ static int32_t hung_up(struct serial_transport *serial, int os_error)
 static int32_t timed_out(struct serial_transport *serial)
 {
     char text[64];
-    snprintf(text, sizeof text, "no reply within %.1f s", serial->timeout_ms / 1000.0);
+    snprintf(text, sizeof text, "no reply within %g s", serial->timeout_ms / 1000.0);
     return fail(serial, ETIMEDOUT, text);
 }
 

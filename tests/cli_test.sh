@@ -12,9 +12,15 @@ cd "$work"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-head -c 5000 /dev/urandom > fw.bin
+# Random images that start as an 8051 program does, with a jump: a file that
+# starts with '$' would be read as boot records.
+random_image() {  # random_image SIZE
+  printf '\x02'
+  head -c $(($1 - 1)) /dev/urandom
+}
+random_image 5000 > fw.bin
 srec_cat fw.bin -binary -o fw.hex -intel
-head -c 14849 /dev/urandom > big.bin
+random_image 14849 > big.bin
 : > empty.bin
 printf ':0300000002000AF2\n:00000001FF\n' > bad.hex
 mkfifo control
@@ -85,7 +91,8 @@ done
 KESTRANE_SIM_BOARDS=0 expect 0 list
 [ -s out ] && fail "list printed something with no board"
 KESTRANE_SIM_BOARDS=2 expect 0 list --json
-jq -e 'length == 2 and .[1] == {"path": "sim:2", "vendor_id": 4292, "product_id": 60105, "family": "EFM8UB1"}' out \
+jq -en 'input | length == 2 and .[1] == {"path": "sim:2", "interface": "usb", "vendor_id": 4292, "product_id": 60105,
+                                         "family": "EFM8UB1"}' out \
   > /dev/null || fail "list --json: $(cat out)"
 
 # flash: binary and HEX; JSON; nothing but lines on a non-terminal.
@@ -94,7 +101,8 @@ holds_image flash fw.bin || fail "the flash does not hold fw.bin"
 grep -q $'\r' err && fail "carriage returns on a standard error that is not a terminal"
 expect 0 flash fw.hex --json
 holds_image flash fw.bin || fail "the flash does not hold fw.hex"
-jq -e '.path == "sim:1" and .result == "ok" and .exit_code == 0 and .bytes_written == 5000' out > /dev/null ||
+jq -en 'input | .path == "sim:1" and .interface == "usb" and .part == "EFM8UB11F16G-QSOP24" and .result == "ok"
+       and .exit_code == 0 and .bytes_written == 5000' out > /dev/null ||
   fail "flash --json: $(cat out)"
 commands=$(jq .commands out)
 
@@ -141,10 +149,22 @@ cp flash held
 KESTRANE_SIM_FLASH_IN=held expect 0 verify fw.hex
 grep -q 'matches the image' out || fail "verify: $(cat out)"
 expect 1 verify fw.bin --json
-jq -e '.result == "mismatch" and (.pages_differ | length) == 10' out > /dev/null || fail "verify --json: $(cat out)"
+jq -en 'input | .result == "mismatch" and (.pages_differ | length) == 10' out > /dev/null || fail "verify --json: $(cat out)"
 KESTRANE_SIM_FLASH_IN=held expect 0 flash --delta --json fw.bin
-jq -e '.pages_skipped == 10 and .bytes_written == 0' out > /dev/null || fail "an unchanged image was rewritten: $(cat out)"
+jq -en 'input | .pages_skipped == 10 and .bytes_written == 0' out > /dev/null || fail "an unchanged image was rewritten: $(cat out)"
 expect 0 run && grep -q 'started' out || fail "run: $(cat out)"
+
+# identify names the part, its flash and its bootloader; over USB the part
+# is among those of the product id's family.
+expect 0 identify
+grep -q '^sim:1  EFM8UB11F16G-QSOP24  USB  ok  flash 16 KB, application limit 0x3A00 (inferred), 512-byte pages, bootloader 0x90 (1.0)  ' out ||
+  fail "identify: $(cat out)"
+KESTRANE_SIM_BOARDS=2 expect 64 identify
+KESTRANE_SIM_BOARDS=2 expect 0 identify --device sim:2 --json
+jq -en 'input | .path == "sim:2" and .part == "EFM8UB11F16G-QSOP24" and .family == "EFM8UB1" and .flash_size == 16384
+       and .app_limit == 14848 and .app_limit_inferred and .page_size == 512 and .bootloader_version == 144' out > /dev/null ||
+  fail "identify --json: $(cat out)"
+[ "$(grep -c '^open' log)" -eq 1 ] || fail "identify --device did not open one board alone"
 
 # watch: once board 1 has been flashed and seen leaving, a new board
 # arrives and board 1 comes back into its bootloader: both count.
@@ -154,7 +174,7 @@ flashed=$(wait_log 1 1 '^close') && wait_log "$flashed" 1 '^enumerate 0 found' >
 send attach
 send "return 1"
 wait $watcher || fail "watch --count 3 exited $?"
-[ "$(grep -c '  sim:[12]  EFM8UB1  ok ' out)" -eq 3 ] || fail "watch lines: $(cat out)"
+[ "$(grep -c '  sim:[12]  EFM8UB11F16G-QSOP24  USB  ok ' out)" -eq 3 ] || fail "watch lines: $(cat out)"
 grep -q '^3 boards: 3 ok, 0 failed' out || fail "watch summary: $(cat out)"
 start watch fw.bin
 watcher=$!

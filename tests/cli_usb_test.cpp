@@ -5,8 +5,12 @@
 #include "usb_emulator.h"
 
 #include <gtest/gtest.h>
+#include <umockdev.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +18,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,6 +50,8 @@ Finished run(const std::string &arguments, const std::string &prefix = "")
 }
 
 const char WITHOUT_FILE_OVERRIDE[] = "setpriv --bounding-set=-dac_override,-dac_read_search";
+// A bound on a wait that ends at once when all is well.
+const int MARK_TIMEOUT_MS = 10000;
 
 class CliOverUsb : public ::testing::Test {
 protected:
@@ -107,6 +114,106 @@ TEST_F(CliOverUsb, PermissionDeniedPointsToTheUdevRule)
     EXPECT_NE(refused.err.find("70-kestrane.rules"), std::string::npos) << refused.err;
     std::lock_guard<std::mutex> guard(emulator->lock());
     EXPECT_TRUE(board.model.frames().empty());
+}
+
+// Serial ports in a testbed of their own, which the tool is pointed at: the
+// emulator's testbed stays the one this process sees. A USB-serial adapter's
+// tty, and a board's own UART with no USB behind it.
+class SerialPorts {
+public:
+    SerialPorts()
+    {
+        const std::string emulators = std::getenv("UMOCKDEV_DIR");
+        testbed_ = umockdev_testbed_new();  // points UMOCKDEV_DIR at itself until the ports are in
+        gchar *root = umockdev_testbed_get_root_dir(testbed_);
+        root_ = root;
+        g_free(root);
+        add("P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/ttyUSB0/tty/ttyUSB0\n"
+            "N: ttyUSB0\n"
+            "E: DEVNAME=/dev/ttyUSB0\n"
+            "E: SUBSYSTEM=tty\n"
+            "\n"
+            "P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"
+            "E: DEVTYPE=usb_device\n"
+            "E: SUBSYSTEM=usb\n"
+            "A: idVendor=10c4\\n\n"
+            "A: idProduct=ea60\\n\n"
+            "A: manufacturer=Silicon Labs\\n\n"
+            "A: product=CP2102 USB to UART Bridge Controller\\n\n"
+            "A: serial=0001\\n\n");
+        add("P: /devices/platform/fe201000.serial/tty/ttyAMA0\n"
+            "N: ttyAMA0\n"
+            "E: DEVNAME=/dev/ttyAMA0\n"
+            "E: SUBSYSTEM=tty\n"
+            "\n"
+            "P: /devices/platform/fe201000.serial\n"
+            "E: SUBSYSTEM=platform\n");
+        setenv("UMOCKDEV_DIR", emulators.c_str(), 1);
+    }
+
+    ~SerialPorts()
+    {
+        const std::string emulators = std::getenv("UMOCKDEV_DIR");
+        g_object_unref(testbed_);
+        setenv("UMOCKDEV_DIR", emulators.c_str(), 1);
+    }
+
+    // For the tool's command line: it sees these ports and no other.
+    std::string environment() const { return "UMOCKDEV_DIR='" + root_ + "'"; }
+
+    // The bytes written to the adapter's port so far: umockdev makes it a
+    // pseudo-terminal, and a mark written now comes out after them.
+    std::string sent_to_adapter()
+    {
+        static const char MARK = 'M';
+        const int master = umockdev_testbed_get_dev_fd(testbed_, "/dev/ttyUSB0");
+        const int port = open((root_ + "/dev/ttyUSB0").c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        EXPECT_TRUE(master >= 0 && port >= 0 && write(port, &MARK, 1) == 1);
+        close(port);
+        std::string bytes;
+        pollfd ready = {master, POLLIN, 0};
+        char byte = 0;
+        while (poll(&ready, 1, MARK_TIMEOUT_MS) == 1 && read(master, &byte, 1) == 1 && byte != MARK)
+            bytes += byte;
+        EXPECT_EQ(byte, MARK) << "the mark never came through";
+        return bytes;
+    }
+
+private:
+    void add(const char *description)
+    {
+        GError *error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed_, description, &error))
+            throw std::runtime_error(std::string("umockdev could not add the port: ") + error->message);
+    }
+
+    UMockdevTestbed *testbed_;
+    std::string root_;
+};
+
+TEST(CliSerialPorts, ListedWithTheirAdapterAndNothingSent)
+{
+    SerialPorts ports;
+    const Finished listed = run("list --serial", ports.environment());
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out,
+              "/dev/ttyAMA0  serial port\n"
+              "/dev/ttyUSB0  serial port  10c4:ea60  Silicon Labs  CP2102 USB to UART Bridge Controller  "
+              "serial number 0001\n");
+
+    const Finished json = run("list --serial --json", ports.environment());
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out,
+              "[{\"path\":\"/dev/ttyAMA0\",\"interface\":\"uart\",\"vendor_id\":null,\"product_id\":null,"
+              "\"manufacturer\":null,\"product\":null,\"serial\":null},"
+              "{\"path\":\"/dev/ttyUSB0\",\"interface\":\"uart\",\"vendor_id\":4292,\"product_id\":60000,"
+              "\"manufacturer\":\"Silicon Labs\",\"product\":\"CP2102 USB to UART Bridge Controller\","
+              "\"serial\":\"0001\"}]\n");
+
+    const Finished plain = run("list", ports.environment());
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "") << "ports are listed only when asked for";
+    EXPECT_EQ(ports.sent_to_adapter(), "");
 }
 
 }  // namespace

@@ -26,7 +26,9 @@ wait_log() {
 
 log_lines() { wc -l < "$work/usb.log"; }
 
-head -c 5000 /dev/urandom > "$work/firmware.bin"
+# An image starts with a jump (0x02) as 8051 code does; a random first byte
+# could be '$', which makes the file boot records.
+{ printf '\x02'; head -c 4999 /dev/urandom; } > "$work/firmware.bin"
 picked=$work/firmware.bin
 if [ "$format" = hex ]; then
   picked=$work/firmware.hex

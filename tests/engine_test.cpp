@@ -1,15 +1,19 @@
 // The engine against the simulated device: choosing boards, what a flash
-// leaves in the chip whatever the options, delta's half-page checks, and a
-// fault at every command.
+// leaves in the chip whatever the options (over the hidapi stand-in and
+// over a UART board), delta's half-page checks, and a fault at every
+// command.
 #include "engine.h"
 #include "lib.h"
 
 #include "hidsim.h"
+#include "uart_board.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -200,30 +204,117 @@ struct ProgressLog {
     }
 };
 
-TEST_F(Engine, AnySuccessfulFlashLeavesWhatTheFullSequenceLeaves)
+// The board a round flashes: the hidapi stand-in's, or one behind a
+// pseudo-terminal reached through the kernel's tty layer, an EFM8BB2 whose
+// area takes the same images and whose limit is inferred, as the UB1's is.
+enum class Link { Usb, Uart };
+
+// One round: old flash, an image and options drawn at random, what the
+// window's full sequence leaves on a twin board, and what the engine left
+// on the board over the link.
+struct Round {
+    Bytes image;
+    Bytes old;
+    efm8_options options;
+    Bytes expected;
+    ProgressLog progress;
+    efm8_report report;
+    int32_t result = -1;
+    Bytes flash;
+    std::vector<Bytes> frames;
+    bool in_bootloader = false;
+};
+
+void flash_over_usb(Round &round)
+{
+    hidsim::reset();
+    hidsim::Device &board = hidsim::attach();
+    board.model.flash() = round.old;
+    round.result = flash(round.image, &round.options, &round.report);
+    round.flash = board.model.flash();
+    round.frames = board.model.frames();
+    round.in_bootloader = board.model.on_bus();
+}
+
+const uint16_t BB2_ID = 0x3202;
+
+const efm8_part &part_with_id(uint16_t id)
+{
+    size_t count;
+    const efm8_part *parts = efm8_parts(&count);
+    return *std::find_if(parts, parts + count, [id](const efm8_part &part) { return part.id == id; });
+}
+
+void flash_over_uart(Round &round)
+{
+    efm8sim::UartBoard board(efm8sim::layout_of(part_with_id(BB2_ID)), BB2_ID);
+    {
+        std::lock_guard<std::mutex> guard(board.lock());
+        board.model().flash() = round.old;
+    }
+    efm8_session *session = nullptr;
+    round.result = efm8_open_port(board.path().c_str(), nullptr, &session);
+    if (round.result == EFM8_OK)
+        round.result = efm8_flash(session, round.image.data(), uint32_t(round.image.size()), &round.options,
+                                  &round.report);
+    efm8_close(session);
+    std::lock_guard<std::mutex> guard(board.lock());
+    round.flash = board.model().flash();
+    round.frames = board.model().frames();
+    round.in_bootloader = board.model().on_bus();
+}
+
+// Round trips through the tty layer wait on wake-ups, not on the
+// processor: boards flashed at once keep the rounds quick.
+const int UART_BOARDS_AT_ONCE = 4;
+
+void flash_over_uart(std::vector<Round> &rounds)
+{
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> boards;
+    for (int i = 0; i < UART_BOARDS_AT_ONCE; ++i)
+        boards.emplace_back([&] {
+            for (size_t at = next++; at < rounds.size(); at = next++)
+                flash_over_uart(rounds[at]);
+        });
+    for (std::thread &board : boards)
+        board.join();
+}
+
+class EveryLink : public Engine, public ::testing::WithParamInterface<Link> {};
+
+TEST_P(EveryLink, AnySuccessfulFlashLeavesWhatTheFullSequenceLeaves)
 {
     std::mt19937 rng(20261207);
-    for (int round = 0; round < 150; ++round) {
-        const Bytes image = random_image(rng);
-        const Bytes old = random_old_flash(rng, image);
-        efm8_options options = random_options(rng);
-        ProgressLog progress;
-        options.progress = ProgressLog::record;
-        options.progress_user = &progress;
-        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(image.size()) + " bytes, write size " +
-                     std::to_string(options.write_size) + (options.delta ? ", delta" : "") +
-                     (options.safe_order ? ", safe order" : "") + (options.skip_blank ? ", blank skip" : ""));
-
+    std::vector<Round> rounds(150);
+    for (Round &round : rounds) {
+        round.image = random_image(rng);
+        round.old = random_old_flash(rng, round.image);
+        round.options = random_options(rng);
+        round.options.progress = ProgressLog::record;
+        round.options.progress_user = &round.progress;
         hidsim::reset();
         hidsim::Device &twin = hidsim::attach();
-        hidsim::Device &board = hidsim::attach();
-        twin.model.flash() = old;
-        board.model.flash() = old;
-        ASSERT_EQ(efm8_program(image.data(), uint32_t(image.size())), 0);  // opens the first, the twin
-        efm8_report report;
-        ASSERT_EQ(flash(image, &options, &report), EFM8_OK);
-        ASSERT_EQ(board.model.flash(), twin.model.flash());
-        EXPECT_EQ(board.model.on_bus(), !options.run);
+        twin.model.flash() = round.old;
+        ASSERT_EQ(efm8_program(round.image.data(), uint32_t(round.image.size())), 0);
+        round.expected = twin.model.flash();
+    }
+    if (GetParam() == Link::Usb)
+        std::for_each(rounds.begin(), rounds.end(), [](Round &round) { flash_over_usb(round); });
+    else
+        flash_over_uart(rounds);
+
+    for (size_t at = 0; at < rounds.size(); ++at) {
+        const Round &round = rounds[at];
+        const Bytes &image = round.image;
+        const efm8_options &options = round.options;
+        const ProgressLog &progress = round.progress;
+        SCOPED_TRACE("round " + std::to_string(at) + ", " + std::to_string(image.size()) + " bytes, write size " +
+                     std::to_string(options.write_size) + (options.delta ? ", delta" : "") +
+                     (options.safe_order ? ", safe order" : "") + (options.skip_blank ? ", blank skip" : ""));
+        ASSERT_EQ(round.result, EFM8_OK);
+        ASSERT_EQ(round.flash, round.expected);
+        EXPECT_EQ(round.in_bootloader, !options.run);
 
         ASSERT_FALSE(progress.done.empty());
         EXPECT_TRUE(std::is_sorted(progress.done.begin(), progress.done.end())) << "progress went back";
@@ -231,9 +322,9 @@ TEST_F(Engine, AnySuccessfulFlashLeavesWhatTheFullSequenceLeaves)
         EXPECT_EQ(progress.totals.back(), image.size());
 
         std::vector<Frame> frames;
-        for (const Bytes &raw : board.model.frames())
+        for (const Bytes &raw : round.frames)
             frames.push_back(parse(raw));
-        EXPECT_EQ(report.commands, frames.size());
+        EXPECT_EQ(round.report.commands, frames.size());
         // The size probe, a write of one 0xFF before anything is erased,
         // changes nothing and is not image data.
         const auto probe = std::find_if(frames.begin(), frames.end(), [](const Frame &f) { return carries_data(f); });
@@ -264,11 +355,16 @@ TEST_F(Engine, AnySuccessfulFlashLeavesWhatTheFullSequenceLeaves)
                 EXPECT_EQ(write_of_0, last_data) << "address 0 is written last";
             }
         }
-        if (options.delta && old == full_sequence_result(old, image)) {
+        if (options.delta && round.old == full_sequence_result(round.old, image)) {
             EXPECT_EQ(last_data, 0u) << "an unchanged image is neither erased nor written";
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, EveryLink, ::testing::Values(Link::Usb, Link::Uart),
+                         [](const ::testing::TestParamInfo<Link> &info) {
+                             return info.param == Link::Usb ? "HidapiStandIn" : "UartBoard";
+                         });
 
 // A page that differs from the image but has the same whole-page CRC.
 TEST_F(Engine, DeltaChecksHalfPagesSoAWholePageCollisionIsRewritten)

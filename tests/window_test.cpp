@@ -316,6 +316,31 @@ TEST_F(WindowTest, HexFilesLoadAndFlashAndBrokenOnesSayWhy)
     EXPECT_EQ(window->fw_size, 0);
 }
 
+// Told by content, whole or broken, whatever the name: the window leaves
+// boot-record files to the command line and drops the image it had.
+TEST_F(WindowTest, BootRecordFilesAreLeftToTheCommandLine)
+{
+    hidsim::attach();
+    window->tick();
+    const std::string records = std::string("$\x03\x30\x32\x45") + std::string("$\x04\x31\xA5\xF1\x00", 6) +
+                                std::string("$\x04\x33\x00\x00\x02", 6) + std::string("$\x03\x36\x00\x00", 5);
+    const struct {
+        const char *name;
+        std::string content;
+    } files[] = {{"fw.efm8", records}, {"broken.bin", records.substr(0, 12)}};
+    for (const auto &file : files) {
+        load(make_file("fw.bin", 64));
+        expect_error_box(load(write_text(file.name, file.content)),
+                         "Failed to load firmware file\nBoot-record files are flashed with kestrane-cli: this window "
+                         "cannot honour their identify and lock records.",
+                         "Load Error");
+        EXPECT_EQ(window->fw_size, 0) << file.name;
+        EXPECT_EQ(window->label_file->GetLabelText(), "File: ");
+        EXPECT_EQ(window->label_size->GetLabelText(), "Size: ");
+        EXPECT_FALSE(window->flash_button->IsEnabled());
+    }
+}
+
 // A socket cannot be opened as a file, and /proc/self/mem opens but fails to
 // read at offset 0: both are failures even for root.
 TEST_F(WindowTest, UnreadableFilesFailToLoad)

@@ -4,6 +4,8 @@
 
 #include <sysexits.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,21 @@ static const char ACCESS_FIX[] =
     "/usr/lib/udev/rules.d/70-kestrane.rules that lets the user at the seat open it; "
     "with the rule in place run 'sudo udevadm control --reload-rules' and plug the board in again, "
     "or run as root";
+static const char PORT_ACCESS_FIX[] =
+    "no permission to open the port. Serial ports belong to the dialout group: add yourself with "
+    "'sudo usermod -aG dialout $USER' and log in again, or run as root";
+static const char PORT_BUSY[] =
+    "another program has the port open (a terminal program, ModemManager, another kestrane-cli); "
+    "close it and try again";
+// No reply to the very first command: the board is not listening.
+static const char NO_REPLY_CAUSES[] =
+    ". Is the board in its bootloader (a blank chip, or its boot pin held low through a reset)? "
+    "Are TX and RX crossed (the adapter's TX to the chip's RX, its RX to the chip's TX)? "
+    "Is it the right port (kestrane-cli list --serial)?";
+// It answered before and then stopped, or the line dropped.
+static const char PORT_LOST[] =
+    "; check the adapter, the wiring and the board's power, put the board back into its bootloader and "
+    "try again";
 
 std::vector<efm8_device> attached_boards()
 {
@@ -60,8 +77,33 @@ static std::string board_list(const std::vector<efm8_device> &boards)
     return text;
 }
 
+efm8_port_settings port_settings(const Options &options)
+{
+    efm8_port_settings settings;
+    efm8_default_port_settings(&settings);
+    if (options.baud != 0)
+        settings.baud = options.baud;
+    if (options.timeout_ms != 0)
+        settings.timeout_ms = options.timeout_ms;
+    return settings;
+}
+
+static efm8_device port_board(const std::string &path)
+{
+    efm8_device board{};
+    std::snprintf(board.path, sizeof board.path, "%s", path.c_str());
+    board.interface = EFM8_UART;
+    return board;
+}
+
 int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error)
 {
+    if (!options.ports.empty()) {
+        boards.clear();
+        for (const std::string &port : options.ports)
+            boards.push_back(port_board(port));
+        return 0;
+    }
     const bool by_path = !options.device.empty();
     auto pick = [&](const std::vector<efm8_device> &attached) {
         return by_path ? has_path(attached, options.device) : !attached.empty();
@@ -104,9 +146,40 @@ int exit_code_of(int32_t result)
     case EFM8_ERR_SIZE: return EX_DATAERR;
     case EFM8_ERR_REFUSED: return EX_PROTOCOL;
     case EFM8_ERR_ACCESS: return EX_NOPERM;
+    case EFM8_ERR_BUSY: return EX_TEMPFAIL;
+    case EFM8_ERR_WRONG_PART: return EX_DATAERR;
     case EFM8_ERR_SEVERAL:
     case EFM8_ERR_OPTIONS: return EX_USAGE;
     default: return EX_IOERR;  // a failed transfer, or an open that failed otherwise
+    }
+}
+
+static std::string serial_ports()
+{
+    std::vector<efm8_port> ports(MAX_BOARDS);
+    const int32_t count = std::min(efm8_list_ports(ports.data(), MAX_BOARDS), MAX_BOARDS);
+    if (count == 0)
+        return "no serial port is attached";
+    std::string text = "the serial ports here:";
+    for (int32_t i = 0; i < count; ++i)
+        text += std::string(i == 0 ? " " : ", ") + ports[static_cast<std::size_t>(i)].path;
+    return text;
+}
+
+// What went wrong on a serial port, or "" where it reads as over USB.
+static std::string explain_port(const efm8_report &report, const std::string &described)
+{
+    switch (report.result) {
+    case EFM8_ERR_ACCESS: return PORT_ACCESS_FIX;
+    case EFM8_ERR_BUSY: return PORT_BUSY;
+    case EFM8_ERR_NO_DEVICE: return "no such port; " + serial_ports();
+    case EFM8_ERR_OPEN:
+        return "it could not be used as a serial port: it is not a terminal device, or it would not take the "
+               "training byte";
+    case EFM8_ERR_OPTIONS: return "the port does not take this baud rate (see --baud)";
+    case EFM8_ERR_TRANSFER:
+        return described + (report.commands <= 1 && report.os_error == ETIMEDOUT ? NO_REPLY_CAUSES : PORT_LOST);
+    default: return "";
     }
 }
 
@@ -114,6 +187,11 @@ std::string explain(const efm8_report &report)
 {
     char text[512];
     efm8_describe(&report, text, sizeof text);
+    if (report.interface == EFM8_UART) {
+        const std::string port = explain_port(report, text);
+        if (!port.empty())
+            return port;
+    }
     switch (report.result) {
     case EFM8_ERR_ACCESS: return ACCESS_FIX;
     case EFM8_ERR_OPEN: return std::string(text) + "; another program may be using it";
@@ -135,11 +213,14 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
     outcome.device = board;
     const auto start = std::chrono::steady_clock::now();
     efm8_session *session = nullptr;
-    int32_t result = efm8_open(board.path, &session);
-    if (result == EFM8_OK)
+    int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)
+                                                   : efm8_open(board.path, &session);
+    if (result == EFM8_OK) {
         result = job.work(session, index, outcome);
-    else
+    } else {
         outcome.report.result = result;
+        outcome.report.interface = board.interface;
+    }
     efm8_close(session);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.exit_code = exit_code_of(result);

@@ -1,5 +1,6 @@
-// Choosing the boards a command works on, and running it on all of them at
-// once, each on a thread and a session of its own.
+// Choosing the boards a command works on (USB bootloaders, or boards on
+// serial ports), and running it on all of them at once, each on a thread and
+// a session of its own.
 #ifndef KESTRANE_CLI_BOARDS_H
 #define KESTRANE_CLI_BOARDS_H
 
@@ -20,23 +21,29 @@ struct Outcome {
     int exit_code = 0;
     std::string message;  // why it failed and what to do about it; empty on success
     efm8_report report{};
+    efm8_identity identity{nullptr, nullptr, 0, 0, -1};  // what identify found
     double seconds = 0;
 };
 
 class Progress;
 
-// Which boards the options name. Waits with --wait. Returns 0, or an exit
-// status with the reason in error (several boards and none chosen: 64, with
-// the boards listed).
+// Which boards the options name: USB bootloaders (waiting with --wait), or
+// one board for each --port, not yet opened. Returns 0, or an exit status
+// with the reason in error (several boards and none chosen: 64, with the
+// boards listed).
 int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error);
 
 std::vector<efm8_device> attached_boards();
+
+// The serial port settings the options give.
+efm8_port_settings port_settings(const Options &options);
 
 // What a command does on each board.
 struct Job {
     // The work on the open board: returns the engine's result and fills the
     // outcome's report.
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
+    efm8_port_settings port{};  // for boards on serial ports: port_settings(options)
 };
 
 // Opens each board and runs job on it, all at once; outcomes in board order.

@@ -14,7 +14,7 @@ namespace cli {
 
 int list_boards(const Options &options);
 int flash_or_verify(const Options &options);
-int run_application(const Options &options);
+int run_or_identify(const Options &options);
 int watch(const Options &options);
 
 // The file named on the command line, read and checked before any board is

@@ -1,5 +1,5 @@
-// kestrane-cli: EFM8 USB bootloader flashing for Makefiles, CI and
-// production benches.
+// kestrane-cli: EFM8 flashing through the factory bootloaders, over USB and
+// serial ports, for Makefiles, CI and production benches.
 #include "cli/commands.h"
 #include "cli/options.h"
 
@@ -26,7 +26,8 @@ int main(int argc, char **argv)
     case cli::Command::List: return cli::list_boards(options);
     case cli::Command::Flash:
     case cli::Command::Verify: return cli::flash_or_verify(options);
-    case cli::Command::Run: return cli::run_application(options);
+    case cli::Command::Run:
+    case cli::Command::Identify: return cli::run_or_identify(options);
     case cli::Command::Watch: return cli::watch(options);
     default: return EX_SOFTWARE;
     }

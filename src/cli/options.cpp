@@ -1,7 +1,10 @@
 #include "cli/options.h"
 
+#include "engine.h"
+
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +23,10 @@ enum Flag {
     FLAG_QUIET,
     FLAG_JSON,
     FLAG_COUNT,
+    FLAG_PORT,
+    FLAG_BAUD,
+    FLAG_TIMEOUT,
+    FLAG_SERIAL,
 };
 
 static const struct option LONG_OPTIONS[] = {
@@ -34,6 +41,10 @@ static const struct option LONG_OPTIONS[] = {
     {"quiet", no_argument, nullptr, FLAG_QUIET},
     {"json", no_argument, nullptr, FLAG_JSON},
     {"count", required_argument, nullptr, FLAG_COUNT},
+    {"port", required_argument, nullptr, FLAG_PORT},
+    {"baud", required_argument, nullptr, FLAG_BAUD},
+    {"timeout", required_argument, nullptr, FLAG_TIMEOUT},
+    {"serial", no_argument, nullptr, FLAG_SERIAL},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -45,116 +56,21 @@ struct CommandInfo {
 };
 
 static const CommandInfo COMMANDS[] = {
-    {"list", Command::List, false, {FLAG_JSON}},
+    {"list", Command::List, false, {FLAG_SERIAL, FLAG_JSON}},
     {"flash", Command::Flash, true,
-     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_NO_VERIFY, FLAG_DELTA, FLAG_NO_RUN, FLAG_WRITE_SIZE, FLAG_QUIET,
-      FLAG_JSON}},
-    {"verify", Command::Verify, true, {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_JSON}},
-    {"run", Command::Run, false, {FLAG_DEVICE, FLAG_ALL}},
-    {"watch", Command::Watch, true, {FLAG_COUNT, FLAG_NO_VERIFY, FLAG_WRITE_SIZE, FLAG_JSON}},
+     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_NO_VERIFY, FLAG_DELTA, FLAG_NO_RUN,
+      FLAG_WRITE_SIZE, FLAG_QUIET, FLAG_JSON}},
+    {"verify", Command::Verify, true,
+     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_JSON}},
+    {"run", Command::Run, false, {FLAG_DEVICE, FLAG_ALL, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT}},
+    {"identify", Command::Identify, false, {FLAG_DEVICE, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_JSON}},
+    {"watch", Command::Watch, true,
+     {FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_COUNT, FLAG_NO_VERIFY, FLAG_WRITE_SIZE, FLAG_JSON}},
 };
 
-static const char GENERAL_HELP[] =
-    "Usage: kestrane-cli COMMAND [OPTIONS]\n"
-    "Write firmware into Silicon Labs EFM8UB1, UB2 and UB3 microcontrollers through\n"
-    "their factory USB HID bootloader.\n"
-    "\n"
-    "Commands:\n"
-    "  list   [--json]                 the attached bootloaders: path, family, USB id\n"
-    "  flash  FILE [options]           write FILE, verify it and start it\n"
-    "  verify FILE [options]           compare FILE with the chip; write nothing\n"
-    "  run    [--device PATH | --all]  start the application\n"
-    "  watch  FILE [options]           flash every bootloader that appears (a bench)\n"
-    "\n"
-    "FILE is raw binary, Intel HEX or S-record, told by its content; - reads\n"
-    "standard input. 'kestrane-cli COMMAND --help' tells more of each command.\n"
-    "\n"
-    "Exit status:\n"
-    "   0  success\n"
-    "   1  the chip's flash does not match the image\n"
-    "  64  usage error, or several boards attached and none chosen\n"
-    "  65  the file is not a usable image (format error, empty, too large)\n"
-    "  66  the file cannot be read\n"
-    "  69  no bootloader attached (after --wait, when its time runs out)\n"
-    "  74  a USB transfer failed\n"
-    "  76  the bootloader refused a command\n"
-    "  77  no permission to open the board\n"
-    "With --all: 0 only if every board succeeded, else the code of the first board\n"
-    "that failed, in list order.\n"
-    "\n"
-    "  --help     this text\n"
-    "  --version  the version\n";
-
-static const char LIST_HELP[] =
-    "Usage: kestrane-cli list [--json]\n"
-    "One line per attached EFM8 bootloader (UB1, UB2, UB3): USB path, family and\n"
-    "USB id. The path is what tells two boards apart. No board: no lines, exit 0.\n"
-    "\n"
-    "  --json  an array of objects with path, vendor_id, product_id, family\n";
-
-static const char FLASH_HELP[] =
-    "Usage: kestrane-cli flash FILE [--device PATH | --all] [--wait[=SECONDS]]\n"
-    "                               [--no-verify] [--delta] [--no-run]\n"
-    "                               [--write-size N] [--quiet] [--json]\n"
-    "Erase every page the image spans, page 0 first and address 0 written last (a\n"
-    "load cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
-    "verify the whole image by CRC, then start the application.\n"
-    "\n"
-    "  --device PATH     the board at PATH (see list); needed when several are attached\n"
-    "  --all             every attached board at once, in parallel\n"
-    "  --wait[=SECONDS]  wait for a board, for ever or SECONDS, instead of failing\n"
-    "  --no-verify       skip the CRC check after writing\n"
-    "  --delta           leave alone the 256-byte half pages that already hold the\n"
-    "                    image: each is compared by its CRC-16 only, so a change\n"
-    "                    within one half passes unseen with a chance of about 1 in\n"
-    "                    65536, unless it is at most 16 consecutive bits or an odd\n"
-    "                    number of bits, which are always caught\n"
-    "  --no-run          leave the board in its bootloader\n"
-    "  --write-size N    data bytes per write command, 1 to 128 (default 32)\n"
-    "  --quiet           print errors only\n"
-    "  --json            one JSON object per board on standard output\n";
-
-static const char VERIFY_HELP[] =
-    "Usage: kestrane-cli verify FILE [--device PATH | --all] [--wait[=SECONDS]] [--json]\n"
-    "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
-    "CRC-16, each 256-byte half page on its own, and name the pages that differ.\n"
-    "Nothing is written. Exit 1 when a page differs.\n"
-    "\n"
-    "  --device PATH     the board at PATH; needed when several are attached\n"
-    "  --all             every attached board at once\n"
-    "  --wait[=SECONDS]  wait for a board, for ever or SECONDS\n"
-    "  --json            one JSON object per board on standard output\n";
-
-static const char RUN_HELP[] =
-    "Usage: kestrane-cli run [--device PATH | --all]\n"
-    "Start the application; the board leaves its bootloader.\n"
-    "\n"
-    "  --device PATH  the board at PATH; needed when several are attached\n"
-    "  --all          every attached board\n";
-
-static const char WATCH_HELP[] =
-    "Usage: kestrane-cli watch FILE [--count N] [--no-verify] [--write-size N] [--json]\n"
-    "For production benches: flash and verify every bootloader that appears, once\n"
-    "each, with one line per board (time, path, result, seconds) and a running\n"
-    "tally. A board that leaves and comes back later counts again. Ctrl-C stops\n"
-    "taking new boards, lets those in progress finish and prints a summary.\n"
-    "\n"
-    "  --count N         stop after N boards\n"
-    "  --no-verify       skip the CRC check after writing\n"
-    "  --write-size N    data bytes per write command, 1 to 128 (default 32)\n"
-    "  --json            one JSON object per board on standard output\n";
-
-const char *help_text(Command command)
-{
-    switch (command) {
-    case Command::List: return LIST_HELP;
-    case Command::Flash: return FLASH_HELP;
-    case Command::Verify: return VERIFY_HELP;
-    case Command::Run: return RUN_HELP;
-    case Command::Watch: return WATCH_HELP;
-    default: return GENERAL_HELP;
-    }
-}
+// The rates the UART bootloaders' autobaud takes.
+static const std::uint32_t BAUD_RATES[] = {57600, 115200, 230400, 460800};
+static const double MAX_TIMEOUT_SECONDS = 3600;
 
 static bool read_number(const char *text, double low, double high, double &value)
 {
@@ -169,6 +85,18 @@ static const char *flag_name(int flag)
         if (o.val == flag)
             return o.name;
     return "?";
+}
+
+static bool take_port(const char *argument, Options &options, std::string &error)
+{
+    const std::string port = argument;
+    if (port.empty() || port.size() >= EFM8_PATH_MAX)
+        error = "--port needs the path of a serial port (see kestrane-cli list --serial)";
+    else if (std::find(options.ports.begin(), options.ports.end(), port) != options.ports.end())
+        error = "--port " + port + " is given twice";
+    else
+        options.ports.push_back(port);
+    return error.empty();
 }
 
 // One option, already known to be allowed.
@@ -213,8 +141,39 @@ static bool take_flag(int flag, const char *argument, Options &options, std::str
         }
         options.count = static_cast<long>(number);
         break;
+    case FLAG_PORT: return take_port(argument, options, error);
+    case FLAG_BAUD:
+        if (!read_number(argument, 0, 1e9, number) ||
+            std::find(std::begin(BAUD_RATES), std::end(BAUD_RATES), number) == std::end(BAUD_RATES)) {
+            error = "--baud takes 57600, 115200, 230400 or 460800, not '" + std::string(argument) + "'";
+            return false;
+        }
+        options.baud = static_cast<std::uint32_t>(number);
+        break;
+    case FLAG_TIMEOUT:
+        if (!read_number(argument, 0, MAX_TIMEOUT_SECONDS, number) || number * 1000 < 1) {
+            error = "--timeout takes a number of seconds, at least 0.001, not '" + std::string(argument) + "'";
+            return false;
+        }
+        options.timeout_ms = static_cast<std::uint32_t>(number * 1000 + 0.5);
+        break;
+    case FLAG_SERIAL: options.serial = true; break;
     }
     return true;
+}
+
+// Which boards: a USB path, all of them, or serial ports, never two of these.
+static bool check_board_choice(const Options &options, std::string &error)
+{
+    if (options.all && !options.device.empty())
+        error = "--device and --all exclude each other";
+    else if (!options.ports.empty() && (options.all || !options.device.empty()))
+        error = "--port excludes --device and --all";
+    else if (!options.ports.empty() && options.wait)
+        error = "--wait is for USB boards; a serial port is asked at once (see --timeout)";
+    else if (options.ports.empty() && (options.baud != 0 || options.timeout_ms != 0))
+        error = "--baud and --timeout need --port";
+    return error.empty();
 }
 
 static const CommandInfo *find_command(const char *name)
@@ -284,11 +243,7 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error)
     }
     if (info->takes_file)
         options.file = argv[1 + optind];
-    if (options.all && !options.device.empty()) {
-        error = "--device and --all exclude each other";
-        return false;
-    }
-    return true;
+    return check_board_choice(options, error);
 }
 
 }  // namespace cli

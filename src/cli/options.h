@@ -4,10 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace cli {
 
-enum class Command { Help, Version, List, Flash, Verify, Run, Watch };
+enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch };
 
 struct Options {
     Command command = Command::Help;
@@ -15,6 +16,10 @@ struct Options {
     std::string file;         // FILE; "-" is standard input
     std::string device;       // --device PATH
     bool all = false;         // --all
+    std::vector<std::string> ports;  // --port PATH, each one given
+    std::uint32_t baud = 0;          // --baud; 0: the engine's default
+    std::uint32_t timeout_ms = 0;    // --timeout; 0: the engine's default
+    bool serial = false;             // list --serial
     bool wait = false;        // --wait[=SECONDS]
     double wait_seconds = -1; // negative: for ever
     bool verify = true;       // not --no-verify

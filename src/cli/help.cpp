@@ -1,0 +1,164 @@
+// kestrane-cli's help: one text for the tool and one per command.
+#include "cli/options.h"
+
+namespace cli {
+
+static const char GENERAL_HELP[] =
+    "Usage: kestrane-cli COMMAND [OPTIONS]\n"
+    "Write firmware into Silicon Labs EFM8 microcontrollers through their factory\n"
+    "bootloader: over USB on the EFM8UB1, UB2 and UB3, over a serial port on the\n"
+    "others (EFM8BB1, BB2, BB3, LB1, SB1, SB2).\n"
+    "\n"
+    "Commands:\n"
+    "  list     [--serial] [--json]  the attached USB bootloaders, and serial ports\n"
+    "  flash    FILE [options]       write FILE, verify it and start it\n"
+    "  verify   FILE [options]       compare FILE with the chip; write nothing\n"
+    "  run      [options]            start the application\n"
+    "  identify [options]            name the part, its flash and its bootloader\n"
+    "  watch    FILE [options]       flash every board that appears (a bench)\n"
+    "\n"
+    "A USB bootloader is used when it is the only one attached, or chosen with\n"
+    "--device PATH, or all of them with --all. A board on a serial port is named\n"
+    "with --port PATH, once for each port: several are worked on at once.\n"
+    "FILE is raw binary, Intel HEX, S-record or boot records, told by its content;\n"
+    "- reads standard input. 'kestrane-cli COMMAND --help' tells more of each\n"
+    "command.\n"
+    "\n"
+    "Exit status:\n"
+    "   0  success\n"
+    "   1  the chip's flash does not match the image\n"
+    "  64  usage error, or several boards attached and none chosen\n"
+    "  65  the file is not a usable image (format error, empty, too large for the\n"
+    "      part), or the board is not one of the parts the file is for\n"
+    "  66  the file cannot be read\n"
+    "  69  no bootloader attached (after --wait, when its time runs out), or no\n"
+    "      such serial port\n"
+    "  74  a transfer failed: a USB error, or no reply or a dropped line on a port\n"
+    "  75  another program is using the serial port\n"
+    "  76  the bootloader refused a command\n"
+    "  77  no permission to open the board or the port\n"
+    "With several boards: 0 only if every board succeeded, else the code of the\n"
+    "first board that failed, in the order given or listed.\n"
+    "\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+// The serial-port options, the same for each command that takes them.
+#define PORT_OPTIONS                                                            \
+    "  --port PATH       the board on serial port PATH; once for each port, for\n" \
+    "                    several boards at once (excludes --device and --all)\n"   \
+    "  --baud N          57600, 115200, 230400 or 460800 (default 115200; the\n"   \
+    "                    EFM8UB parts take 115200 and up); the bootloader\n"        \
+    "                    measures it on the first byte it gets\n"                   \
+    "  --timeout SECONDS how long to wait for each reply (default 2)\n"
+
+static const char LIST_HELP[] =
+    "Usage: kestrane-cli list [--serial] [--json]\n"
+    "One line per attached EFM8 USB bootloader (UB1, UB2, UB3): USB path, family\n"
+    "and USB id. The path is what tells two boards apart. No board: no lines,\n"
+    "exit 0.\n"
+    "\n"
+    "  --serial  the serial ports too: path, and for a USB adapter its USB id,\n"
+    "            maker, product and serial number. Nothing is sent to a port, so\n"
+    "            each is listed whether or not a bootloader listens on it\n"
+    "  --json    an array of objects with path, interface (\"usb\" or \"uart\"),\n"
+    "            vendor_id and product_id, and family for a bootloader or\n"
+    "            manufacturer, product and serial for a port\n";
+
+static const char FLASH_HELP[] =
+    "Usage: kestrane-cli flash FILE [--device PATH | --all | --port PATH...]\n"
+    "                               [--wait[=SECONDS]] [--baud N]\n"
+    "                               [--timeout SECONDS] [--no-verify] [--delta]\n"
+    "                               [--no-run] [--write-size N] [--quiet] [--json]\n"
+    "Identify the part and check that the image fits its application area, erase\n"
+    "every page the image spans, page 0 first and address 0 written last (a load\n"
+    "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
+    "verify the whole image by CRC, then start the application.\n"
+    "\n"
+    "  --device PATH     the USB board at PATH (see list); needed when several are\n"
+    "                    attached\n"
+    "  --all             every attached USB board at once, in parallel\n"
+    "  --wait[=SECONDS]  wait for a USB board, for ever or SECONDS, instead of\n"
+    "                    failing\n" PORT_OPTIONS
+    "  --no-verify       skip the CRC check after writing\n"
+    "  --delta           leave alone the 256-byte half pages that already hold the\n"
+    "                    image: each is compared by its CRC-16 only, so a change\n"
+    "                    within one half passes unseen with a chance of about 1 in\n"
+    "                    65536, unless it is at most 16 consecutive bits or an odd\n"
+    "                    number of bits, which are always caught\n"
+    "  --no-run          leave the board in its bootloader\n"
+    "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
+    "                    USB, 128 over a serial port)\n"
+    "  --quiet           print errors only\n"
+    "  --json            one JSON object per board on standard output\n";
+
+static const char VERIFY_HELP[] =
+    "Usage: kestrane-cli verify FILE [--device PATH | --all | --port PATH...]\n"
+    "                                [--wait[=SECONDS]] [--baud N]\n"
+    "                                [--timeout SECONDS] [--json]\n"
+    "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
+    "CRC-16, each 256-byte half page on its own, and name the pages that differ.\n"
+    "Nothing is written. Exit 1 when a page differs.\n"
+    "\n"
+    "  --device PATH     the USB board at PATH; needed when several are attached\n"
+    "  --all             every attached USB board at once\n"
+    "  --wait[=SECONDS]  wait for a USB board, for ever or SECONDS\n" PORT_OPTIONS
+    "  --json            one JSON object per board on standard output\n";
+
+static const char RUN_HELP[] =
+    "Usage: kestrane-cli run [--device PATH | --all | --port PATH...] [--baud N]\n"
+    "                        [--timeout SECONDS]\n"
+    "Start the application; the board leaves its bootloader.\n"
+    "\n"
+    "  --device PATH     the USB board at PATH; needed when several are attached\n"
+    "  --all             every attached USB board\n" PORT_OPTIONS;
+
+static const char IDENTIFY_HELP[] =
+    "Usage: kestrane-cli identify [--device PATH | --port PATH...] [--baud N]\n"
+    "                             [--timeout SECONDS] [--json]\n"
+    "Ask the bootloader which part it runs on, and print the part (or only its\n"
+    "family, or \"unknown\"), its flash size, its application limit (the first\n"
+    "address the application may not use), its page size and the bootloader's\n"
+    "version (0x90 is 1.0). Nothing is written. The part's ids are asked one by\n"
+    "one: a family whose parts are not documented takes a few hundred commands.\n"
+    "\n"
+    "  --device PATH     the USB board at PATH; needed when several are attached\n" PORT_OPTIONS
+    "  --json            one JSON object per board: part, family, flash_size,\n"
+    "                    app_limit, page_size and bootloader_version, null where\n"
+    "                    not known\n";
+
+static const char WATCH_HELP[] =
+    "Usage: kestrane-cli watch FILE [--port PATH...] [--baud N] [--timeout SECONDS]\n"
+    "                               [--count N] [--no-verify] [--write-size N]\n"
+    "                               [--json]\n"
+    "For production benches: flash and verify every bootloader that appears, once\n"
+    "each, with one line per board (time, path, part, result, seconds) and a\n"
+    "running tally. A board that leaves and comes back later counts again. Ctrl-C\n"
+    "stops taking new boards, lets those in progress finish and prints a summary.\n"
+    "\n"
+    "Without --port, the USB bootloaders that are plugged in. With --port, each\n"
+    "port is asked at most twice a second whether a bootloader answers there (a\n"
+    "training byte and one identify, with a short time-out); one that stops\n"
+    "answering has left (it started its application), and the next board that\n"
+    "answers on that port counts again.\n"
+    "\n" PORT_OPTIONS
+    "  --count N         stop after N boards\n"
+    "  --no-verify       skip the CRC check after writing\n"
+    "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
+    "                    USB, 128 over a serial port)\n"
+    "  --json            one JSON object per board on standard output\n";
+
+const char *help_text(Command command)
+{
+    switch (command) {
+    case Command::List: return LIST_HELP;
+    case Command::Flash: return FLASH_HELP;
+    case Command::Verify: return VERIFY_HELP;
+    case Command::Run: return RUN_HELP;
+    case Command::Identify: return IDENTIFY_HELP;
+    case Command::Watch: return WATCH_HELP;
+    default: return GENERAL_HELP;
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,215 @@
+#!/bin/bash
+# kestrane-cli as a black box against simulated boards on serial ports
+# (uart_sim: the bootloader model behind pseudo-terminals, through the
+# kernel's real tty layer): every command, every exit status a port can give,
+# several ports at once, the bench over ports, and JSON. Waits on lines of
+# the boards' log and of the tool's own output, never on the clock.
+# Usage: cli_uart_test.sh KESTRANE-CLI UART-SIM
+set -u
+cli=$(realpath "$1") sim=$(realpath "$2")
+work=$(mktemp -d)
+trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A random image that starts as an 8051 program does, with a jump: a file
+# that starts with '$' would be read as boot records.
+{ printf '\x02'; head -c 4999 /dev/urandom; } > fw.bin
+srec_cat fw.bin -binary -o fw.hex -intel
+mkfifo control
+port=$work/ttySIM1
+
+# Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
+# which line; 30 s without a line fails.
+wait_line() {
+  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
+  while IFS= read -r -t 30 line; do
+    at=$((at + 1))
+    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
+      echo "$at"
+      return 0
+    fi
+  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
+  return 1
+}
+
+# start_boards [UART-SIM OPTIONS]: fresh boards at ./ttySIM1..N with their
+# events in log; board N's flash goes to flash (board 1) or flash.N when they
+# stop.
+start_boards() {
+  : > log
+  : > sim.out
+  rm -f flash flash.*
+  "$sim" --links "$work" --log log --control control --flash-out flash "$@" > sim.out &
+  sim_pid=$!
+  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
+}
+# Tells the boards something; fails rather than hangs when they are gone.
+send() {
+  timeout 30 bash -c 'echo "$1" > "$2"' send "$1" control || fail "nobody heard '$1'"
+}
+stop_boards() {
+  send quit
+  wait "$sim_pid"
+}
+
+run() {
+  "$cli" "$@" > out 2> err
+}
+# expect STATUS ARGS...: runs and checks the exit status.
+expect() {
+  local want=$1 got
+  shift
+  run "$@"
+  got=$?
+  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
+}
+
+holds_image() {  # holds_image FLASH-FILE IMAGE-FILE
+  local size
+  size=$(stat -c %s "$2")
+  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
+}
+
+# Usage errors, before any port is opened.
+expect 0 --help && grep -q '^  75  another program is using the serial port' out || fail "--help lacks status 75"
+expect 0 flash --help && grep -q '128 over a serial port' out || fail "flash --help lacks the UART write size"
+for usage in "flash --port $port --device sim:1 fw.bin" "flash --port $port --all fw.bin" "flash --baud 115200 fw.bin" \
+             "verify --timeout 1 fw.bin" "flash --port $port --baud 9600 fw.bin" "run --port $port --timeout 0" \
+             "flash --port $port --port $port fw.bin" "flash --port $port --wait fw.bin" "identify --all" \
+             "list --port $port" "identify fw.bin"; do
+  expect 64 $usage
+done
+
+# One board: identify, flash, verify, run, each by the part's name.
+start_boards
+expect 0 identify --port "$port"
+grep -q "^$port  EFM8BB31F64G-QFN32  UART  ok  flash 64 KB, application limit 0xFA00, 512-byte pages, bootloader 0x90 (1.0)  " out ||
+  fail "identify: $(cat out)"
+expect 0 identify --port "$port" --json
+jq -en 'input | .part == "EFM8BB31F64G-QFN32" and .family == "EFM8BB3" and .interface == "uart" and .flash_size == 65536
+       and .app_limit == 64000 and .app_limit_inferred == false and .page_size == 512 and .bootloader_version == 144' \
+  out > /dev/null || fail "identify --json: $(cat out)"
+: > log
+expect 0 flash --no-run --json --port "$port" --baud 460800 fw.hex
+jq -en 'input | .part == "EFM8BB31F64G-QFN32" and .interface == "uart" and .result == "ok" and .bytes_written == 5000' out \
+  > /dev/null || fail "flash --json: $(cat out)"
+# 128 data bytes a record by default over a UART: ten 512-byte pages, each
+# erased with its first chunk (page 0's written last) and three more chunks.
+[ "$(grep -c '^1 record 32' log)" -eq 10 ] && [ "$(grep -c '^1 record 33' log)" -eq 31 ] ||
+  fail "not 128 bytes a record: $(grep -c '^1 record 3[23]' log) erases and writes"
+expect 0 verify --port "$port" fw.bin
+grep -q "EFM8BB31F64G-QFN32  UART  ok  matches the image" out || fail "verify: $(cat out)"
+expect 0 run --port "$port"
+grep -q "  UART  ok  started" out && grep -q '^1 record 36' log || fail "run: $(cat out)"
+# The board now runs its application and says nothing.
+expect 74 identify --port "$port" --timeout 0.2
+for cause in "$port: the identify at 0x0000 got no answer: no reply within 0.2 s" "in its bootloader" \
+             "TX and RX crossed" "right port"; do
+  grep -qF "$cause" err || fail "silence does not say '$cause': $(cat err)"
+done
+stop_boards
+holds_image flash fw.bin || fail "the board does not hold the image"
+
+# Exit statuses of a port that cannot be used, each with its message.
+start_boards
+expect 69 flash --port "$work/ttyNONE" fw.bin && grep -q "ttyNONE: no such port" err || fail "no port: $(cat err)"
+target=$(readlink -f "$port")
+mode=$(stat -c %a "$target")
+chmod 0 "$target"
+without_override=(setpriv --bounding-set=-dac_override,-dac_read_search)
+[ "$(id -u)" -eq 0 ] || without_override=()
+"${without_override[@]}" "$cli" identify --port "$port" > out 2> err
+status=$?
+[ "$status" -eq 77 ] && grep -q "dialout" err || fail "no permission exited $status: $(cat err)"
+chmod "$mode" "$target"
+flock "$port" "$cli" identify --port "$port" > out 2> err
+status=$?
+[ "$status" -eq 75 ] && grep -q "another program has the port open" err || fail "busy port exited $status: $(cat err)"
+[ -s log ] && fail "a port that could not be opened was written to: $(cat log)"
+expect 1 verify --json --port "$port" fw.bin
+jq -en 'input | .result == "mismatch" and (.pages_differ | length) == 10' out > /dev/null || fail "verify --json: $(cat out)"
+stop_boards
+
+# Not for this part: too large for it, or a boot-record file for other
+# parts; refused once the board is identified, nothing erased. A file for it
+# is flashed.
+start_boards --part EFM8BB10F2G-QFN20
+expect 65 flash --port "$port" fw.bin
+grep -q "EFM8BB10F2G-QFN20's application area of 1536 bytes" err || fail "too large: $(cat err)"
+boot_records() {  # boot_records ID...: identify records, setup, and an erase that writes 01 02 03 04 at 0
+  local id
+  for id in "$@"; do printf "\$\x03\x30\x${id:0:2}\x${id:2:2}"; done
+  printf '$\x04\x31\xa5\xf1\x00$\x07\x32\x00\x00\x01\x02\x03\x04'
+}
+boot_records 3001 3002 > bb10f8.efm8
+boot_records 3008 > bb10f2.efm8
+expect 65 flash --port "$port" --json bb10f8.efm8
+jq -en 'input | .result == "wrong-part" and .message == "bb10f8.efm8 is for the EFM8BB10F8G-QSOP24 (0x3001) or the "
+       + "EFM8BB10F8G-QFN20 (0x3002), not this EFM8BB10F2G-QFN20"' out > /dev/null || fail "wrong part: $(cat out)"
+grep -q '^1 record 3[23]' log && fail "a board was written for an image not meant for it"
+expect 0 flash --port "$port" bb10f2.efm8
+stop_boards
+[ "$(head -c 4 flash | od -An -tx1 | tr -d ' \n')" = 01020304 ] || fail "a file for the part was not flashed"
+
+# A family whose parts are not documented, and no known family at all.
+start_boards --identity 1605
+expect 0 identify --port "$port"
+grep -q "  EFM8SB2  UART  ok  flash not documented, application limit not documented, 1024-byte pages" out ||
+  fail "identify of a family: $(cat out)"
+stop_boards
+start_boards --identity 7777
+expect 0 identify --port "$port" --json
+jq -en 'input | .part == null and .family == null and .page_size == null and .bootloader_version == 144' out > /dev/null ||
+  fail "identify of an unknown part: $(cat out)"
+stop_boards
+
+# Silence in the middle of a flash, after the board answered: not the
+# wiring. Commands 0 to 6 identify the part (the ids of the EFM8BB1s whose
+# area takes the image and of the BB2s are asked first), 7 is setup, 8 page
+# 0's erase, 9 a write.
+start_boards --silent 9
+expect 74 flash --port "$port" --timeout 0.3 fw.bin
+grep -q "the write at 0x0080 got no answer: no reply within 0.3 s; check the adapter" err ||
+  fail "silence mid-flash: $(cat err)"
+stop_boards
+
+# Several ports at once: boards 2 and 3 are flashed while board 1 has not
+# answered yet, and board 1's line dropping fails board 1 alone.
+start_boards --boards 3 --silent 0
+: > err
+"$cli" flash --timeout 60 --port "$port" --port "$work/ttySIM2" --port "$work/ttySIM3" fw.bin > out 2> err &
+flasher=$!
+wait_line log 1 1 '^2 record 36' > /dev/null && wait_line log 1 1 '^3 record 36' > /dev/null ||
+  fail "boards 2 and 3 were not flashed while board 1 was silent"
+send "hangup 1"
+wait $flasher
+status=$?
+[ "$status" -eq 74 ] || fail "a dropped line exited $status, not 74"
+grep -q "ttySIM1: the identify at 0x0000 got no answer: the port hung up" err || fail "hang-up: $(cat err)"
+[ "$(grep -c '  UART  ok  ' out)" -eq 2 ] || fail "not one line per board: $(cat out)"
+stop_boards
+holds_image flash.2 fw.bin && holds_image flash.3 fw.bin || fail "--port did not flash boards 2 and 3"
+
+# The bench over ports: both boards are flashed; once board 1 has been seen
+# leaving (it runs its application), it is reset into its bootloader and
+# counts again. A port that does not exist is said once.
+start_boards --boards 2
+: > err
+"$cli" watch --count 3 --json --port "$port" --port "$work/ttySIM2" --port "$work/ttyNONE" fw.bin > out 2> err &
+watcher=$!
+wait_line err 1 1 'ttySIM1: the board left' > /dev/null || fail "watch never saw board 1 leave"
+send "return 1"
+wait $watcher || fail "watch --count 3 exited $?"
+jq -es '[.[].path] == ["'"$port"'", "'"$work/ttySIM2"'", "'"$port"'"] or [.[].path] == ["'"$work/ttySIM2"'", "'"$port"'", "'"$port"'"]' \
+  out > /dev/null || fail "watch did not count board 1 twice: $(cat out)"
+jq -es 'all(.result == "ok" and .part == "EFM8BB31F64G-QFN32" and .interface == "uart" and (.time | length) > 0)' \
+  out > /dev/null || fail "watch --json: $(cat out)"
+grep -q '^3 boards: 3 ok, 0 failed' err || fail "watch summary: $(cat err)"
+[ "$(grep -c 'ttyNONE: no such port.*(still watching)' err)" -eq 1 ] || fail "the missing port is not said once: $(cat err)"
+stop_boards
+holds_image flash fw.bin && holds_image flash.2 fw.bin || fail "watch did not flash the boards"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "kestrane-cli: every command and exit status checks out against simulated boards on serial ports"

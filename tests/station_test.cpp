@@ -1,0 +1,385 @@
+// The station database: counters hand out each number once, across
+// processes and threads, through failures and a SIGKILL; a call waits for
+// another writer instead of losing its record; history filters and the
+// summary's figures on a known set of attempts.
+#include "station.h"
+#include "station_report.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace station;
+
+class StationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char directory[] = "/tmp/station_test.XXXXXX";
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        dir = directory;
+        path = dir + "/station.sqlite";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string dir, path;
+};
+
+AttemptStart board(const std::string &counter, const std::string &sha256 = "ab12", const std::string &started = "")
+{
+    AttemptStart start;
+    start.started = started;
+    start.transport = Transport::Uart;
+    start.path = "/dev/ttyUSB0";
+    start.image_name = "blink.hex";
+    start.image_sha256 = sha256;
+    start.counter = counter;
+    return start;
+}
+
+AttemptEnd ended(int exit_code, std::uint32_t tries = 1, const std::string &message = "")
+{
+    AttemptEnd end;
+    end.result = exit_code == 0 ? "ok" : "failed";
+    end.exit_code = exit_code;
+    end.message = message;
+    end.tries = tries;
+    return end;
+}
+
+std::vector<AttemptRecord> all(Station &station)
+{
+    std::vector<AttemptRecord> records;
+    const Result read = station.history(Filter{}, records);
+    EXPECT_TRUE(read.ok()) << read.message;
+    return records;
+}
+
+TEST_F(StationTest, CountersHandOutTheirRangeOnceAndStopAtTheLast)
+{
+    Station station;
+    ASSERT_TRUE(station.open(path).ok());
+    Counter counter;
+    ASSERT_TRUE(station.init_counter("board", 5, 7, counter).ok());
+    EXPECT_EQ(counter.next(), 5u);
+    Attempt attempt;
+    for (std::uint64_t expected = 5; expected <= 7; ++expected) {
+        ASSERT_TRUE(station.begin(board("board"), attempt).ok());
+        EXPECT_EQ(attempt.serial, expected);
+        ASSERT_TRUE(station.init_counter("board", 5, 7, counter).ok()) << "init again restarts nothing";
+        EXPECT_EQ(counter.handed_out, expected - 4);
+    }
+    const Result exhausted = station.begin(board("board"), attempt);
+    EXPECT_EQ(exhausted.status, Status::Exhausted);
+    EXPECT_NE(exhausted.message.find("7"), std::string::npos) << exhausted.message;
+    EXPECT_EQ(station.begin(board("nameless"), attempt).status, Status::NoSuchCounter);
+    EXPECT_EQ(all(station).size(), 3u) << "a refused draw writes no attempt";
+
+    EXPECT_EQ(station.init_counter("board", 5, 9, counter).status, Status::Conflict);
+    EXPECT_EQ(station.init_counter("board", 5, std::nullopt, counter).status, Status::Conflict);
+    EXPECT_EQ(station.init_counter("down", 9, 5, counter).status, Status::Invalid);
+    EXPECT_EQ(station.init_counter("huge", LARGEST_NUMBER + 1, std::nullopt, counter).status, Status::Invalid);
+
+    // With no last number a counter ends where SQLite's integers do.
+    ASSERT_TRUE(station.init_counter("top", LARGEST_NUMBER - 1, std::nullopt, counter).ok());
+    ASSERT_TRUE(station.begin(board("top"), attempt).ok());
+    ASSERT_TRUE(station.begin(board("top"), attempt).ok());
+    EXPECT_EQ(attempt.serial, LARGEST_NUMBER);
+    EXPECT_EQ(station.begin(board("top"), attempt).status, Status::Exhausted);
+
+    std::vector<Counter> counters;
+    ASSERT_TRUE(station.counters(counters).ok());
+    ASSERT_EQ(counters.size(), 2u);
+    EXPECT_EQ(counters[0].name, "board");
+    EXPECT_TRUE(counters[0].exhausted());
+    EXPECT_EQ(counters[1].name, "top");
+    EXPECT_EQ(counters[1].handed_out, 2u);
+}
+
+// Threads that each draw and finish attempts, every fifth board failing;
+// shared: one Station for all threads, else one each.
+bool draw_many(const std::string &path, bool shared, int threads, int draws)
+{
+    Station common;
+    if (shared && !common.open(path).ok())
+        return false;
+    std::atomic<bool> ok{true};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            Station own;
+            if (!shared && !own.open(path).ok())
+                ok = false;
+            Station &station = shared ? common : own;
+            for (int i = 0; i < draws && ok; ++i) {
+                Attempt attempt;
+                if (!station.begin(board("board"), attempt).ok() || !attempt.serial ||
+                    !station.finish(attempt, ended(*attempt.serial % 5 == 0 ? 74 : 0)).ok())
+                    ok = false;
+            }
+        });
+    for (std::thread &worker : workers)
+        worker.join();
+    return ok;
+}
+
+TEST_F(StationTest, TwoProcessesWithThreadsDrawEveryNumberOnce)
+{
+    const int THREADS = 3, DRAWS = 40, FIRST = 1000;
+    {
+        Station station;  // closed again before the fork: SQLite connections do not cross one
+        Counter counter;
+        ASSERT_TRUE(station.open(path).ok());
+        ASSERT_TRUE(station.init_counter("board", FIRST, std::nullopt, counter).ok());
+    }
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0)
+        _exit(draw_many(path, false, THREADS, DRAWS) ? 0 : 1);
+    const bool drawn = draw_many(path, true, THREADS, DRAWS);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(drawn);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    Station station;
+    ASSERT_TRUE(station.open(path).ok());
+    std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), std::size_t(2 * THREADS * DRAWS));
+    std::sort(records.begin(), records.end(),
+              [](const AttemptRecord &a, const AttemptRecord &b) { return *a.serial < *b.serial; });
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ASSERT_EQ(records[i].serial, FIRST + i) << "numbers are distinct and contiguous";
+        ASSERT_TRUE(records[i].end);
+        EXPECT_EQ(records[i].serial_void(), (FIRST + i) % 5 == 0) << "the only gaps are recorded voids";
+    }
+    Counter counter;
+    ASSERT_TRUE(station.counter("board", counter).ok());
+    EXPECT_EQ(counter.handed_out, records.size());
+}
+
+TEST_F(StationTest, AKilledAttemptKeepsItsNumberAndShowsUnfinished)
+{
+    {
+        Station station;
+        Counter counter;
+        ASSERT_TRUE(station.open(path).ok());
+        ASSERT_TRUE(station.init_counter("board", 1, std::nullopt, counter).ok());
+    }
+    int ready[2], never[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(never), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        Station station;
+        Attempt attempt;
+        std::uint64_t serial = 0;
+        if (station.open(path).ok() && station.begin(board("board"), attempt).ok())
+            serial = attempt.serial.value_or(0);
+        char wait;
+        if (write(ready[1], &serial, sizeof serial) == sizeof serial)
+            (void)!read(never[0], &wait, 1);  // killed here, between drawing and finishing
+        _exit(1);
+    }
+    std::uint64_t serial = 0;
+    ASSERT_EQ(read(ready[0], &serial, sizeof serial), ssize_t(sizeof serial));
+    ASSERT_EQ(serial, 1u);
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    for (int fd : {ready[0], ready[1], never[0], never[1]})
+        close(fd);
+
+    Station station;
+    ASSERT_TRUE(station.open(path).ok());
+    Attempt next;
+    ASSERT_TRUE(station.begin(board("board"), next).ok());
+    EXPECT_EQ(next.serial, 2u) << "the killed attempt's number is never handed out again";
+    ASSERT_TRUE(station.finish(next, ended(0)).ok());
+    const std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].serial, 1u);
+    EXPECT_FALSE(records[0].end) << "unfinished";
+    EXPECT_TRUE(records[0].serial_void());
+    EXPECT_TRUE(records[1].passed());
+}
+
+TEST_F(StationTest, ACallWaitsForAnotherWritersLockAndThenRecords)
+{
+    Station station;
+    Counter counter;
+    ASSERT_TRUE(station.open(path).ok());
+    ASSERT_TRUE(station.init_counter("board", 1, std::nullopt, counter).ok());
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    // Set when the call starts waiting, or when it returns without having
+    // waited, so that a broken wait fails the test instead of hanging it.
+    std::promise<bool> waited;
+    std::once_flag told;
+    auto tell = [&](bool waiting) { std::call_once(told, [&] { waited.set_value(waiting); }); };
+    station.on_busy([&] { tell(true); });
+    Result begun, finished;
+    Attempt attempt;
+    std::thread flasher([&] {
+        begun = station.begin(board("board"), attempt);
+        tell(false);
+        finished = station.finish(attempt, ended(0));
+    });
+    EXPECT_TRUE(waited.get_future().get()) << "the call waited for the lock";
+    EXPECT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    flasher.join();
+    sqlite3_close(holder);
+
+    EXPECT_TRUE(begun.ok()) << begun.message;
+    EXPECT_TRUE(finished.ok()) << finished.message;
+    const std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].serial, 1u);
+    EXPECT_TRUE(records[0].passed());
+}
+
+TEST_F(StationTest, HistoryFiltersAndSummaryFigures)
+{
+    Station station;
+    Counter counter;
+    ASSERT_TRUE(station.open(path).ok());
+    ASSERT_TRUE(station.init_counter("board", 100, 199, counter).ok());
+    const std::string A = sha256_hex(reinterpret_cast<const std::uint8_t *>("abc"), 3), B = "bb22";
+    EXPECT_EQ(A, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    struct Planned {
+        std::string sha256, started, counter;
+        int exit_code;  // -1: never finished
+        std::uint32_t tries;
+    };
+    // Out of time order on purpose: history reads back by start time.
+    const Planned plan[] = {
+        {A, "2024-05-01T08:00:00Z", "board", 0, 1},  {A, "2024-05-01T08:10:00Z", "board", 1, 2},
+        {B, "2024-05-01T09:00:00Z", "", 0, 1},       {A, "2024-05-01T08:20:00Z", "board", 0, 2},
+        {A, "2024-05-01T10:00:00Z", "board", -1, 0}, {B, "2024-05-01T11:00:00Z", "", 74, 1},
+    };
+    for (const Planned &p : plan) {
+        Attempt attempt;
+        ASSERT_TRUE(station.begin(board(p.counter, p.sha256, p.started), attempt).ok());
+        if (p.exit_code >= 0) {
+            ASSERT_TRUE(station.finish(attempt, ended(p.exit_code, p.tries, "port \"x\" busy, again")).ok());
+        }
+    }
+    auto serials_of = [&](const Filter &filter) {
+        std::vector<AttemptRecord> records;
+        const Result read = station.history(filter, records);
+        EXPECT_TRUE(read.ok()) << read.message;
+        std::vector<std::string> seen;
+        for (const AttemptRecord &r : records)
+            seen.push_back(r.start.started.substr(11, 5) + (r.serial ? "#" + std::to_string(*r.serial) : ""));
+        return seen;
+    };
+    using Seen = std::vector<std::string>;
+    EXPECT_EQ(serials_of({}), (Seen{"08:00#100", "08:10#101", "08:20#102", "09:00", "10:00#103", "11:00"}));
+    EXPECT_EQ(serials_of({"2024-05-01T09:00:00Z", {}, ""}), (Seen{"09:00", "10:00#103", "11:00"}));
+    EXPECT_EQ(serials_of({"2024-05-01 08:15", {}, ""}), (Seen{"08:20#102", "09:00", "10:00#103", "11:00"}));
+    EXPECT_EQ(serials_of({"", 101, ""}), (Seen{"08:10#101"}));
+    EXPECT_EQ(serials_of({"", {}, "BA78"}), (Seen{"08:00#100", "08:10#101", "08:20#102", "10:00#103"}));
+    EXPECT_EQ(serials_of({"2024-05-01T08:05Z", {}, "bb"}), (Seen{"09:00", "11:00"}));
+    std::vector<AttemptRecord> records;
+    EXPECT_EQ(station.history({"", {}, "zz"}, records).status, Status::Invalid);
+    EXPECT_EQ(station.history({"last tuesday", {}, ""}, records).status, Status::Invalid);
+
+    ASSERT_TRUE(station.history({}, records).ok());
+    const std::vector<ImageSummary> summaries = summarize(records);
+    ASSERT_EQ(summaries.size(), 2u);
+    const ImageSummary &a = summaries[0], &b = summaries[1];
+    EXPECT_EQ(a.sha256, A);
+    EXPECT_EQ((std::vector<std::uint64_t>{a.attempts, a.passed, a.failed, a.unfinished, a.first_pass, a.voids}),
+              (std::vector<std::uint64_t>{4, 2, 1, 1, 1, 2}));
+    EXPECT_DOUBLE_EQ(a.first_pass_yield, 0.25);
+    EXPECT_EQ(a.lowest_serial, 100u);
+    EXPECT_EQ(a.highest_serial, 103u);
+    EXPECT_EQ((std::vector<std::uint64_t>{b.attempts, b.passed, b.failed, b.unfinished, b.first_pass, b.voids}),
+              (std::vector<std::uint64_t>{2, 1, 1, 0, 1, 0}));
+    EXPECT_DOUBLE_EQ(b.first_pass_yield, 0.5);
+    EXPECT_FALSE(b.lowest_serial);
+
+    // What the command line prints of them.
+    const nlohmann::json unfinished = nlohmann::json::parse(attempt_line(records[4], Style::Json));
+    EXPECT_EQ(unfinished["path"], "/dev/ttyUSB0");
+    EXPECT_EQ(unfinished["serial"], 103);
+    EXPECT_EQ(unfinished["result"], "unfinished");
+    EXPECT_TRUE(unfinished["exit_code"].is_null() && unfinished["tries"].is_null());
+    const nlohmann::json unnumbered = nlohmann::json::parse(attempt_line(records[5], Style::Json));
+    EXPECT_TRUE(unnumbered["serial"].is_null());
+    EXPECT_EQ(unnumbered["exit_code"], 74);
+    EXPECT_EQ(unnumbered["tries"], 1);
+    const std::string csv = attempt_line(records[5], Style::Csv);
+    EXPECT_NE(csv.find(",\"port \"\"x\"\" busy, again\","), std::string::npos) << csv;
+    const std::string header = attempt_header(Style::Csv), row = attempt_line(records[4], Style::Csv);
+    EXPECT_EQ(std::count(header.begin(), header.end(), ','), std::count(row.begin(), row.end(), ',')) << row;
+    EXPECT_NE(attempt_line(records[4], Style::Text).find("serial 103 (void)  unfinished"), std::string::npos);
+    EXPECT_NE(summary_line(a, Style::Text).find("first-pass yield 25.0% (1/4); serials 100 to 103, 2 void"),
+              std::string::npos)
+        << summary_line(a, Style::Text);
+}
+
+TEST_F(StationTest, WhereTheDatabaseLivesAndWhatCannotBeOpened)
+{
+    const char *saved_state = std::getenv("XDG_STATE_HOME");
+    const char *saved_home = std::getenv("HOME");
+    const std::string state = saved_state ? saved_state : "", home = saved_home ? saved_home : "";
+    std::string found;
+    setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+    ASSERT_TRUE(default_path(found).ok());
+    EXPECT_EQ(found, dir + "/state/kestrane/station.sqlite");
+    Station station;
+    ASSERT_TRUE(station.open_default().ok()) << "its directories are created";
+    EXPECT_TRUE(std::filesystem::exists(found));
+    setenv("HOME", (dir + "/home").c_str(), 1);
+    for (const char *unusable : {"", "relative/state"}) {
+        setenv("XDG_STATE_HOME", unusable, 1);
+        ASSERT_TRUE(default_path(found).ok());
+        EXPECT_EQ(found, dir + "/home/.local/state/kestrane/station.sqlite") << unusable;
+    }
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(default_path(found).status, Status::CannotOpen);
+    setenv("HOME", home.c_str(), 1);
+    if (saved_state)
+        setenv("XDG_STATE_HOME", state.c_str(), 1);
+
+    for (const std::string &unopenable : {dir + "/missing/station.sqlite", dir}) {
+        const Result opened = station.open(unopenable);
+        EXPECT_EQ(opened.status, Status::CannotOpen) << unopenable;
+        EXPECT_NE(opened.message.find(unopenable), std::string::npos) << opened.message;
+    }
+    std::vector<AttemptRecord> records;
+    EXPECT_EQ(station.history({}, records).status, Status::Failed) << "a failed open leaves it closed";
+    { std::ofstream(dir + "/text") << "not a database, but long enough to look like a header of one\n"; }
+    EXPECT_EQ(station.open(dir + "/text").status, Status::CannotOpen);
+
+    ASSERT_TRUE(station.open(path).ok());
+    Attempt attempt;
+    ASSERT_TRUE(station.begin(board(""), attempt).ok());
+    EXPECT_FALSE(attempt.serial);
+    ASSERT_TRUE(station.finish(attempt, ended(0)).ok());
+    EXPECT_EQ(station.finish(attempt, ended(1)).status, Status::Invalid) << "a finished attempt stays as it was";
+    EXPECT_TRUE(all(station).at(0).passed());
+}
+
+}  // namespace

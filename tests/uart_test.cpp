@@ -1,0 +1,648 @@
+// The engine over the UART transport, through the kernel's tty layer to
+// simulated boards behind pseudo-terminals: what goes on the line, every
+// part of the table at its limit, the port's settings, stale input,
+// exclusivity and why an open fails, a fault at every command, boards at
+// once, and slow replies.
+#include "engine.h"
+#include "uart_board.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using efm8sim::UartBoard;
+
+const uint8_t TRAINING_BYTE = 0xFF;
+// A bound on waiting for the board, never reached when all is well.
+const auto BOARD_STUCK = std::chrono::seconds(10);
+
+const efm8_part &part_named(const std::string &name)
+{
+    size_t count;
+    const efm8_part *parts = efm8_parts(&count);
+    for (size_t i = 0; i < count; ++i)
+        if (name == parts[i].name)
+            return parts[i];
+    throw std::invalid_argument("no part " + name);
+}
+
+// A board of a part of the table, its flash as it leaves the factory.
+std::unique_ptr<UartBoard> board_of(const efm8_part &part)
+{
+    return std::make_unique<UartBoard>(efm8sim::layout_of(part), part.id);
+}
+
+Bytes random_bytes(size_t count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes bytes(count);
+    for (uint8_t &b : bytes)
+        b = uint8_t(rng());
+    return bytes;
+}
+
+efm8_port_settings port_settings(uint32_t timeout_ms = EFM8_TIMEOUT_DEFAULT_MS, uint32_t baud = EFM8_BAUD_DEFAULT)
+{
+    return {baud, timeout_ms};
+}
+
+// A session on the board's port, closed when it goes.
+class Session {
+public:
+    explicit Session(UartBoard &board, const efm8_port_settings &settings = port_settings())
+        : opened_(efm8_open_port(board.path().c_str(), &settings, &session_))
+    {
+    }
+    ~Session() { efm8_close(session_); }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    int32_t opened() const { return opened_; }
+    efm8_session *get() const { return session_; }
+    int32_t flash(const Bytes &image, const efm8_options *options = nullptr, efm8_report *report = nullptr)
+    {
+        return efm8_flash(session_, image.data(), uint32_t(image.size()), options, report);
+    }
+
+private:
+    efm8_session *session_ = nullptr;
+    int32_t opened_;
+};
+
+int32_t flash_board(UartBoard &board, const Bytes &image, const efm8_options *options = nullptr,
+                    efm8_report *report = nullptr, const efm8_port_settings &settings = port_settings())
+{
+    Session session(board, settings);
+    return session.opened() == EFM8_OK ? session.flash(image, options, report) : session.opened();
+}
+
+std::vector<Bytes> frames_of(UartBoard &board)
+{
+    std::lock_guard<std::mutex> guard(board.lock());
+    return board.model().frames();
+}
+
+Bytes flash_of(UartBoard &board)
+{
+    std::lock_guard<std::mutex> guard(board.lock());
+    return board.model().flash();
+}
+
+// Changes to a board before a host talks to it are made under its lock:
+// the kernel orders them before the board's first byte, but a race
+// detector cannot see that.
+void load(UartBoard &board, const Bytes &flash)
+{
+    std::lock_guard<std::mutex> guard(board.lock());
+    board.model().flash() = flash;
+}
+
+void slow_down(UartBoard &board, size_t command, std::chrono::milliseconds by)
+{
+    std::lock_guard<std::mutex> guard(board.lock());
+    board.faults().slow_at = command;
+    board.faults().slow_by = by;
+}
+
+// What a session that sent these records put on the line.
+Bytes line_of(const std::vector<Bytes> &records)
+{
+    Bytes line{TRAINING_BYTE};
+    for (const Bytes &record : records)
+        line.insert(line.end(), record.begin(), record.end());
+    return line;
+}
+
+// The board's events, counted, so that a test waits for what the board did
+// rather than for time to pass.
+class Events {
+public:
+    explicit Events(UartBoard &board) : board_(board)
+    {
+        board.observe([this](const std::string &event) {
+            std::lock_guard<std::mutex> guard(lock_);
+            seen_.push_back(event);
+            changed_.notify_all();
+        });
+    }
+    ~Events() { board_.observe({}); }
+
+    // True once the board has told count events that start with prefix.
+    bool wait_for(const std::string &prefix, size_t count = 1)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, BOARD_STUCK, [&] {
+            return size_t(std::count_if(seen_.begin(), seen_.end(), [&](const std::string &event) {
+                       return event.compare(0, prefix.size(), prefix) == 0;
+                   })) >= count;
+        });
+    }
+
+private:
+    UartBoard &board_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::string> seen_;
+};
+
+// This process's descriptors on a terminal, also once it is gone.
+int descriptors_on(const std::string &path)
+{
+    int count = 0;
+    DIR *fds = opendir("/proc/self/fd");
+    while (dirent *entry = readdir(fds)) {
+        char target[512];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        const std::string name(target, size_t(std::max<ssize_t>(n, 0)));
+        count += name == path || name == path + " (deleted)";
+    }
+    closedir(fds);
+    return count;
+}
+
+// The line carries the training byte, then exactly the records, with every
+// byte as it was sent: an image of the bytes a terminal would act on (and
+// of reply codes and '$'), with write sizes whose length byte is one of
+// them too, lands exactly, and the version byte 0x90 comes back whole.
+
+const uint8_t TOUCHY_BYTES[] = {0x00, 0x03, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x7F, 0xFF,
+                                '$',  0x40, 0x41, 0x42, 0x43, 0x90};
+
+Bytes touchy_image(size_t count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes image(count);
+    for (uint8_t &b : image)
+        b = TOUCHY_BYTES[rng() % sizeof TOUCHY_BYTES];
+    return image;
+}
+
+TEST(Uart, TheLineCarriesTheTrainingByteThenExactlyTheRecords)
+{
+    const efm8_part &part = part_named("EFM8BB10F8G-QFN20");
+    // A record's length byte is its data bytes plus 3: LF, CR, XON, XOFF,
+    // ^Z and DEL; page 0's erase without data has ^C.
+    for (uint32_t write_size : {7u, 10u, 14u, 16u, 23u, 124u, 128u}) {
+        SCOPED_TRACE("write size " + std::to_string(write_size));
+        auto board = board_of(part);
+        const Bytes factory = flash_of(*board);
+        const Bytes image = touchy_image(part.app_limit, write_size);
+        efm8_options options;
+        efm8_default_options(&options);
+        options.write_size = write_size;
+        Session session(*board);
+        ASSERT_EQ(session.opened(), EFM8_OK);
+        efm8_identity identity;
+        ASSERT_EQ(efm8_identify(session.get(), &identity, nullptr), EFM8_OK);
+        EXPECT_EQ(identity.part, &part);
+        EXPECT_EQ(identity.version, 0x90);
+        efm8_report report;
+        ASSERT_EQ(session.flash(image, &options, &report), EFM8_OK);
+
+        Bytes expected = factory;
+        std::copy(image.begin(), image.end(), expected.begin());
+        EXPECT_EQ(flash_of(*board), expected);
+        const std::vector<Bytes> frames = frames_of(*board);
+        EXPECT_EQ(board->received(), line_of(frames));
+        EXPECT_EQ(board->sent(), frames.size()) << "one reply per record";
+        EXPECT_EQ(report.commands, frames.size() - 3) << "identify's two probes and version request came before";
+    }
+}
+
+// Every UART part of the table, a board of each part whose limit the table
+// only infers with its bootloader a page lower, and a board of the family
+// whose derivatives the table lacks, found by probing its device id: an
+// image up to the board's limit lands, one byte more is refused before
+// anything is erased, by the table where it knows the limit and otherwise
+// by the bootloader.
+
+struct BoardKind {
+    std::string name;
+    efm8sim::Layout layout;
+    uint16_t identity;
+    const efm8_part *part;  // nullptr: not in the table
+    uint32_t limit() const { return layout.app_end; }
+    bool table_refuses() const { return part != nullptr && part->app_limit == layout.app_end; }
+};
+
+// An EFM8SB20F32G's 32 KB in 1 KB pages, the bootloader in the last; the
+// table knows neither its derivative nor its limit.
+const efm8sim::Layout SB2_LAYOUT = {0x8000, 0x7C00, 1024, 0x7FFF};
+const uint16_t SB2_IDENTITY = 0x1641;
+
+std::vector<BoardKind> board_kinds()
+{
+    std::vector<BoardKind> kinds;
+    size_t count;
+    const efm8_part *parts = efm8_parts(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const efm8_part &part = parts[i];
+        if (part.family->interface != EFM8_UART)
+            continue;
+        const efm8sim::Layout layout = efm8sim::layout_of(part);
+        kinds.push_back({part.name, layout, part.id, &part});
+        if (part.limit_inferred) {
+            efm8sim::Layout lower = layout;
+            lower.app_end -= uint32_t(layout.page_size);
+            kinds.push_back({std::string(part.name) + "_bootloader_a_page_lower", lower, part.id, &part});
+        }
+    }
+    kinds.push_back({"EFM8SB2_unknown_derivative", SB2_LAYOUT, SB2_IDENTITY, nullptr});
+    return kinds;
+}
+
+class EveryPart : public ::testing::TestWithParam<BoardKind> {};
+
+TEST_P(EveryPart, AnImageAtTheLimitLandsAndOneBytePastIsRefusedWithNothingErased)
+{
+    const BoardKind &kind = GetParam();
+    UartBoard board(kind.layout, kind.identity);
+    Bytes old = flash_of(board);
+    std::fill(old.begin(), old.begin() + kind.limit(), 0x00);
+    load(board, old);
+    Bytes image = random_bytes(kind.limit() + 1, kind.identity);
+    Session session(board);
+    ASSERT_EQ(session.opened(), EFM8_OK);
+
+    efm8_report report;
+    ASSERT_EQ(session.flash(image, nullptr, &report), EFM8_ERR_SIZE);
+    EXPECT_EQ(report.part, kind.part);
+    EXPECT_EQ(report.page_size, kind.layout.page_size);
+    if (kind.table_refuses()) {
+        EXPECT_EQ(report.limit, kind.limit());
+        for (const Bytes &frame : frames_of(board))
+            EXPECT_EQ(frame[2], EFM8_CMD_IDENTIFY) << "the table settles it";
+    } else {
+        EXPECT_EQ(report.command, EFM8_CMD_WRITE) << "the bootloader is asked";
+        EXPECT_EQ(report.address, kind.limit());
+        EXPECT_EQ(report.reply, EFM8_REPLY_RANGE);
+        for (const Bytes &frame : frames_of(board))
+            EXPECT_NE(frame[2], EFM8_CMD_ERASE);
+    }
+    EXPECT_EQ(flash_of(board), old);
+
+    image.pop_back();
+    ASSERT_EQ(session.flash(image, nullptr, &report), EFM8_OK);
+    Bytes expected = old;
+    std::copy(image.begin(), image.end(), expected.begin());
+    EXPECT_EQ(flash_of(board), expected) << "the image, and the bootloader's area as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EveryPart, ::testing::ValuesIn(board_kinds()),
+                         [](const ::testing::TestParamInfo<BoardKind> &info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// The port as the session left it: raw at the speed asked, one stop bit,
+// no flow control, no character of the image or of a reply acted on. A
+// pseudo-terminal forces 8 data bits, no parity and the receiver on
+// whatever is asked, so those are not checked here.
+TEST(Uart, ThePortIsRawAtTheSpeedAsked)
+{
+    const std::pair<uint32_t, speed_t> speeds[] = {
+        {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}};
+    for (const auto &[baud, speed] : speeds) {
+        SCOPED_TRACE(std::to_string(baud) + " baud");
+        auto board = board_of(part_named("EFM8BB10F8G-QFN20"));
+        const termios fresh = board->line_settings();
+        ASSERT_TRUE(fresh.c_lflag & ICANON) << "the line starts cooked at 9600 baud";
+        ASSERT_EQ(cfgetospeed(&fresh), speed_t(B9600));
+        Session session(*board, port_settings(EFM8_TIMEOUT_DEFAULT_MS, baud));
+        ASSERT_EQ(session.opened(), EFM8_OK);
+        const termios line = board->line_settings();
+        EXPECT_EQ(cfgetospeed(&line), speed);
+        EXPECT_EQ(cfgetispeed(&line), speed);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(line.c_oflag & OPOST, 0u);
+        EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | PARMRK | BRKINT), 0u);
+        EXPECT_EQ(line.c_cflag & (CSTOPB | CRTSCTS), 0u);
+        EXPECT_TRUE(line.c_cflag & CLOCAL) << "the adapter's modem lines do not gate the port";
+    }
+}
+
+// Bytes on the line before the session (an application's output, noise,
+// even reply codes) are dropped: identify would otherwise take them for
+// answers. So are bytes that come between two calls.
+TEST(Uart, StaleInputIsDroppedAndDoesNotDisturbTheFlash)
+{
+    const efm8_part &part = part_named("EFM8LB12F64E-QFN32");
+    auto board = board_of(part);
+    const Bytes stale = {'@', '@', 'B', '@', 0x90, 'A', '@', 0x00, 0x13, '@'};
+    board->say(stale);
+    Session session(*board);
+    ASSERT_EQ(session.opened(), EFM8_OK);
+    efm8_identity identity;
+    ASSERT_EQ(efm8_identify(session.get(), &identity, nullptr), EFM8_OK);
+    EXPECT_EQ(identity.part, &part);
+    board->say(stale);
+    const Bytes image = random_bytes(5000, 5);
+    ASSERT_EQ(session.flash(image), EFM8_OK);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash_of(*board).begin()));
+    EXPECT_EQ(board->received(), line_of(frames_of(*board)));
+}
+
+// Root opens any file; dropping the override for this thread lets a mode of
+// 0 refuse the open as it refuses a user outside the port's group.
+class WithoutFileOverride {
+public:
+    WithoutFileOverride()
+    {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+};
+
+// Whether another program would find the port held: its open refused, or
+// (for root, whom TIOCEXCL lets in) the port marked exclusive.
+bool held_exclusively(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+    ioctl(fd, TIOCGEXCL, &exclusive);
+    close(fd);
+    return exclusive != 0;
+}
+
+const Bytes PING = {'$', 3, EFM8_CMD_IDENTIFY, 0x00, 0x00};
+
+TEST(Uart, APortIsHeldByOneSessionAtATimeAndAFailedOpenSaysWhy)
+{
+    auto board = board_of(part_named("EFM8BB10F8G-QFN20"));
+    const std::string path = board->path();
+    efm8_session *other = nullptr;
+    {
+        Session first(*board);
+        ASSERT_EQ(first.opened(), EFM8_OK);
+        EXPECT_EQ(efm8_open_port(path.c_str(), nullptr, &other), EFM8_ERR_BUSY);
+        EXPECT_EQ(other, nullptr);
+        EXPECT_TRUE(held_exclusively(path)) << "a refused open does not release the first session's hold";
+        EXPECT_EQ(efm8_ping(first.get(), nullptr), EFM8_OK);
+    }
+    EXPECT_FALSE(held_exclusively(path));
+
+    // Another program holding the port exclusively.
+    const int program = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(program, 0);
+    ioctl(program, TIOCEXCL);
+    EXPECT_EQ(efm8_open_port(path.c_str(), nullptr, &other), EFM8_ERR_BUSY);
+    ioctl(program, TIOCNXCL);
+    close(program);
+
+    EXPECT_EQ(efm8_open_port("/dev/kestrane-no-such-port", nullptr, &other), EFM8_ERR_NO_DEVICE);
+    char not_a_terminal[] = "/tmp/kestrane-uart-test-XXXXXX";
+    const int file = mkstemp(not_a_terminal);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(efm8_open_port(not_a_terminal, nullptr, &other), EFM8_ERR_OPEN);
+    close(file);
+    unlink(not_a_terminal);
+    const efm8_port_settings too_slow = port_settings(EFM8_TIMEOUT_DEFAULT_MS, 9600);
+    EXPECT_EQ(efm8_open_port(path.c_str(), &too_slow, &other), EFM8_ERR_OPTIONS);
+    const efm8_port_settings no_time = port_settings(0);
+    EXPECT_EQ(efm8_open_port(path.c_str(), &no_time, &other), EFM8_ERR_OPTIONS);
+    struct stat port;
+    ASSERT_EQ(stat(path.c_str(), &port), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    {
+        WithoutFileOverride unprivileged;
+        EXPECT_EQ(efm8_open_port(path.c_str(), nullptr, &other), EFM8_ERR_ACCESS);
+    }
+    ASSERT_EQ(chmod(path.c_str(), port.st_mode & 07777), 0);
+    EXPECT_EQ(other, nullptr);
+
+    Session second(*board);
+    ASSERT_EQ(second.opened(), EFM8_OK) << "the port is free again once the first session closed";
+    EXPECT_EQ(efm8_ping(second.get(), nullptr), EFM8_OK);
+    const Bytes one_session = line_of({PING});
+    Bytes expected = one_session;
+    expected.insert(expected.end(), one_session.begin(), one_session.end());
+    EXPECT_EQ(board->received(), expected) << "a refused open sends nothing, not even the training byte";
+}
+
+// A fault at every command of a full flash: the board goes silent (its
+// chip left for its application), answers with a byte no command expects,
+// or its line drops. Never a false success, nothing sent after the fault,
+// the port released, and a load cut off between page 0's erase and the
+// write of address 0 leaves byte 0 erased.
+
+enum class Fault { Silence, WrongReply, HangUp };
+
+// What an unknown command gets: a bootloader that took the record for
+// another would answer it.
+const uint8_t WRONG_REPLY = 0x90;
+// Each silent cut waits this out twice (its flash, then the ping after);
+// they all wait at once.
+const uint32_t SILENCE_TIMEOUT_MS = 250;
+
+struct Cut {
+    Fault fault;
+    size_t index;
+    // Whether the command at index reached the chip.
+    bool ran(size_t command) const { return command < index || (command == index && fault == Fault::WrongReply); }
+    uint32_t timeout_ms() const { return fault == Fault::Silence ? SILENCE_TIMEOUT_MS : EFM8_TIMEOUT_DEFAULT_MS; }
+};
+
+void inject(UartBoard &board, const Cut &cut)
+{
+    std::lock_guard<std::mutex> guard(board.lock());
+    switch (cut.fault) {
+    case Fault::Silence: board.faults().silent_from = cut.index; break;
+    case Fault::WrongReply: board.model().answer_command_with(cut.index, WRONG_REPLY); break;
+    case Fault::HangUp: board.faults().hang_up_at = cut.index; break;
+    }
+}
+
+size_t first_of(const std::vector<Bytes> &frames, uint8_t command, uint32_t address)
+{
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (frames[i][2] == command && uint32_t(frames[i][3] << 8 | frames[i][4]) == address)
+            return i;
+    return frames.size();
+}
+
+// The flash every cut interrupts, as a clean board saw it.
+struct FullFlash {
+    const efm8_part &part;
+    Bytes image;
+    Bytes old;
+    std::vector<Bytes> frames;
+    size_t erase_of_0;
+    size_t write_of_0;
+};
+
+// Once the session is closed a new one must open, and the board must see
+// its ping right after the records up to the cut: then nothing else was
+// sent. A dropped line takes the terminal with it, and any descriptor the
+// session kept would still name it.
+void expect_nothing_after(UartBoard &board, Events &events, const FullFlash &flash, const Cut &cut)
+{
+    const std::vector<Bytes> before(flash.frames.begin(), flash.frames.begin() + cut.index + 1);
+    if (cut.fault == Fault::HangUp) {
+        EXPECT_EQ(board.received(), line_of(before));
+        EXPECT_EQ(descriptors_on(board.path()), 0) << "the session's descriptor was closed";
+        return;
+    }
+    board.reset_into_bootloader();
+    Session again(board, port_settings(cut.timeout_ms()));
+    ASSERT_EQ(again.opened(), EFM8_OK) << "the port was released";
+    efm8_ping(again.get(), nullptr);  // unanswered when the board stays silent
+    ASSERT_TRUE(events.wait_for("record", cut.index + 2));
+    Bytes expected = line_of(before);
+    expected.push_back(TRAINING_BYTE);
+    expected.insert(expected.end(), PING.begin(), PING.end());
+    EXPECT_EQ(board.received(), expected);
+}
+
+void expect_cut_reported(const FullFlash &flash, const Cut &cut)
+{
+    SCOPED_TRACE("fault " + std::to_string(int(cut.fault)) + " at command " + std::to_string(cut.index));
+    auto board = board_of(flash.part);
+    load(*board, flash.old);
+    inject(*board, cut);
+    Events events(*board);
+    efm8_report report;
+    const int32_t result = flash_board(*board, flash.image, nullptr, &report, port_settings(cut.timeout_ms()));
+    ASSERT_EQ(result, cut.fault == Fault::WrongReply ? EFM8_ERR_REFUSED : EFM8_ERR_TRANSFER);
+    EXPECT_EQ(report.commands, cut.index + 1);
+    EXPECT_EQ(report.command, flash.frames[cut.index][2]);
+    EXPECT_EQ(report.reply, cut.fault == Fault::WrongReply ? WRONG_REPLY : -1);
+    if (cut.fault != Fault::WrongReply) {
+        EXPECT_EQ(report.os_error == ETIMEDOUT, cut.fault == Fault::Silence)
+            << "a dropped line is told from silence: " << report.transport_error;
+    }
+    expect_nothing_after(*board, events, flash, cut);
+    if (cut.ran(flash.erase_of_0) && !cut.ran(flash.write_of_0)) {
+        EXPECT_EQ(flash_of(*board)[0], 0xFF) << "the chip must stay in its bootloader";
+    }
+}
+
+TEST(Uart, AFaultAtAnyCommandOfAFullFlashIsReportedAndNothingFollows)
+{
+    // An inferred limit, so the size probe is among the commands.
+    const efm8_part &part = part_named("EFM8BB21F16G-QSOP24");
+    Bytes image = random_bytes(2000, 11);
+    std::fill(image.begin() + 700, image.begin() + 900, 0xFF);
+    const Bytes old(efm8sim::layout_of(part).flash_size, 0x00);
+    auto clean = board_of(part);
+    load(*clean, old);
+    ASSERT_EQ(flash_board(*clean, image), EFM8_OK);
+    const std::vector<Bytes> frames = frames_of(*clean);
+    const FullFlash flash{part, image, old, frames, first_of(frames, EFM8_CMD_ERASE, 0),
+                          first_of(frames, EFM8_CMD_WRITE, 0)};
+    ASSERT_LT(flash.erase_of_0, flash.write_of_0);
+    ASSERT_LT(flash.write_of_0, frames.size());
+
+    for (size_t index = 0; index < frames.size(); ++index) {
+        if (frames[index][2] != EFM8_CMD_IDENTIFY)  // another reply to identify only means another part
+            expect_cut_reported(flash, {Fault::WrongReply, index});
+        expect_cut_reported(flash, {Fault::HangUp, index});
+    }
+    std::vector<std::thread> silent;
+    for (size_t index = 0; index < frames.size(); ++index)
+        silent.emplace_back(expect_cut_reported, std::cref(flash), Cut{Fault::Silence, index});
+    for (std::thread &cut : silent)
+        cut.join();
+}
+
+// Boards of different parts on their own threads, sessions and ports.
+TEST(Uart, BoardsFlashedAtOnceFromThreadsAllLand)
+{
+    const char *names[] = {"EFM8BB10F8G-QFN20", "EFM8BB21F16G-QFN20", "EFM8BB31F64G-QFN32", "EFM8SB10F8G-QFN24"};
+    std::vector<std::unique_ptr<UartBoard>> boards;
+    std::vector<Bytes> images;
+    for (const char *name : names) {
+        const efm8_part &part = part_named(name);
+        boards.push_back(board_of(part));
+        images.push_back(random_bytes(part.app_limit / 2 + 77, part.id));
+    }
+    std::vector<int32_t> results(boards.size(), -1);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < boards.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = flash_board(*boards[i], images[i]); });
+    for (std::thread &thread : threads)
+        thread.join();
+    for (size_t i = 0; i < boards.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_EQ(results[i], EFM8_OK);
+        EXPECT_TRUE(std::equal(images[i].begin(), images[i].end(), flash_of(*boards[i]).begin()));
+        EXPECT_EQ(boards[i]->received(), line_of(frames_of(*boards[i])));
+    }
+}
+
+// A reply that comes late but within the time-out is waited for; one that
+// comes after it fails the transfer and says so, and when it does arrive
+// it is not taken for the answer to a later record.
+TEST(Uart, ASlowReplyWithinTheTimeOutIsWaitedForAndOneBeyondItFails)
+{
+    const efm8_part &part = part_named("EFM8BB10F8G-QFN20");
+    const Bytes image = random_bytes(3000, 3);
+    auto clean = board_of(part);
+    ASSERT_EQ(flash_board(*clean, image), EFM8_OK);
+    const std::vector<Bytes> frames = frames_of(*clean);
+    const size_t write = first_of(frames, EFM8_CMD_WRITE, 0x80);
+    ASSERT_LT(write, frames.size());
+
+    auto patient = board_of(part);
+    slow_down(*patient, write, std::chrono::milliseconds(100));
+    ASSERT_EQ(flash_board(*patient, image, nullptr, nullptr, port_settings(1000)), EFM8_OK);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash_of(*patient).begin()));
+
+    auto late = board_of(part);
+    slow_down(*late, write, std::chrono::milliseconds(600));
+    Events events(*late);
+    Session session(*late, port_settings(200));
+    ASSERT_EQ(session.opened(), EFM8_OK);
+    efm8_report report;
+    ASSERT_EQ(session.flash(image, nullptr, &report), EFM8_ERR_TRANSFER);
+    EXPECT_EQ(report.commands, write + 1);
+    char text[200];
+    efm8_describe(&report, text, sizeof text);
+    EXPECT_STREQ(text, "the write at 0x0080 got no answer: no reply within 0.2 s");
+
+    // Page 0 as the chip now holds it in its first 256-byte block, not in
+    // its second: were the late '@' taken for the answer to verify's setup,
+    // each reply after would be its predecessor's, and the page would pass.
+    ASSERT_TRUE(events.wait_for("reply", write + 1));
+    Bytes page(512, 0x5A);
+    std::fill(page.begin(), page.begin() + 0x80, 0xFF);
+    std::copy(image.begin() + 0x80, image.begin() + 0x100, page.begin() + 0x80);
+    ASSERT_EQ(efm8_verify(session.get(), page.data(), uint32_t(page.size()), &report), EFM8_ERR_MISMATCH);
+    EXPECT_EQ(report.pages_differ, 1u);
+}
+
+}  // namespace
