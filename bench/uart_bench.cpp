@@ -44,7 +44,7 @@ std::vector<const efm8_part *> full_64k_parts()
     size_t count;
     const efm8_part *parts = efm8_parts(&count);
     for (size_t i = 0; i < count; ++i)
-        if (parts[i].family->interface == EFM8_UART && parts[i].app_limit == FULL_64K_AREA)
+        if (parts[i].interface == EFM8_UART && parts[i].app_limit == FULL_64K_AREA)
             found.push_back(&parts[i]);
     return found;
 }

@@ -11,7 +11,7 @@ static const uint32_t PING_ID = 0x0000;
 // USB only those of the product id's family.
 static bool candidate(const efm8_session *session, const struct efm8_part &part)
 {
-    if (part.family->interface != session->device.interface)
+    if (part.interface != session->device.interface)
         return false;
     return session->device.interface != EFM8_USB || part.family->product_id == session->device.product_id;
 }

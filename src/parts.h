@@ -8,15 +8,16 @@
 #include <stdint.h>
 
 enum efm8_interface {
-    EFM8_USB = 1,   // HID feature reports
-    EFM8_UART = 2,  // a serial port
+    EFM8_USB = 1,    // HID feature reports
+    EFM8_UART = 2,   // a serial port
+    EFM8_SMBUS = 3,  // a few parts' factory bootloader; Kestrane does not speak it
 };
 
 struct efm8_family {
     const char *name;     // "EFM8BB3"
     uint8_t device_id;    // DEVICEID, the high byte of an identify id
     uint16_t page_size;   // bytes one erase clears
-    enum efm8_interface interface;
+    enum efm8_interface interface;  // of most of its parts
     uint16_t product_id;  // the USB bootloader's product id, 0 over a UART
     int derivatives_documented;  // 0: the part table has none of its derivatives
 };
@@ -32,6 +33,7 @@ struct efm8_part {
     uint32_t app_limit;
     int limit_inferred;
     uint32_t lock_byte;  // the bootloader signature byte is the byte before it
+    enum efm8_interface interface;  // its factory bootloader's
 };
 
 // Every family, and every documented derivative, in table order.

@@ -262,7 +262,7 @@ std::vector<BoardKind> board_kinds()
     const efm8_part *parts = efm8_parts(&count);
     for (size_t i = 0; i < count; ++i) {
         const efm8_part &part = parts[i];
-        if (part.family->interface != EFM8_UART)
+        if (part.interface != EFM8_UART)
             continue;
         const efm8sim::Layout layout = efm8sim::layout_of(part);
         kinds.push_back({part.name, layout, part.id, &part});
