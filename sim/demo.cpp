@@ -10,7 +10,10 @@
 //   KESTRANE_SIM_LOG         a file that gets a line for each enumeration,
 //                            open and close
 //   KESTRANE_SIM_FLASH_OUT   a file that gets board 1's flash at exit; board
-//                            N's goes to FILE.N
+//                            N's goes to FILE.N. FILE.state (FILE.N.state)
+//                            gets its lock and signature bytes and whether it
+//                            is in its bootloader: "lock FF", "signature A5",
+//                            "mode bootloader" or "mode application"
 //   KESTRANE_SIM_CONTROL     a FIFO read for commands while the program runs:
 //                            "attach [PRODUCT-ID-HEX]", "detach N", and
 //                            "return N" (board N reset into its bootloader)
@@ -139,6 +142,21 @@ struct Demo {
         }
         const auto &flash = device.model.flash();
         std::fwrite(flash.data(), 1, flash.size(), out);
+        std::fclose(out);
+        write_state(device.model, path + ".state");
+    }
+
+    // What the flash file does not hold: the bytes may lie above the code
+    // flash, and leaving the bootloader shows on the bus only.
+    static void write_state(const efm8sim::Bootloader &model, const std::string &path)
+    {
+        std::FILE *out = std::fopen(path.c_str(), "w");
+        if (!out) {
+            std::perror(path.c_str());
+            return;
+        }
+        std::fprintf(out, "lock %02X\nsignature %02X\nmode %s\n", model.lock_byte(), model.signature_byte(),
+                     model.on_bus() ? "bootloader" : "application");
         std::fclose(out);
     }
 };

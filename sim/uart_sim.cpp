@@ -9,7 +9,10 @@
 //   --identity HEX      answer identify to this id instead of the part's
 //   --layout SIZE:APP_END:PAGE:LOCK  (hex) instead of the part's
 //   --flash-in FILE     every board's flash starts with FILE
-//   --flash-out FILE    board 1's flash goes to FILE at exit, board N's to FILE.N
+//   --flash-out FILE    board 1's flash goes to FILE at exit, board N's to FILE.N;
+//                       FILE.state (FILE.N.state) gets its lock and signature
+//                       bytes and whether it is in its bootloader: "lock FF",
+//                       "signature A5", "mode bootloader" or "mode application"
 //   --log FILE          a line per event: "N trained", "N record 32",
 //                       "N reply 40", "N silent", "N hung up"
 //   --control FIFO      read for "return N" (board N reset into its
@@ -204,8 +207,14 @@ private:
     {
         std::lock_guard<std::mutex> guard(board.lock());
         std::ofstream out(path, std::ios::binary);
-        const auto &flash = board.model().flash();
+        const efm8sim::Bootloader &model = board.model();
+        const auto &flash = model.flash();
         out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
+        std::ofstream state(path + ".state");
+        char text[64];
+        std::snprintf(text, sizeof text, "lock %02X\nsignature %02X\nmode %s\n", model.lock_byte(),
+                      model.signature_byte(), model.on_bus() ? "bootloader" : "application");
+        state << text;
     }
 
     const Settings &settings_;

@@ -211,6 +211,7 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
 {
     Outcome outcome;
     outcome.device = board;
+    outcome.plan = job.plan;
     const auto start = std::chrono::steady_clock::now();
     efm8_session *session = nullptr;
     int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)

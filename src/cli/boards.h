@@ -5,6 +5,7 @@
 #define KESTRANE_CLI_BOARDS_H
 
 #include "cli/options.h"
+#include "cli/plan.h"
 #include "engine.h"
 
 #include <functional>
@@ -22,6 +23,7 @@ struct Outcome {
     std::string message;  // why it failed and what to do about it; empty on success
     efm8_report report{};
     efm8_identity identity{nullptr, nullptr, 0, 0, -1};  // what identify found
+    Plan plan;  // what a flash or lock asked besides the image
     double seconds = 0;
 };
 
@@ -44,6 +46,7 @@ struct Job {
     // outcome's report.
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
     efm8_port_settings port{};  // for boards on serial ports: port_settings(options)
+    Plan plan;  // what it asks besides the image, for each board's report
 };
 
 // Opens each board and runs job on it, all at once; outcomes in board order.

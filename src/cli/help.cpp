@@ -16,23 +16,32 @@ static const char GENERAL_HELP[] =
     "  run      [options]            start the application\n"
     "  identify [options]            name the part, its flash and its bootloader\n"
     "  watch    FILE [options]       flash every board that appears (a bench)\n"
+    "  convert  FILE -o OUT          write FILE as boot records, HEX, S-records or\n"
+    "                                a raw binary; no board is touched\n"
+    "  lock     [options]            lock pages against a debugger, or disable the\n"
+    "                                bootloader, for good\n"
     "\n"
     "A USB bootloader is used when it is the only one attached, or chosen with\n"
     "--device PATH, or all of them with --all. A board on a serial port is named\n"
     "with --port PATH, once for each port: several are worked on at once.\n"
-    "FILE is raw binary, Intel HEX, S-record or boot records, told by its content;\n"
-    "- reads standard input. 'kestrane-cli COMMAND --help' tells more of each\n"
-    "command.\n"
+    "FILE is raw binary, Intel HEX, S-record or boot records (.efm8), told by its\n"
+    "content; - reads standard input. A boot-record file is flashed the Kestrane\n"
+    "way, only on the parts it names, with its verify records checked, its lock\n"
+    "programmed once the flash is verified, and the board started only if it\n"
+    "asks. 'kestrane-cli COMMAND --help' tells more of each command.\n"
     "\n"
     "Exit status:\n"
     "   0  success\n"
     "   1  the chip's flash does not match the image\n"
-    "  64  usage error, or several boards attached and none chosen\n"
+    "  64  usage error, or several boards attached and none chosen, or a lock\n"
+    "      that is refused: unverified, or disabling the bootloader without --force\n"
     "  65  the file is not a usable image (format error, empty, too large for the\n"
-    "      part), or the board is not one of the parts the file is for\n"
+    "      part), or the board is not one of the parts the file is for, or the\n"
+    "      image cannot be written in the format asked\n"
     "  66  the file cannot be read\n"
     "  69  no bootloader attached (after --wait, when its time runs out), or no\n"
     "      such serial port\n"
+    "  73  convert's output file cannot be written\n"
     "  74  a transfer failed: a USB error, or no reply or a dropped line on a port\n"
     "  75  another program is using the serial port\n"
     "  76  the bootloader refused a command\n"
@@ -52,6 +61,22 @@ static const char GENERAL_HELP[] =
     "                    measures it on the first byte it gets\n"                   \
     "  --timeout SECONDS how long to wait for each reply (default 2)\n"
 
+// The lock options, the same for flash and lock.
+#define LOCK_OPTIONS                                                               \
+    "  --lock-pages N    lock pages 0 to N-1 (0 to 255; 255: every page) against\n" \
+    "                    reading by a debugger, by writing their count's ones'\n"  \
+    "                    complement into the lock byte. It is for good: flash\n"   \
+    "                    bits only clear, and the bootloader cannot erase the\n"   \
+    "                    lock byte's page, so a later lock only adds pages. The\n" \
+    "                    bootloader still erases, writes and verifies them\n"      \
+    "  --disable-bootloader  write 0x00 into the bootloader signature byte: the\n" \
+    "                    chip then always starts its application and never\n"      \
+    "                    enters its bootloader again. This CANNOT BE UNDONE over\n" \
+    "                    USB or a serial port; only a full erase through a\n"      \
+    "                    debugger undoes it. Refused without --force\n"           \
+    "  --force           confirm that the bootloader is to be disabled (by\n"      \
+    "                    --disable-bootloader, or by a boot-record file's lock)\n"
+
 static const char LIST_HELP[] =
     "Usage: kestrane-cli list [--serial] [--json]\n"
     "One line per attached EFM8 USB bootloader (UB1, UB2, UB3): USB path, family\n"
@@ -69,11 +94,21 @@ static const char FLASH_HELP[] =
     "Usage: kestrane-cli flash FILE [--device PATH | --all | --port PATH...]\n"
     "                               [--wait[=SECONDS]] [--baud N]\n"
     "                               [--timeout SECONDS] [--no-verify] [--delta]\n"
-    "                               [--no-run] [--write-size N] [--quiet] [--json]\n"
+    "                               [--no-run] [--write-size N] [--lock-pages N]\n"
+    "                               [--disable-bootloader --force] [--quiet]\n"
+    "                               [--json]\n"
     "Identify the part and check that the image fits its application area, erase\n"
     "every page the image spans, page 0 first and address 0 written last (a load\n"
     "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
-    "verify the whole image by CRC, then start the application.\n"
+    "verify the whole image by CRC, lock if asked, then start the application.\n"
+    "\n"
+    "A boot-record file (.efm8) gives the image its records write, flashed the\n"
+    "same way. When it has identify records, a board that answers none of their\n"
+    "ids is refused before anything is erased (exit 65). Its verify records are\n"
+    "checked after the whole image is verified (--no-verify skips only the\n"
+    "latter), its lock record is programmed last, once the flash is verified, and\n"
+    "without a run application record the board is left in its bootloader. Its\n"
+    "lock and --lock-pages combine bit by bit, as the chip's flash does.\n"
     "\n"
     "  --device PATH     the USB board at PATH (see list); needed when several are\n"
     "                    attached\n"
@@ -88,9 +123,11 @@ static const char FLASH_HELP[] =
     "                    number of bits, which are always caught\n"
     "  --no-run          leave the board in its bootloader\n"
     "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
-    "                    USB, 128 over a serial port)\n"
+    "                    USB, 128 over a serial port)\n" LOCK_OPTIONS
     "  --quiet           print errors only\n"
-    "  --json            one JSON object per board on standard output\n";
+    "  --json            one JSON object per board on standard output; \"lock\"\n"
+    "                    says what was asked and what the lock and signature\n"
+    "                    bytes hold as read back (null where not read back)\n";
 
 static const char VERIFY_HELP[] =
     "Usage: kestrane-cli verify FILE [--device PATH | --all | --port PATH...]\n"
@@ -98,7 +135,8 @@ static const char VERIFY_HELP[] =
     "                                [--timeout SECONDS] [--json]\n"
     "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
     "CRC-16, each 256-byte half page on its own, and name the pages that differ.\n"
-    "Nothing is written. Exit 1 when a page differs.\n"
+    "Nothing is written. Exit 1 when a page differs. A boot-record file's\n"
+    "identify records are checked first: exit 65 for a board it is not for.\n"
     "\n"
     "  --device PATH     the USB board at PATH; needed when several are attached\n"
     "  --all             every attached USB board at once\n"
@@ -130,7 +168,7 @@ static const char IDENTIFY_HELP[] =
 static const char WATCH_HELP[] =
     "Usage: kestrane-cli watch FILE [--port PATH...] [--baud N] [--timeout SECONDS]\n"
     "                               [--count N] [--no-verify] [--write-size N]\n"
-    "                               [--json]\n"
+    "                               [--force] [--json]\n"
     "For production benches: flash and verify every bootloader that appears, once\n"
     "each, with one line per board (time, path, part, result, seconds) and a\n"
     "running tally. A board that leaves and comes back later counts again. Ctrl-C\n"
@@ -146,7 +184,62 @@ static const char WATCH_HELP[] =
     "  --no-verify       skip the CRC check after writing\n"
     "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
     "                    USB, 128 over a serial port)\n"
+    "  --force           flash a boot-record file whose lock record disables the\n"
+    "                    bootloader, which cannot be undone\n"
     "  --json            one JSON object per board on standard output\n";
+
+static const char CONVERT_HELP[] =
+    "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
+    "                                [--id DDDD...] [--lock-pages N] [--no-run]\n"
+    "                                [--no-verify] [--write-size N]\n"
+    "                                [--erase-without-data]\n"
+    "Write FILE (raw binary, Intel HEX, S-records or boot records) as boot records,\n"
+    "Intel HEX, S-records or a raw binary. No board is touched. Reading OUT back\n"
+    "gives the same image, and from boot records the same ids and lock.\n"
+    "\n"
+    "Boot records lay the image out as Kestrane flashes it: identify records,\n"
+    "setup, page 0 erased first, each page erased with its first chunk, blank\n"
+    "chunks skipped, address 0 written last; then a verify record over the whole\n"
+    "image, so a host replaying the file learns whether it landed; then the lock\n"
+    "and run application records. From a boot-record FILE, its ids, lock and run\n"
+    "carry over.\n"
+    "\n"
+    "  -o, --output OUT  the file to write; - for standard output\n"
+    "  --format NAME     efm8, hex, srec or bin; by default told by OUT's\n"
+    "                    extension (.efm8; .hex, .ihx; .srec, .s19, .s28, .s37,\n"
+    "                    .mot; .bin)\n"
+    "Boot records only:\n"
+    "  --id DDDD         an identify record for the part with this id, in hex\n"
+    "                    (3401 is the EFM8BB31F64G-QFN32); once for each part the\n"
+    "                    file is for. Replaces FILE's own ids\n"
+    "  --lock-pages N    a lock record that locks pages 0 to N-1 (0 to 255) for\n"
+    "                    good; combined bit by bit with FILE's own lock\n"
+    "  --no-run          no run application record: the board stays in its\n"
+    "                    bootloader\n"
+    "  --no-verify       no verify record (refused with a lock record)\n"
+    "  --write-size N    data bytes per erase or write record, 1 to 128 (default\n"
+    "                    128)\n"
+    "  --erase-without-data  erase records carry no data, for hosts that must not\n"
+    "                    stall while a page is erased\n";
+
+static const char LOCK_HELP[] =
+    "Usage: kestrane-cli lock [--lock-pages N] [--disable-bootloader --force]\n"
+    "                         [--device PATH | --all | --port PATH...]\n"
+    "                         [--wait[=SECONDS]] [--baud N] [--timeout SECONDS]\n"
+    "                         [--quiet] [--json]\n"
+    "Program the chip's lock byte, its signature byte, or both, with nothing\n"
+    "else written, then read them back and say what they hold. The board stays\n"
+    "in its bootloader. Each bit of 0 clears that bit of the chip's byte, for\n"
+    "good: the bootloader cannot erase the page that holds them. --lock-pages 0\n"
+    "changes nothing and only reads them back.\n"
+    "\n"
+    "  --device PATH     the USB board at PATH; needed when several are attached\n"
+    "  --all             every attached USB board at once\n"
+    "  --wait[=SECONDS]  wait for a USB board, for ever or SECONDS\n" PORT_OPTIONS LOCK_OPTIONS
+    "  --quiet           print errors only\n"
+    "  --json            one JSON object per board: \"lock\" holds what was asked\n"
+    "                    and the lock_byte, pages_locked, signature_byte and\n"
+    "                    bootloader_enabled read back, null where not read back\n";
 
 const char *help_text(Command command)
 {
@@ -157,6 +250,8 @@ const char *help_text(Command command)
     case Command::Run: return RUN_HELP;
     case Command::Identify: return IDENTIFY_HELP;
     case Command::Watch: return WATCH_HELP;
+    case Command::Convert: return CONVERT_HELP;
+    case Command::Lock: return LOCK_HELP;
     default: return GENERAL_HELP;
     }
 }

@@ -29,6 +29,8 @@ int main(int argc, char **argv)
     case cli::Command::Run:
     case cli::Command::Identify: return cli::run_or_identify(options);
     case cli::Command::Watch: return cli::watch(options);
+    case cli::Command::Convert: return cli::convert(options);
+    case cli::Command::Lock: return cli::lock(options);
     default: return EX_SOFTWARE;
     }
 }

@@ -1,10 +1,12 @@
 #include "cli/options.h"
 
 #include "engine.h"
+#include "firmware_writer.h"
 
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,7 +29,16 @@ enum Flag {
     FLAG_BAUD,
     FLAG_TIMEOUT,
     FLAG_SERIAL,
+    FLAG_OUTPUT,
+    FLAG_FORMAT,
+    FLAG_ID,
+    FLAG_LOCK_PAGES,
+    FLAG_DISABLE_BOOTLOADER,
+    FLAG_FORCE,
+    FLAG_ERASE_WITHOUT_DATA,
 };
+
+static const char SHORT_OPTIONS[] = ":o:";  // ':' first: getopt prints nothing
 
 static const struct option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, FLAG_HELP},
@@ -45,6 +56,13 @@ static const struct option LONG_OPTIONS[] = {
     {"baud", required_argument, nullptr, FLAG_BAUD},
     {"timeout", required_argument, nullptr, FLAG_TIMEOUT},
     {"serial", no_argument, nullptr, FLAG_SERIAL},
+    {"output", required_argument, nullptr, FLAG_OUTPUT},
+    {"format", required_argument, nullptr, FLAG_FORMAT},
+    {"id", required_argument, nullptr, FLAG_ID},
+    {"lock-pages", required_argument, nullptr, FLAG_LOCK_PAGES},
+    {"disable-bootloader", no_argument, nullptr, FLAG_DISABLE_BOOTLOADER},
+    {"force", no_argument, nullptr, FLAG_FORCE},
+    {"erase-without-data", no_argument, nullptr, FLAG_ERASE_WITHOUT_DATA},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -59,18 +77,25 @@ static const CommandInfo COMMANDS[] = {
     {"list", Command::List, false, {FLAG_SERIAL, FLAG_JSON}},
     {"flash", Command::Flash, true,
      {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_NO_VERIFY, FLAG_DELTA, FLAG_NO_RUN,
-      FLAG_WRITE_SIZE, FLAG_QUIET, FLAG_JSON}},
+      FLAG_WRITE_SIZE, FLAG_LOCK_PAGES, FLAG_DISABLE_BOOTLOADER, FLAG_FORCE, FLAG_QUIET, FLAG_JSON}},
     {"verify", Command::Verify, true,
      {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_JSON}},
     {"run", Command::Run, false, {FLAG_DEVICE, FLAG_ALL, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT}},
     {"identify", Command::Identify, false, {FLAG_DEVICE, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_JSON}},
     {"watch", Command::Watch, true,
-     {FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_COUNT, FLAG_NO_VERIFY, FLAG_WRITE_SIZE, FLAG_JSON}},
+     {FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_COUNT, FLAG_NO_VERIFY, FLAG_WRITE_SIZE, FLAG_FORCE, FLAG_JSON}},
+    {"convert", Command::Convert, true,
+     {FLAG_OUTPUT, FLAG_FORMAT, FLAG_ID, FLAG_LOCK_PAGES, FLAG_NO_RUN, FLAG_NO_VERIFY, FLAG_WRITE_SIZE,
+      FLAG_ERASE_WITHOUT_DATA}},
+    {"lock", Command::Lock, false,
+     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT, FLAG_LOCK_PAGES, FLAG_DISABLE_BOOTLOADER,
+      FLAG_FORCE, FLAG_QUIET, FLAG_JSON}},
 };
 
 // The rates the UART bootloaders' autobaud takes.
 static const std::uint32_t BAUD_RATES[] = {57600, 115200, 230400, 460800};
 static const double MAX_TIMEOUT_SECONDS = 3600;
+static const double MAX_LOCK_PAGES = 255;  // a lock byte of 0x00
 
 static bool read_number(const char *text, double low, double high, double &value)
 {
@@ -81,10 +106,28 @@ static bool read_number(const char *text, double low, double high, double &value
 
 static const char *flag_name(int flag)
 {
+    if (flag == 'o')
+        return "o";
     for (const struct option &o : LONG_OPTIONS)
         if (o.val == flag)
             return o.name;
     return "?";
+}
+
+// A part's identify id: DEVICEID and DERIVID as four hex digits, 0x or not.
+static bool take_id(const char *argument, Options &options, std::string &error)
+{
+    std::string digits = argument;
+    if (digits.size() > 2 && (digits.compare(0, 2, "0x") == 0 || digits.compare(0, 2, "0X") == 0))
+        digits.erase(0, 2);
+    char *end = nullptr;
+    const unsigned long id = std::strtoul(digits.c_str(), &end, 16);
+    if (digits.empty() || digits.size() > 4 || *end != '\0' || !std::isxdigit(static_cast<unsigned char>(digits[0]))) {
+        error = "--id takes a part's identify id in hex, such as 3401, not '" + std::string(argument) + "'";
+        return false;
+    }
+    options.ids.push_back(static_cast<std::uint16_t>(id));
+    return true;
 }
 
 static bool take_port(const char *argument, Options &options, std::string &error)
@@ -158,6 +201,25 @@ static bool take_flag(int flag, const char *argument, Options &options, std::str
         options.timeout_ms = static_cast<std::uint32_t>(number * 1000 + 0.5);
         break;
     case FLAG_SERIAL: options.serial = true; break;
+    case FLAG_OUTPUT: options.output = argument; break;
+    case FLAG_FORMAT:
+        if (!firmware::format_named(argument)) {
+            error = "--format takes efm8, hex, srec or bin, not '" + std::string(argument) + "'";
+            return false;
+        }
+        options.format = argument;
+        break;
+    case FLAG_ID: return take_id(argument, options, error);
+    case FLAG_LOCK_PAGES:
+        if (!read_number(argument, 0, MAX_LOCK_PAGES, number) || number != static_cast<std::uint8_t>(number)) {
+            error = "--lock-pages takes a whole number of pages from 0 to 255, not '" + std::string(argument) + "'";
+            return false;
+        }
+        options.lock_pages = static_cast<std::uint8_t>(number);
+        break;
+    case FLAG_DISABLE_BOOTLOADER: options.disable_bootloader = true; break;
+    case FLAG_FORCE: options.force = true; break;
+    case FLAG_ERASE_WITHOUT_DATA: options.erase_without_data = true; break;
     }
     return true;
 }
@@ -173,6 +235,33 @@ static bool check_board_choice(const Options &options, std::string &error)
         error = "--wait is for USB boards; a serial port is asked at once (see --timeout)";
     else if (options.ports.empty() && (options.baud != 0 || options.timeout_ms != 0))
         error = "--baud and --timeout need --port";
+    return error.empty();
+}
+
+static const char DISABLE_REFUSED[] =
+    "--disable-bootloader writes 0x00 into the bootloader signature byte: the chip then always starts its "
+    "application and never enters its bootloader again, and nothing sent over USB or a serial port can undo it "
+    "(only a full erase through a debugger can). Add --force if that is what you want";
+
+// A lock is for good: what is asked must be whole, confirmed where it
+// cannot be undone, and never follow an unchecked image.
+static bool check_locking(const Options &options, std::string &error)
+{
+    const bool locks = options.lock_pages || options.disable_bootloader;
+    if (options.disable_bootloader && !options.force)
+        error = DISABLE_REFUSED;
+    else if (options.command == Command::Lock && !locks)
+        error = "lock needs --lock-pages N, --disable-bootloader, or both";
+    else if (options.command == Command::Lock && options.force && !options.disable_bootloader)
+        error = "--force only confirms --disable-bootloader";
+    else if (options.command == Command::Flash && locks && !options.verify)
+        error = "--lock-pages and --disable-bootloader lock the chip only once the flash is verified; "
+                "drop --no-verify";
+    else if (options.command == Command::Convert && locks && !options.verify)
+        error = "a lock record needs the verify record before it, or a host replaying the file would lock an "
+                "image it never checked; drop --no-verify";
+    else if (options.command == Command::Convert && options.output.empty())
+        error = "convert needs -o OUT (- for standard output)";
     return error.empty();
 }
 
@@ -212,18 +301,22 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error)
     opterr = 0;
     optind = 1;
     int flag;
-    while ((flag = getopt_long(argc - 1, argv + 1, ":", LONG_OPTIONS, nullptr)) != -1) {
+    while ((flag = getopt_long(argc - 1, argv + 1, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
         if (flag == '?' || flag == ':') {
             const char *given = argv[optind];
-            error = flag == ':' ? "--" + std::string(flag_name(optopt)) + " needs a value"
+            const std::string dashes = optopt == 'o' ? "-" : "--";
+            error = flag == ':' ? dashes + flag_name(optopt) + " needs a value"
                                 : "unknown option '" + std::string(given ? given : "") + "'";
             return false;
         }
+        if (flag == 'o')
+            flag = FLAG_OUTPUT;
         bool allowed = flag == FLAG_HELP;
         for (int f : info->flags)
             allowed = allowed || f == flag;
         if (!allowed) {
-            error = std::string(info->name) + " does not take --" + flag_name(flag);
+            const std::string given = flag == FLAG_OUTPUT ? "-o" : "--" + std::string(flag_name(flag));
+            error = std::string(info->name) + " does not take " + given;
             return false;
         }
         if (!take_flag(flag, optarg, options, error))
@@ -243,7 +336,7 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error)
     }
     if (info->takes_file)
         options.file = argv[1 + optind];
-    return check_board_choice(options, error);
+    return check_board_choice(options, error) && check_locking(options, error);
 }
 
 }  // namespace cli

@@ -3,12 +3,13 @@
 #define KESTRANE_CLI_OPTIONS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace cli {
 
-enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch };
+enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock };
 
 struct Options {
     Command command = Command::Help;
@@ -22,13 +23,20 @@ struct Options {
     bool serial = false;             // list --serial
     bool wait = false;        // --wait[=SECONDS]
     double wait_seconds = -1; // negative: for ever
-    bool verify = true;       // not --no-verify
+    bool verify = true;       // not --no-verify (convert: a verify record)
     bool delta = false;       // --delta
     bool run = true;          // not --no-run
-    std::uint32_t write_size = 0;  // 0: the transport's default
+    std::uint32_t write_size = 0;  // 0: the transport's default (convert: 128)
     bool quiet = false;
     bool json = false;
     long count = 0;  // watch --count; 0: until Ctrl-C
+    std::optional<std::uint8_t> lock_pages;  // --lock-pages N
+    bool disable_bootloader = false;
+    bool force = false;  // confirms what cannot be undone
+    std::string output;  // convert -o OUT; "-" is standard output
+    std::string format;  // convert --format NAME, known to be one
+    std::vector<std::uint16_t> ids;  // convert --id, in order
+    bool erase_without_data = false;
 };
 
 // Reads argv into options. On a usage error returns false and says why.

@@ -60,8 +60,8 @@ namespace {
 
 class Bench {
 public:
-    Bench(const Options &options, const Firmware &firmware, const std::vector<efm8_device> &ports)
-        : options_(options), job_(flash_job(options, firmware, nullptr)), ports_(ports),
+    Bench(const Options &options, const Firmware &firmware, const Plan &plan, const std::vector<efm8_device> &ports)
+        : options_(options), job_(flash_job(options, firmware, plan, nullptr)), ports_(ports),
           period_(ports.empty() ? USB_POLL_PERIOD : PORT_POLL_PERIOD)
     {
         job_.port = port_settings(options);
@@ -192,7 +192,7 @@ private:
             }
             char tally[64];
             std::snprintf(tally, sizeof tally, "  [%ld ok, %ld failed]", ok_, failed_);
-            std::cout << time << "  " << outcome_text(outcome, Command::Watch, options_) << tally << std::endl;
+            std::cout << time << "  " << outcome_text(outcome, Command::Watch) << tally << std::endl;
         }
     }
 
@@ -227,8 +227,11 @@ private:
 int watch(const Options &options)
 {
     Firmware firmware;
+    Plan plan;
     std::string error;
-    const int status = load_firmware(options.file, firmware, error);
+    int status = load_firmware(options.file, firmware, error);
+    if (status == 0)
+        status = plan_flash(options, firmware, plan, error);
     if (status != 0) {
         complain(error);
         return status;
@@ -248,7 +251,7 @@ int watch(const Options &options)
     } else {
         std::fprintf(stderr, "watching for EFM8 bootloaders; Ctrl-C stops\n");
     }
-    Bench bench(options, firmware, ports);
+    Bench bench(options, firmware, plan, ports);
     return bench.run();
 }
 

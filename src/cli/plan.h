@@ -1,0 +1,71 @@
+// What a flash or a lock asks of each board beyond writing the image,
+// settled from the options and the file before any board is opened, and
+// kept with each board's outcome for its report.
+#ifndef KESTRANE_CLI_PLAN_H
+#define KESTRANE_CLI_PLAN_H
+
+#include "cli/options.h"
+#include "engine.h"
+#include "image.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct Firmware;
+
+// The bytes the lock command programs, each 0 bit clearing that bit of the
+// chip's byte for good, and who asked for them.
+struct LockPlan {
+    firmware::Lock bytes;
+    bool from_file = false;     // a boot-record file's lock record
+    bool from_options = false;  // --lock-pages or --disable-bootloader
+};
+
+struct Plan {
+    bool verify = false;
+    bool delta = false;
+    bool run = false;
+    std::vector<efm8_check> checks;  // a boot-record file's verify records
+    std::optional<LockPlan> lock;
+};
+
+// flash and watch: the options, and what a boot-record file asks (its
+// verify records, its lock, whether it starts the application). Returns 0,
+// or 64 with the reason in error when the file's lock could not be
+// programmed as it asks: unverified, or disabling the bootloader without
+// --force.
+int plan_flash(const Options &options, const Firmware &firmware, Plan &plan, std::string &error);
+
+// The lock command: what the options ask.
+Plan plan_lock(const Options &options);
+
+// A file's lock and the options' together, as the chip's flash combines
+// them: bit by bit. Nothing when neither asks for one.
+std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const Options &options);
+
+// "fw.efm8's lock record (lock byte 0xFC: pages 0 to 2) and --lock-pages 5
+// (0xFA) combine bit by bit, as the chip's flash does: lock byte 0xF8, pages
+// 0 to 6"; empty unless both lock pages.
+std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
+                               const Options &options, const LockPlan &lock);
+
+// The engine's options for the plan, over its defaults.
+void apply_plan(const Plan &plan, efm8_options &flash);
+
+// "0xFC".
+std::string hex_byte(std::uint8_t byte);
+// How many pages from page 0 a lock byte locks: its ones' complement.
+unsigned pages_locked_by(std::uint8_t lock_byte);
+// "no page", "page 0", "pages 0 to 6", "every page".
+std::string pages_text(std::uint8_t lock_byte);
+// The bootloader stays only while its signature byte holds 0xA5.
+bool disables_bootloader(std::uint8_t signature);
+bool bootloader_enabled(std::uint8_t signature);
+
+}  // namespace cli
+
+#endif
