@@ -7,6 +7,8 @@
 //   KESTRANE_SIM_ANSWER      "N:HH": board 1 answers its Nth command (from 0)
 //                            with the reply code HH (hex)
 //   KESTRANE_SIM_VANISH      N: board 1 leaves the bus after its Nth command
+//   KESTRANE_SIM_DROP        N: the transfer of board 1's Nth command (from 0)
+//                            after each open fails, the board staying on the bus
 //   KESTRANE_SIM_LOG         a file that gets a line for each enumeration,
 //                            open and close
 //   KESTRANE_SIM_FLASH_OUT   a file that gets board 1's flash at exit; board
@@ -21,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -34,6 +37,8 @@ struct Demo {
     std::vector<hidsim::Device *> boards;
     std::vector<std::uint8_t> flash_in;
     std::FILE *log = nullptr;
+    std::size_t drop = hidsim::NEVER;
+    int opens_seen = 0;  // board 1's, when its drop was last set
 
     Demo()
     {
@@ -43,6 +48,7 @@ struct Demo {
             attach(0xEAC9);
         inject_faults();
         open_log();
+        observe();
         listen_for_commands();
     }
 
@@ -83,21 +89,31 @@ struct Demo {
                 boards[0]->model.answer_command_with(index, static_cast<std::uint8_t>(code));
         if (const char *vanish = std::getenv("KESTRANE_SIM_VANISH"))
             boards[0]->model.vanish_after_command(std::strtoul(vanish, nullptr, 10));
+        if (const char *dropped = std::getenv("KESTRANE_SIM_DROP"))
+            drop = std::strtoul(dropped, nullptr, 10);
     }
 
     void open_log()
     {
         const char *path = std::getenv("KESTRANE_SIM_LOG");
-        if (!path)
-            return;
-        log = std::fopen(path, "a");
-        if (!log) {
+        if (path && !(log = std::fopen(path, "a")))
             std::perror(path);
-            return;
-        }
+    }
+
+    // Each command is one send, so the drop counts sends from the open.
+    // Called with the bus held, before the opener sends anything.
+    void observe()
+    {
         hidsim::observe([this](const char *event) {
-            std::fprintf(log, "%s\n", event);
-            std::fflush(log);
+            if (log) {
+                std::fprintf(log, "%s\n", event);
+                std::fflush(log);
+            }
+            hidsim::Device *first = boards.empty() ? nullptr : boards[0];
+            if (drop != hidsim::NEVER && first && std::strcmp(event, "open") == 0 && first->opens != opens_seen) {
+                opens_seen = first->opens;
+                first->fail_send = first->sends + drop;
+            }
         });
     }
 

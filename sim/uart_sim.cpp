@@ -20,6 +20,8 @@
 //   --answer N:HH       board 1 answers its Nth command (from 0) with HH
 //   --silent N          board 1 says nothing from its Nth command on
 //   --hang-up N         board 1's line drops at its Nth command
+//   --drop N            board 1 does not answer its Nth command, and answers
+//                       the rest
 #include "parts.h"
 #include "uart_board.h"
 
@@ -49,7 +51,7 @@ struct Settings {
     long identity = -1;
     std::string layout;
     std::string answer;
-    long silent = -1, hang_up = -1;
+    long silent = -1, hang_up = -1, drop = -1;
 };
 
 const efm8_part *find_part(const std::string &name)
@@ -77,7 +79,7 @@ Settings read_settings(int argc, char **argv)
         {"flash-out", required_argument, nullptr, 'O'}, {"log", required_argument, nullptr, 'l'},
         {"control", required_argument, nullptr, 'c'},  {"answer", required_argument, nullptr, 'a'},
         {"silent", required_argument, nullptr, 's'},   {"hang-up", required_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"drop", required_argument, nullptr, 'd'},     {nullptr, 0, nullptr, 0},
     };
     Settings settings;
     int option;
@@ -95,6 +97,7 @@ Settings read_settings(int argc, char **argv)
         case 'a': settings.answer = optarg; break;
         case 's': settings.silent = std::atol(optarg); break;
         case 'h': settings.hang_up = std::atol(optarg); break;
+        case 'd': settings.drop = std::atol(optarg); break;
         default: usage("unknown option");
         }
     }
@@ -183,12 +186,20 @@ private:
         unlink(link_of(number).c_str());
         if (symlink(board.path().c_str(), link_of(number).c_str()) != 0)
             usage("cannot link " + link_of(number));
-        if (log_)
-            board.observe([this, number](const std::string &event) {
-                std::lock_guard<std::mutex> guard(log_lock_);
-                std::fprintf(log_, "%zu %s\n", number, event.c_str());
-                std::fflush(log_);
-            });
+        board.observe([this, number, &board](const std::string &event) { heard(number, board, event); });
+    }
+
+    // From the board's thread, with the board held.
+    void heard(std::size_t number, efm8sim::UartBoard &board, const std::string &event)
+    {
+        // A dropped reply is silence for one command only.
+        if (event == "silent" && number == 1 && settings_.drop >= 0)
+            board.faults().silent_from = efm8sim::NEVER;
+        if (!log_)
+            return;
+        std::lock_guard<std::mutex> guard(log_lock_);
+        std::fprintf(log_, "%zu %s\n", number, event.c_str());
+        std::fflush(log_);
     }
 
     void inject_faults()
@@ -201,6 +212,8 @@ private:
             first.faults().silent_from = static_cast<std::size_t>(settings_.silent);
         if (settings_.hang_up >= 0)
             first.faults().hang_up_at = static_cast<std::size_t>(settings_.hang_up);
+        if (settings_.drop >= 0)
+            first.faults().silent_from = static_cast<std::size_t>(settings_.drop);
     }
 
     static void write_flash(efm8sim::UartBoard &board, const std::string &path)

@@ -16,6 +16,10 @@ namespace station {
 
 static const int SCHEMA_VERSION = 1;
 static const int BUSY_POLL_MS = 5;
+// A bench appends rows and reads little back, so a small page cache does;
+// SQLite's default of 2 MB would let a process that runs all day grow by as
+// much as its file does, up to that.
+static const char CACHE_SIZE[] = "PRAGMA cache_size = -128";  // KiB
 
 // serial is unique per counter: a second hand-out of a number fails the
 // transaction rather than reach a board.
@@ -128,7 +132,8 @@ static Result configure(Database &database)
     if (sqlite3_db_readonly(database.db, "main") == 1)
         return {Status::CannotOpen, "cannot open the station database " + database.path + ": it is read-only"};
     if (sqlite3_exec(database.db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(database.db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(database.db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(database.db, CACHE_SIZE, nullptr, nullptr, nullptr) != SQLITE_OK)
         return cannot_open(database);
     return create_schema(database);
 }

@@ -254,7 +254,7 @@ KESTRANE_SIM_ANSWER=$((commands - 2)):43 expect 1 flash --lock-pages 3 --json fw
 jq -en 'input | .lock.sent == false and .lock.lock_byte == null' out > /dev/null ||
   fail "a failed verify --json: $(cat out)"
 state_is flash.state "lock FF"
-KESTRANE_SIM_VANISH=8 expect 74 flash --lock-pages 3 fw.bin
+KESTRANE_SIM_VANISH=8 expect 74 flash --retries 0 --lock-pages 3 fw.bin
 state_is flash.state "lock FF"
 expect 64 flash --disable-bootloader fw.bin
 [ -s log ] && fail "--disable-bootloader without --force looked at the bus"

@@ -1,5 +1,6 @@
 #include "cli/boards.h"
 
+#include "cli/line.h"
 #include "cli/progress.h"
 
 #include <sysexits.h>
@@ -15,6 +16,9 @@ namespace cli {
 
 static const std::chrono::milliseconds POLL_PERIOD(200);
 static const int32_t MAX_BOARDS = 128;
+// A bootloader answers within milliseconds; a short time-out keeps a round
+// of questions short.
+static const uint32_t PING_TIMEOUT_MS = 250;
 
 static const char ACCESS_FIX[] =
     "no permission to open the board. The kestrane package installs the udev rule "
@@ -45,15 +49,13 @@ std::vector<efm8_device> attached_boards()
     return boards;
 }
 
-// Blocks until a board shows up that pick accepts, or the time runs out
-// (seconds < 0: never). Returns the boards attached at that moment.
-static bool wait_for_boards(double seconds, const std::function<bool(const std::vector<efm8_device> &)> &pick,
-                     std::vector<efm8_device> &boards)
+// Asks ready once a poll period until it says yes or the time runs out
+// (seconds < 0: never).
+static bool wait_until(double seconds, const std::function<bool()> &ready)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
-        boards = attached_boards();
-        if (pick(boards))
+        if (ready())
             return true;
         if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -113,7 +115,10 @@ int choose_boards(const Options &options, std::vector<efm8_device> &boards, std:
     if (!found && options.wait) {
         if (!options.quiet)
             std::fprintf(stderr, "waiting for %s...\n", by_path ? options.device.c_str() : "an EFM8 bootloader");
-        found = wait_for_boards(options.wait_seconds, pick, boards);
+        found = wait_until(options.wait_seconds, [&] {
+            boards = attached_boards();
+            return pick(boards);
+        });
     }
     if (!found) {
         if (by_path)
@@ -135,6 +140,13 @@ int choose_boards(const Options &options, std::vector<efm8_device> &boards, std:
         return EX_USAGE;
     }
     return 0;
+}
+
+bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds)
+{
+    if (board.interface == EFM8_UART)
+        return wait_until(seconds, [&] { return ping_port(board, port) == EFM8_OK; });
+    return wait_until(seconds, [&] { return has_path(attached_boards(), board.path); });
 }
 
 int exit_code_of(int32_t result)
@@ -207,11 +219,23 @@ std::string explain(const efm8_report &report)
     }
 }
 
-Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job)
+int32_t ping_port(const efm8_device &port, efm8_port_settings settings)
+{
+    settings.timeout_ms = std::min(settings.timeout_ms, PING_TIMEOUT_MS);
+    efm8_session *session = nullptr;
+    int32_t result = efm8_open_port(port.path, &settings, &session);
+    if (result == EFM8_OK)
+        result = efm8_ping(session, nullptr);
+    efm8_close(session);
+    return result;
+}
+
+Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job, std::optional<std::uint64_t> serial)
 {
     Outcome outcome;
     outcome.device = board;
     outcome.plan = job.plan;
+    outcome.serial = serial;
     const auto start = std::chrono::steady_clock::now();
     efm8_session *session = nullptr;
     int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)
@@ -236,7 +260,7 @@ std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < boards.size(); ++i) {
         threads.emplace_back([&, i] {
-            outcomes[i] = run_on_board(boards[i], i, job);
+            outcomes[i] = attempt_on_board(boards[i], i, job);
             progress.finish(i, outcomes[i]);
         });
     }

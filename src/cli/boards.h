@@ -8,7 +8,9 @@
 #include "cli/plan.h"
 #include "engine.h"
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,12 @@ struct Outcome {
     efm8_identity identity{nullptr, nullptr, 0, 0, -1};  // what identify found
     Plan plan;  // what a flash or lock asked besides the image
     double seconds = 0;
+    std::optional<std::uint64_t> serial;  // the number drawn for the board, kept across tries
+    unsigned tries = 1;
 };
 
 class Progress;
+struct Line;
 
 // Which boards the options name: USB bootloaders (waiting with --wait), or
 // one board for each --port, not yet opened. Returns 0, or an exit status
@@ -36,6 +41,10 @@ class Progress;
 int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error);
 
 std::vector<efm8_device> attached_boards();
+
+// Blocks until the board is back, over USB listed at its path, on a port
+// answering there, or the time runs out (seconds < 0: never).
+bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds);
 
 // The serial port settings the options give.
 efm8_port_settings port_settings(const Options &options);
@@ -47,13 +56,21 @@ struct Job {
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
     efm8_port_settings port{};  // for boards on serial ports: port_settings(options)
     Plan plan;  // what it asks besides the image, for each board's report
+    const Line *line = nullptr;  // flash and watch: the record, serial numbers and retries
 };
 
-// Opens each board and runs job on it, all at once; outcomes in board order.
+// Opens each board and runs job on it, all at once (attempt_on_board in
+// line.h); outcomes in board order.
 std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, Progress &progress);
 
-// One board, opened, worked on and closed, timed, its failure explained.
-Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job);
+// One board, opened, worked on with its serial number in the outcome, and
+// closed; timed, its failure explained.
+Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job,
+                     std::optional<std::uint64_t> serial = std::nullopt);
+
+// Whether a bootloader answers on the port now: opened, trained and asked
+// one identify, with a short time-out. EFM8_OK, or why not.
+int32_t ping_port(const efm8_device &port, efm8_port_settings settings);
 
 // The engine's result as an exit status, and what went wrong in words that
 // say what to do.

@@ -2,6 +2,9 @@
 // run and identify; what they share with watch and lock.
 #include "cli/commands.h"
 
+#include "cli/line.h"
+#include "serial_number.h"
+
 #include <sysexits.h>
 
 #include <cstdio>
@@ -68,6 +71,23 @@ static int32_t check_part(efm8_session *session, const Firmware &firmware, Outco
     return result;
 }
 
+// The board's number placed into the image once identify has named the
+// part, so that its area is known, and before anything is erased.
+static int32_t place_serial(efm8_session *session, const Firmware &firmware, const serial_number::Placement &placement,
+                            Outcome &outcome, firmware::Image &placed)
+{
+    efm8_identity identity{};
+    const int32_t identified = efm8_identify(session, &identity, &outcome.report);
+    if (identified != EFM8_OK)
+        return identified;
+    // A part the table lacks: the engine's own check of the image's last
+    // address against the bootloader stands in for the area.
+    const uint32_t limit = identity.part != nullptr ? identity.app_limit : EFM8_ADDRESS_SPACE;
+    if (!serial_number::place(firmware.image, limit, placement, *outcome.serial, placed, outcome.message))
+        return EFM8_ERR_SIZE;
+    return EFM8_OK;
+}
+
 Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan, Progress *progress)
 {
     Job job;
@@ -76,6 +96,14 @@ Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan
         const int32_t checked = check_part(session, firmware, outcome);
         if (checked != EFM8_OK)
             return checked;
+        firmware::Image placed;
+        uint32_t identify_commands = 0;
+        if (options.serial_at && outcome.serial) {
+            const int32_t result = place_serial(session, firmware, *options.serial_at, outcome, placed);
+            if (result != EFM8_OK)
+                return result;
+            identify_commands = outcome.report.commands;
+        }
         efm8_options flash;
         efm8_default_options(&flash);
         apply_plan(plan, flash);
@@ -84,8 +112,11 @@ Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan
             flash.progress = Progress::report;
             flash.progress_user = progress->progress_user(index);
         }
-        const std::vector<std::uint8_t> &bytes = firmware.image.bytes;
-        return efm8_flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &flash, &outcome.report);
+        const std::vector<std::uint8_t> &bytes = placed.bytes.empty() ? firmware.image.bytes : placed.bytes;
+        const int32_t result =
+            efm8_flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &flash, &outcome.report);
+        outcome.report.commands += identify_commands;
+        return result;
     };
     return job;
 }
@@ -146,14 +177,13 @@ int run_command(const Options &options, const std::vector<efm8_device> &boards, 
     return overall_exit_code(outcomes);
 }
 
-int flash_or_verify(const Options &options)
+static int flash(const Options &options)
 {
     Firmware firmware;
     Plan plan;
+    Record record(complain);
     std::string error;
-    int status = load_firmware(options.file, firmware, error);
-    if (status == 0 && options.command == Command::Flash)
-        status = plan_flash(options, firmware, plan, error);
+    int status = prepare_line(options, firmware, plan, record, error);
     std::vector<efm8_device> boards;
     if (status == 0)
         status = choose_boards(options, boards, error);
@@ -161,16 +191,35 @@ int flash_or_verify(const Options &options)
         complain(error);
         return status;
     }
-    // Only a flash takes long enough to want a bar.
-    if (options.command == Command::Verify)
-        return run_command(options, boards, Progress::Style::Silent, [&](Progress &) { return verify_job(firmware); });
     if (plan.lock && !options.quiet) {
         const std::string note = combined_lock_note(firmware.name, firmware.image.lock, options, *plan.lock);
         if (!note.empty())
             complain(note);
     }
-    return run_command(options, boards, Progress::style_for(options.quiet),
-                       [&](Progress &progress) { return flash_job(options, firmware, plan, &progress); });
+    const Line line = line_for(options, record, complain);
+    return run_command(options, boards, Progress::style_for(options.quiet), [&](Progress &progress) {
+        Job job = flash_job(options, firmware, plan, &progress);
+        job.line = &line;
+        return job;
+    });
+}
+
+int flash_or_verify(const Options &options)
+{
+    if (options.command == Command::Flash)
+        return flash(options);
+    Firmware firmware;
+    std::string error;
+    std::vector<efm8_device> boards;
+    int status = load_firmware(options.file, firmware, error);
+    if (status == 0)
+        status = choose_boards(options, boards, error);
+    if (status != 0) {
+        complain(error);
+        return status;
+    }
+    // Only a flash takes long enough to want a bar.
+    return run_command(options, boards, Progress::Style::Silent, [&](Progress &) { return verify_job(firmware); });
 }
 
 int run_or_identify(const Options &options)

@@ -23,6 +23,8 @@ int run_or_identify(const Options &options);
 int watch(const Options &options);
 int convert(const Options &options);
 int lock(const Options &options);
+int serial_counters(const Options &options);
+int history(const Options &options);
 
 // The file named on the command line, read and checked before any board is
 // touched.
@@ -42,6 +44,9 @@ Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan
 // the style given, and prints each board's result. Returns the exit status.
 int run_command(const Options &options, const std::vector<efm8_device> &boards, Progress::Style style,
                 const std::function<Job(Progress &)> &make_job);
+
+// One board's result in a word: "ok", "mismatch", "transfer-failed", ...
+const char *result_word(const Outcome &outcome);
 
 // One board's result: a JSON object (with the time when one is given), or a
 // line of text.

@@ -1,4 +1,6 @@
-// kestrane-cli's help: one text for the tool and one per command.
+// kestrane-cli's help: one text for the tool and one per command (those of
+// the bench and the station database in help_line.cpp).
+#include "cli/help_options.h"
 #include "cli/options.h"
 
 namespace cli {
@@ -20,6 +22,9 @@ static const char GENERAL_HELP[] =
     "                                a raw binary; no board is touched\n"
     "  lock     [options]            lock pages against a debugger, or disable the\n"
     "                                bootloader, for good\n"
+    "  serial   init NAME --first N | show [NAME]\n"
+    "                                the counters that number the boards\n"
+    "  history  [options]            every flash recorded, or a summary per image\n"
     "\n"
     "A USB bootloader is used when it is the only one attached, or chosen with\n"
     "--device PATH, or all of them with --all. A board on a serial port is named\n"
@@ -28,7 +33,10 @@ static const char GENERAL_HELP[] =
     "content; - reads standard input. A boot-record file is flashed the Kestrane\n"
     "way, only on the parts it names, with its verify records checked, its lock\n"
     "programmed once the flash is verified, and the board started only if it\n"
-    "asks. 'kestrane-cli COMMAND --help' tells more of each command.\n"
+    "asks. flash and watch record each board's attempt in the station database\n"
+    "($XDG_STATE_HOME/kestrane/station.sqlite, or --db PATH), and with --serial\n"
+    "FORMAT@ADDRESS --counter NAME put a number of its own into each board.\n"
+    "'kestrane-cli COMMAND --help' tells more of each command.\n"
     "\n"
     "Exit status:\n"
     "   0  success\n"
@@ -37,45 +45,24 @@ static const char GENERAL_HELP[] =
     "      that is refused: unverified, or disabling the bootloader without --force\n"
     "  65  the file is not a usable image (format error, empty, too large for the\n"
     "      part), or the board is not one of the parts the file is for, or the\n"
-    "      image cannot be written in the format asked\n"
-    "  66  the file cannot be read\n"
+    "      image cannot be written in the format asked, or a serial number does\n"
+    "      not fit its format or its place (--serial)\n"
+    "  66  the file cannot be read, or there is no station database to read yet\n"
     "  69  no bootloader attached (after --wait, when its time runs out), or no\n"
     "      such serial port\n"
-    "  73  convert's output file cannot be written\n"
+    "  73  the station database asked for (--db, --counter) cannot be opened or\n"
+    "      written, so nothing is flashed; or convert's output cannot be written\n"
     "  74  a transfer failed: a USB error, or no reply or a dropped line on a port\n"
     "  75  another program is using the serial port\n"
     "  76  the bootloader refused a command\n"
     "  77  no permission to open the board or the port\n"
+    "  78  a serial number counter that does not exist, that has handed out its\n"
+    "      last number (the line stops), or that exists with other bounds\n"
     "With several boards: 0 only if every board succeeded, else the code of the\n"
     "first board that failed, in the order given or listed.\n"
     "\n"
     "  --help     this text\n"
     "  --version  the version\n";
-
-// The serial-port options, the same for each command that takes them.
-#define PORT_OPTIONS                                                            \
-    "  --port PATH       the board on serial port PATH; once for each port, for\n" \
-    "                    several boards at once (excludes --device and --all)\n"   \
-    "  --baud N          57600, 115200, 230400 or 460800 (default 115200; the\n"   \
-    "                    EFM8UB parts take 115200 and up); the bootloader\n"        \
-    "                    measures it on the first byte it gets\n"                   \
-    "  --timeout SECONDS how long to wait for each reply (default 2)\n"
-
-// The lock options, the same for flash and lock.
-#define LOCK_OPTIONS                                                               \
-    "  --lock-pages N    lock pages 0 to N-1 (0 to 255; 255: every page) against\n" \
-    "                    reading by a debugger, by writing their count's ones'\n"  \
-    "                    complement into the lock byte. It is for good: flash\n"   \
-    "                    bits only clear, and the bootloader cannot erase the\n"   \
-    "                    lock byte's page, so a later lock only adds pages. The\n" \
-    "                    bootloader still erases, writes and verifies them\n"      \
-    "  --disable-bootloader  write 0x00 into the bootloader signature byte: the\n" \
-    "                    chip then always starts its application and never\n"      \
-    "                    enters its bootloader again. This CANNOT BE UNDONE over\n" \
-    "                    USB or a serial port; only a full erase through a\n"      \
-    "                    debugger undoes it. Refused without --force\n"           \
-    "  --force           confirm that the bootloader is to be disabled (by\n"      \
-    "                    --disable-bootloader, or by a boot-record file's lock)\n"
 
 static const char LIST_HELP[] =
     "Usage: kestrane-cli list [--serial] [--json]\n"
@@ -96,7 +83,9 @@ static const char FLASH_HELP[] =
     "                               [--timeout SECONDS] [--no-verify] [--delta]\n"
     "                               [--no-run] [--write-size N] [--lock-pages N]\n"
     "                               [--disable-bootloader --force] [--quiet]\n"
-    "                               [--json]\n"
+    "                               [--json] [--serial FORMAT@ADDRESS\n"
+    "                               --counter NAME] [--db PATH | --no-record]\n"
+    "                               [--retries N]\n"
     "Identify the part and check that the image fits its application area, erase\n"
     "every page the image spans, page 0 first and address 0 written last (a load\n"
     "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
@@ -110,11 +99,20 @@ static const char FLASH_HELP[] =
     "without a run application record the board is left in its bootloader. Its\n"
     "lock and --lock-pages combine bit by bit, as the chip's flash does.\n"
     "\n"
+    "Each board's attempt is recorded in the station database before the board\n"
+    "is touched and completed before its result is printed (see history): UTC\n"
+    "start and end, host, transport and path or port, part, image and its\n"
+    "SHA-256, serial number, result, exit status, message, commands, bytes\n"
+    "written, seconds and tries. A process killed meanwhile leaves the attempt\n"
+    "unfinished, never missing.\n"
+    "\n"
     "  --device PATH     the USB board at PATH (see list); needed when several are\n"
     "                    attached\n"
     "  --all             every attached USB board at once, in parallel\n"
     "  --wait[=SECONDS]  wait for a USB board, for ever or SECONDS, instead of\n"
-    "                    failing\n" PORT_OPTIONS
+    "                    failing; also how long a retried board may take to\n"
+    "                    come back (default 30 s; with --port, --wait=SECONDS\n"
+    "                    says only that)\n" PORT_OPTIONS
     "  --no-verify       skip the CRC check after writing\n"
     "  --delta           leave alone the 256-byte half pages that already hold the\n"
     "                    image: each is compared by its CRC-16 only, so a change\n"
@@ -124,10 +122,13 @@ static const char FLASH_HELP[] =
     "  --no-run          leave the board in its bootloader\n"
     "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
     "                    USB, 128 over a serial port)\n" LOCK_OPTIONS
+    LINE_OPTIONS
     "  --quiet           print errors only\n"
     "  --json            one JSON object per board on standard output; \"lock\"\n"
     "                    says what was asked and what the lock and signature\n"
-    "                    bytes hold as read back (null where not read back)\n";
+    "                    bytes hold as read back (null where not read back),\n"
+    "                    \"serial\" the board's number (null when none), \"tries\"\n"
+    "                    how many tries it took\n";
 
 static const char VERIFY_HELP[] =
     "Usage: kestrane-cli verify FILE [--device PATH | --all | --port PATH...]\n"
@@ -164,29 +165,6 @@ static const char IDENTIFY_HELP[] =
     "  --json            one JSON object per board: part, family, flash_size,\n"
     "                    app_limit, page_size and bootloader_version, null where\n"
     "                    not known\n";
-
-static const char WATCH_HELP[] =
-    "Usage: kestrane-cli watch FILE [--port PATH...] [--baud N] [--timeout SECONDS]\n"
-    "                               [--count N] [--no-verify] [--write-size N]\n"
-    "                               [--force] [--json]\n"
-    "For production benches: flash and verify every bootloader that appears, once\n"
-    "each, with one line per board (time, path, part, result, seconds) and a\n"
-    "running tally. A board that leaves and comes back later counts again. Ctrl-C\n"
-    "stops taking new boards, lets those in progress finish and prints a summary.\n"
-    "\n"
-    "Without --port, the USB bootloaders that are plugged in. With --port, each\n"
-    "port is asked at most twice a second whether a bootloader answers there (a\n"
-    "training byte and one identify, with a short time-out); one that stops\n"
-    "answering has left (it started its application), and the next board that\n"
-    "answers on that port counts again.\n"
-    "\n" PORT_OPTIONS
-    "  --count N         stop after N boards\n"
-    "  --no-verify       skip the CRC check after writing\n"
-    "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
-    "                    USB, 128 over a serial port)\n"
-    "  --force           flash a boot-record file whose lock record disables the\n"
-    "                    bootloader, which cannot be undone\n"
-    "  --json            one JSON object per board on standard output\n";
 
 static const char CONVERT_HELP[] =
     "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
@@ -243,13 +221,15 @@ static const char LOCK_HELP[] =
 
 const char *help_text(Command command)
 {
+    const char *bench = line_help_text(command);
+    if (bench != nullptr)
+        return bench;
     switch (command) {
     case Command::List: return LIST_HELP;
     case Command::Flash: return FLASH_HELP;
     case Command::Verify: return VERIFY_HELP;
     case Command::Run: return RUN_HELP;
     case Command::Identify: return IDENTIFY_HELP;
-    case Command::Watch: return WATCH_HELP;
     case Command::Convert: return CONVERT_HELP;
     case Command::Lock: return LOCK_HELP;
     default: return GENERAL_HELP;

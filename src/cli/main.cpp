@@ -31,6 +31,8 @@ int main(int argc, char **argv)
     case cli::Command::Watch: return cli::watch(options);
     case cli::Command::Convert: return cli::convert(options);
     case cli::Command::Lock: return cli::lock(options);
+    case cli::Command::Serial: return cli::serial_counters(options);
+    case cli::Command::History: return cli::history(options);
     default: return EX_SOFTWARE;
     }
 }

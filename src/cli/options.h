@@ -2,6 +2,8 @@
 #ifndef KESTRANE_CLI_OPTIONS_H
 #define KESTRANE_CLI_OPTIONS_H
 
+#include "serial_number.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,7 +11,12 @@
 
 namespace cli {
 
-enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock };
+enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History };
+enum class SerialAction { Show, Init };
+
+// How long flash and watch wait for a board to come back for another try
+// when --wait does not say: time to reseat a board in its fixture.
+const double RETRY_WAIT_SECONDS = 30;
 
 struct Options {
     Command command = Command::Help;
@@ -37,13 +44,32 @@ struct Options {
     std::string format;  // convert --format NAME, known to be one
     std::vector<std::uint16_t> ids;  // convert --id, in order
     bool erase_without_data = false;
+    // The production line (flash, watch) and the station database.
+    std::optional<serial_number::Placement> serial_at;  // --serial FORMAT@ADDRESS
+    std::string counter;  // --counter NAME; serial's NAME
+    std::string db;       // --db PATH; empty: the default database
+    bool record = true;   // not --no-record
+    int retries = 1;      // --retries N
+    SerialAction serial_action = SerialAction::Show;
+    std::optional<std::uint64_t> first, last;  // serial init --first, --last
+    std::string since;                         // history --since TIME
+    std::optional<std::uint64_t> serial_number;  // history --serial N
+    std::string image_prefix;                  // history --image SHA256-PREFIX
+    bool csv = false;
+    bool summary = false;
 };
+
+// How long a retried board may take to come back: --wait, or the default.
+// Negative: for ever.
+double retry_wait_seconds(const Options &options);
 
 // Reads argv into options. On a usage error returns false and says why.
 bool parse_options(int argc, char **argv, Options &options, std::string &error);
 
 // The help text of a command, or of the tool with Command::Help.
 const char *help_text(Command command);
+// That of watch, serial or history; nullptr for any other command.
+const char *line_help_text(Command command);
 
 }  // namespace cli
 

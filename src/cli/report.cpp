@@ -8,7 +8,7 @@
 
 namespace cli {
 
-static const char *result_word(const Outcome &outcome)
+const char *result_word(const Outcome &outcome)
 {
     if (outcome.report.result == EFM8_ERR_WRONG_PART)
         return "wrong-part";
@@ -21,6 +21,8 @@ static const char *result_word(const Outcome &outcome)
     case EX_PROTOCOL: return "refused";
     case EX_NOPERM: return "no-permission";
     case EX_TEMPFAIL: return "busy";
+    case EX_CANTCREAT: return "not-recorded";
+    case EX_CONFIG: return "no-serial-number";
     default: return "transfer-failed";
     }
 }
@@ -93,6 +95,8 @@ std::string outcome_json(const Outcome &outcome, Command command, const std::str
         object["bytes_written"] = outcome.report.bytes_written;
         object["pages_skipped"] = outcome.report.pages_skipped;
         object["started"] = outcome.exit_code == 0 && outcome.plan.run;
+        object["serial"] = outcome.serial ? nlohmann::ordered_json(*outcome.serial) : nlohmann::ordered_json(nullptr);
+        object["tries"] = outcome.tries;
     }
     if (command == Command::Flash || command == Command::Watch || command == Command::Lock)
         object["lock"] = lock_json(outcome);
@@ -163,7 +167,15 @@ static std::string what_was_done(const Outcome &outcome, Command command)
     if (plan.lock)
         done += ", " + lock_text(outcome);
     done += plan.run ? ", started" : ", left in its bootloader";
+    if (outcome.serial)
+        done += ", serial number " + std::to_string(*outcome.serial);
     return done;
+}
+
+// "", or "after 2 tries  " when it took more than one.
+static std::string tries_text(const Outcome &outcome)
+{
+    return outcome.tries > 1 ? "after " + std::to_string(outcome.tries) + " tries  " : "";
 }
 
 std::string outcome_text(const Outcome &outcome, Command command)
@@ -173,8 +185,10 @@ std::string outcome_text(const Outcome &outcome, Command command)
     std::string line = std::string(outcome.device.path) + "  " + board_name(outcome) + "  " +
                        (outcome.device.interface == EFM8_UART ? "UART" : "USB") + "  ";
     if (outcome.exit_code == 0 || (command == Command::Verify && outcome.exit_code == EXIT_MISMATCH))
-        return line + result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + seconds;
-    return line + "failed (exit " + std::to_string(outcome.exit_code) + ")  " + seconds;
+        return line + result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
+               seconds;
+    const std::string serial = outcome.serial ? "serial number " + std::to_string(*outcome.serial) + " void  " : "";
+    return line + "failed (exit " + std::to_string(outcome.exit_code) + ")  " + serial + tries_text(outcome) + seconds;
 }
 
 }  // namespace cli

@@ -1,10 +1,16 @@
 // The production bench: flash every bootloader that appears, once each, until
-// a count is reached or Ctrl-C; boards in progress always finish. A USB
-// bootloader appears on the bus; a board on a serial port appears when it
-// answers there, and leaves when it stops answering.
+// a count is reached, the serial numbers run out, or Ctrl-C; boards in
+// progress always finish. A USB bootloader appears on the bus; a board on a
+// serial port appears when it answers there, and leaves when it stops
+// answering. It runs all day: each board's thread is joined as soon as it
+// is done, and nothing is kept of a board but its counts.
 #include "cli/commands.h"
+#include "cli/line.h"
+#include "cli/tally.h"
 
-#include <algorithm>
+#include <sysexits.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -21,10 +27,8 @@
 namespace cli {
 
 static const std::chrono::milliseconds USB_POLL_PERIOD(200);
-// Each port is asked at most twice a second; a bootloader answers within
-// milliseconds, so a short time-out keeps a round of questions short.
+// Each port is asked at most twice a second.
 static const std::chrono::milliseconds PORT_POLL_PERIOD(500);
-static const uint32_t PING_TIMEOUT_MS = 250;
 
 static volatile std::sig_atomic_t stop_requested = 0;
 
@@ -43,28 +47,17 @@ static std::string now_text()
     return text;
 }
 
-// Whether a bootloader answers on the port now: opened, trained and asked
-// one identify. EFM8_OK, or why not.
-static int32_t ping_port(const efm8_device &port, efm8_port_settings settings)
-{
-    settings.timeout_ms = std::min(settings.timeout_ms, PING_TIMEOUT_MS);
-    efm8_session *session = nullptr;
-    int32_t result = efm8_open_port(port.path, &settings, &session);
-    if (result == EFM8_OK)
-        result = efm8_ping(session, nullptr);
-    efm8_close(session);
-    return result;
-}
-
 namespace {
 
 class Bench {
 public:
-    Bench(const Options &options, const Firmware &firmware, const Plan &plan, const std::vector<efm8_device> &ports)
+    Bench(const Options &options, const Firmware &firmware, const Plan &plan, const Line &line,
+          const std::vector<efm8_device> &ports, Tally &tally)
         : options_(options), job_(flash_job(options, firmware, plan, nullptr)), ports_(ports),
-          period_(ports.empty() ? USB_POLL_PERIOD : PORT_POLL_PERIOD)
+          period_(ports.empty() ? USB_POLL_PERIOD : PORT_POLL_PERIOD), tally_(tally)
     {
         job_.port = port_settings(options);
+        job_.line = &line;
     }
 
     // Looks for boards once a period, whatever wakes it in between.
@@ -82,15 +75,21 @@ public:
             print_finished();
             changed_.wait_until(guard, next_look);
             print_finished();
+            tally_.redraw(running_);
+            guard.unlock();
+            join_finished();
         }
-        for (std::thread &thread : threads_)
-            thread.join();
+        join_finished();
+        tally_.close();
         print_summary();
         return first_failure_;
     }
 
 private:
-    bool taking_boards() const { return !stop_requested && (options_.count == 0 || started_ < options_.count); }
+    bool taking_boards() const
+    {
+        return !stop_requested && !line_stopped_ && (options_.count == 0 || started_ < options_.count);
+    }
 
     bool done()
     {
@@ -98,7 +97,8 @@ private:
         return !taking_boards() && running_ == 0 && finished_.empty();
     }
 
-    // Boards that left are forgotten, so that one coming back counts again.
+    // Boards that left are forgotten, so that one coming back counts again;
+    // a board being flashed (or waited for, to try again) is not.
     void take_new_boards()
     {
         const std::vector<efm8_device> boards = ports_.empty() ? attached_boards() : answering_ports();
@@ -107,28 +107,49 @@ private:
             present.insert(board.path);
         std::lock_guard<std::mutex> guard(lock_);
         for (auto it = known_.begin(); it != known_.end();) {
-            if (present.count(*it)) {
+            if (present.count(*it) || in_progress_.count(*it)) {
                 ++it;
                 continue;
             }
-            std::fprintf(stderr, "%s: the board left\n", it->c_str());
+            tally_.note(*it + ": the board left");
             it = known_.erase(it);
         }
-        for (const efm8_device &board : boards) {
-            if (known_.count(board.path) || !taking_boards())
-                continue;
-            known_.insert(board.path);
-            in_progress_.insert(board.path);
-            ++started_;
-            ++running_;
-            threads_.emplace_back([this, board] {
-                Outcome outcome = run_on_board(board, 0, job_);
-                std::lock_guard<std::mutex> guard(lock_);
-                in_progress_.erase(board.path);
-                finished_.push_back(std::move(outcome));
-                --running_;
-                changed_.notify_all();
-            });
+        for (const efm8_device &board : boards)
+            if (!known_.count(board.path) && taking_boards())
+                start(board);
+    }
+
+    // Callers hold lock_.
+    void start(const efm8_device &board)
+    {
+        known_.insert(board.path);
+        in_progress_.insert(board.path);
+        ++started_;
+        ++running_;
+        const std::uint64_t id = next_thread_++;
+        threads_.emplace(id, std::thread([this, board, id] {
+            Outcome outcome = attempt_on_board(board, 0, job_);
+            std::lock_guard<std::mutex> guard(lock_);
+            in_progress_.erase(board.path);
+            finished_.push_back(std::move(outcome));
+            ended_.push_back(id);
+            --running_;
+            changed_.notify_all();
+        }));
+    }
+
+    // The threads that said they are done have only their return left.
+    void join_finished()
+    {
+        std::vector<std::uint64_t> ended;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            ended.swap(ended_);
+        }
+        for (std::uint64_t id : ended) {
+            auto thread = threads_.find(id);
+            thread->second.join();
+            threads_.erase(thread);
         }
     }
 
@@ -167,58 +188,58 @@ private:
             efm8_report report{};
             report.result = result;
             report.interface = EFM8_UART;
-            complain(std::string(port.path) + ": " + explain(report) + " (still watching)");
+            tally_.note("kestrane-cli: " + std::string(port.path) + ": " + explain(report) + " (still watching)");
         }
         last = result;
     }
 
-    // Callers hold lock_.
+    // Callers hold lock_. A counter with no number left stops the line: no
+    // board after it would get one.
     void print_finished()
     {
         while (!finished_.empty()) {
             const Outcome outcome = std::move(finished_.front());
             finished_.pop_front();
-            if (outcome.exit_code == 0) {
-                ++ok_;
-            } else {
-                ++failed_;
+            tally_.count(outcome);
+            if (outcome.exit_code != 0) {
                 first_failure_ = first_failure_ != 0 ? first_failure_ : outcome.exit_code;
-                complain(std::string(outcome.device.path) + ": " + outcome.message);
+                tally_.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.message);
             }
+            line_stopped_ = line_stopped_ || outcome.exit_code == EX_CONFIG;
             const std::string time = now_text();
-            if (options_.json) {
-                std::cout << outcome_json(outcome, Command::Watch, time) << std::endl;
-                continue;
-            }
-            char tally[64];
-            std::snprintf(tally, sizeof tally, "  [%ld ok, %ld failed]", ok_, failed_);
-            std::cout << time << "  " << outcome_text(outcome, Command::Watch) << tally << std::endl;
+            if (options_.json)
+                tally_.print(outcome_json(outcome, Command::Watch, time));
+            else
+                tally_.print(time + "  " + outcome_text(outcome, Command::Watch) + "  " + tally_.tally_text());
         }
     }
 
     void print_summary()
     {
-        char summary[96];
-        std::snprintf(summary, sizeof summary, "%ld board%s: %ld ok, %ld failed", ok_ + failed_,
-                      ok_ + failed_ == 1 ? "" : "s", ok_, failed_);
-        if (options_.json)
-            std::fprintf(stderr, "%s\n", summary);
-        else
-            std::cout << summary << std::endl;
+        if (!options_.json) {
+            std::cout << tally_.summary_text() << std::endl;
+            return;
+        }
+        std::fprintf(stderr, "%s\n", tally_.summary_text().c_str());
+        std::cout << tally_.summary_json(first_failure_) << std::endl;
     }
 
     const Options &options_;
     Job job_;
     const std::vector<efm8_device> ports_;  // with --port: the ports to ask
     const std::chrono::milliseconds period_;
+    Tally &tally_;
     std::map<std::string, int32_t> port_results_;  // how each port's last question went
     std::mutex lock_;
     std::condition_variable changed_;
     std::set<std::string> known_;        // attached boards already taken, in progress or done
     std::set<std::string> in_progress_;  // those being flashed
-    std::vector<std::thread> threads_;
+    std::map<std::uint64_t, std::thread> threads_;  // those still running, by id
+    std::vector<std::uint64_t> ended_;              // ids of those that are done, to be joined
+    std::uint64_t next_thread_ = 0;
     std::deque<Outcome> finished_;  // not yet printed
-    long started_ = 0, running_ = 0, ok_ = 0, failed_ = 0;
+    long started_ = 0, running_ = 0;
+    bool line_stopped_ = false;
     int first_failure_ = 0;
 };
 
@@ -226,12 +247,13 @@ private:
 
 int watch(const Options &options)
 {
+    Tally tally(isatty(STDERR_FILENO) != 0);
+    const auto say = [&tally](const std::string &message) { tally.note("kestrane-cli: " + message); };
     Firmware firmware;
     Plan plan;
+    Record record(say);
     std::string error;
-    int status = load_firmware(options.file, firmware, error);
-    if (status == 0)
-        status = plan_flash(options, firmware, plan, error);
+    const int status = prepare_line(options, firmware, plan, record, error);
     if (status != 0) {
         complain(error);
         return status;
@@ -251,7 +273,8 @@ int watch(const Options &options)
     } else {
         std::fprintf(stderr, "watching for EFM8 bootloaders; Ctrl-C stops\n");
     }
-    Bench bench(options, firmware, plan, ports);
+    const Line line = line_for(options, record, say);
+    Bench bench(options, firmware, plan, line, ports, tally);
     return bench.run();
 }
 

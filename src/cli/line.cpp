@@ -1,0 +1,136 @@
+#include "cli/line.h"
+
+#include "cli/commands.h"
+
+#include <sysexits.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace cli {
+
+// Known from the file alone: the place must hold 0xFF in the image and lie
+// outside its CRC checks. The part's area is known once a board says which
+// part it is.
+static int check_placement(const Options &options, const Firmware &firmware, std::string &error)
+{
+    if (!options.serial_at)
+        return 0;
+    firmware::Image unused;
+    if (serial_number::place(firmware.image, EFM8_ADDRESS_SPACE, *options.serial_at, 0, unused, error))
+        return 0;
+    error = firmware.name + ": " + error;
+    return EX_DATAERR;
+}
+
+int prepare_line(const Options &options, Firmware &firmware, Plan &plan, Record &record, std::string &error)
+{
+    int status = load_firmware(options.file, firmware, error);
+    if (status == 0)
+        status = plan_flash(options, firmware, plan, error);
+    if (status == 0)
+        status = check_placement(options, firmware, error);
+    if (status == 0)
+        status = record.open(options, firmware, error);
+    if (status == 0)
+        status = record.check_counter(error);
+    return status;
+}
+
+Line line_for(const Options &options, Record &record, std::function<void(const std::string &)> say)
+{
+    Line line;
+    line.record = &record;
+    line.retries = static_cast<unsigned>(options.retries);
+    line.wait_seconds = retry_wait_seconds(options);
+    line.port = port_settings(options);
+    line.say = std::move(say);
+    return line;
+}
+
+// A transfer that failed or a board that left, after the board had
+// answered; never once the lock command was sent, which may have
+// programmed the lock already. A refusal or a mismatch would only repeat.
+// On a port, silence from the first command on is the wiring or a board
+// not in its bootloader, which waiting does not mend.
+static bool worth_another_try(const Outcome &outcome)
+{
+    const efm8_report &report = outcome.report;
+    if (report.locked || report.command == EFM8_CMD_LOCK)
+        return false;
+    if (outcome.device.interface == EFM8_UART)
+        return report.result == EFM8_ERR_TRANSFER && report.commands > 1;
+    return report.result == EFM8_ERR_TRANSFER || report.result == EFM8_ERR_NO_DEVICE;
+}
+
+static std::string seconds_text(double seconds)
+{
+    if (seconds < 0)
+        return "for as long as it takes";
+    char text[32];
+    std::snprintf(text, sizeof text, "up to %g s", seconds);
+    return text;
+}
+
+static Outcome not_begun(const efm8_device &board, const Job &job, int status, const std::string &why)
+{
+    Outcome outcome;
+    outcome.device = board;
+    outcome.plan = job.plan;
+    outcome.exit_code = status;
+    outcome.message = why;
+    outcome.report.interface = board.interface;
+    return outcome;
+}
+
+// Tries until one is not worth repeating, the tries run out, or the board
+// does not come back.
+static Outcome tries_on_board(const efm8_device &board, std::size_t index, const Job &job,
+                              std::optional<std::uint64_t> serial)
+{
+    const Line &line = *job.line;
+    Outcome outcome = run_on_board(board, index, job, serial);
+    unsigned tries = 1;
+    while (tries <= line.retries && worth_another_try(outcome)) {
+        ++tries;
+        line.say(std::string(board.path) + ": " + outcome.message + "; waiting " + seconds_text(line.wait_seconds) +
+                 " for the board to come back for try " + std::to_string(tries) + " of " +
+                 std::to_string(line.retries + 1));
+        if (!wait_for_board(board, line.port, line.wait_seconds)) {
+            --tries;
+            outcome.message += "; the board did not come back for another try";
+            break;
+        }
+        outcome = run_on_board(board, index, job, serial);
+    }
+    outcome.tries = tries;
+    return outcome;
+}
+
+Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job &job)
+{
+    if (job.line == nullptr)
+        return run_on_board(board, index, job);
+    const auto start = std::chrono::steady_clock::now();
+    Record &record = *job.line->record;
+    std::optional<station::Attempt> attempt;
+    std::string error;
+    const int refused = record.begin(board, attempt, error);
+    if (refused != 0)
+        return not_begun(board, job, refused, error);
+    Outcome outcome = tries_on_board(board, index, job, attempt ? attempt->serial : std::nullopt);
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (attempt && record.finish(*attempt, outcome, error) != 0) {
+        // A board that passed fails the run when its record is lost; a
+        // failed one keeps its own status and the loss is said beside it.
+        if (outcome.exit_code == 0) {
+            outcome.exit_code = EX_CANTCREAT;
+            outcome.message = error;
+        } else {
+            job.line->say(std::string(board.path) + ": " + error);
+        }
+    }
+    return outcome;
+}
+
+}  // namespace cli

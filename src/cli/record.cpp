@@ -1,0 +1,137 @@
+#include "cli/record.h"
+
+#include "cli/commands.h"
+
+#include <sysexits.h>
+
+namespace cli {
+
+static const char NO_RECORD_HINT[] = "; nothing is flashed without the record that was asked for";
+static const char DEFAULT_DROPPED[] =
+    "; flashing without a record (--db PATH records elsewhere, --no-record keeps this quiet)";
+
+int station_exit_code(station::Status status)
+{
+    switch (status) {
+    case station::Status::Ok: return 0;
+    case station::Status::Exhausted:
+    case station::Status::NoSuchCounter:
+    case station::Status::Conflict: return EX_CONFIG;
+    case station::Status::Invalid: return EX_USAGE;
+    default: return EX_CANTCREAT;
+    }
+}
+
+Record::Record(std::function<void(const std::string &)> say) : say_(std::move(say)) {}
+
+int Record::open(const Options &options, const Firmware &firmware, std::string &error)
+{
+    if (!options.record)
+        return 0;
+    asked_ = !options.db.empty() || !options.counter.empty();
+    counter_ = options.counter;
+    placement_ = options.serial_at;
+    image_name_ = firmware.name;
+    image_sha256_ = station::sha256_hex(firmware.content.data(), firmware.content.size());
+    std::string path = options.db;
+    if (path.empty())
+        station::default_path(path);
+    station_.on_busy([this, path] {
+        say_("waiting for the station database " + path + ": another program is writing to it");
+    });
+    const station::Result opened = options.db.empty() ? station_.open_default() : station_.open(options.db);
+    on_ = opened.ok();
+    return opened.ok() ? 0 : failed(opened, error);
+}
+
+// A database that was asked for fails the board; the default one is said
+// once and left alone from then on.
+int Record::failed(const station::Result &result, std::string &error)
+{
+    if (asked_) {
+        error = result.message;
+        if (station_exit_code(result.status) == EX_CANTCREAT)
+            error += NO_RECORD_HINT;
+        return station_exit_code(result.status);
+    }
+    on_ = false;
+    std::call_once(warned_, [&] { say_(result.message + DEFAULT_DROPPED); });
+    return 0;
+}
+
+int Record::counter_fits(std::string &error)
+{
+    station::Counter counter;
+    const station::Result found = station_.counter(counter_, counter);
+    if (found.status == station::Status::NoSuchCounter) {
+        error = found.message + ": create it with 'kestrane-cli serial init " + counter_ + " --first N'";
+        return EX_CONFIG;
+    }
+    if (!found.ok())
+        return failed(found, error);
+    if (counter.exhausted()) {
+        error = "counter '" + counter_ + "' has handed out its last number, " +
+                std::to_string(counter.last.value_or(station::LARGEST_NUMBER)) +
+                ": the line stops here; start a new counter with 'kestrane-cli serial init NAME --first N'";
+        return EX_CONFIG;
+    }
+    if (counter.next() > serial_number::largest(*placement_)) {
+        error = "counter '" + counter_ + "' would hand out " + std::to_string(counter.next()) + ", which does not fit " +
+                serial_number::describe(*placement_) + " (at most " +
+                std::to_string(serial_number::largest(*placement_)) + ")";
+        return EX_DATAERR;
+    }
+    return 0;
+}
+
+int Record::check_counter(std::string &error)
+{
+    return on_ && !counter_.empty() ? counter_fits(error) : 0;
+}
+
+int Record::begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error)
+{
+    attempt.reset();
+    if (!on_)
+        return 0;
+    // Checked again for each board, so that no number is drawn that the
+    // format cannot hold; another process may still draw in between.
+    const int fits = check_counter(error);
+    if (fits != 0)
+        return fits;
+    station::AttemptStart start;
+    start.transport = board.interface == EFM8_UART ? station::Transport::Uart : station::Transport::Usb;
+    start.path = board.path;
+    start.image_name = image_name_;
+    start.image_sha256 = image_sha256_;
+    start.counter = counter_;
+    station::Attempt begun;
+    const station::Result written = station_.begin(start, begun);
+    if (!written.ok())
+        return failed(written, error);
+    attempt = begun;
+    return 0;
+}
+
+int Record::finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error)
+{
+    const efm8_report &report = outcome.report;
+    station::AttemptEnd end;
+    end.part = report.part != nullptr ? report.part->name : report.family != nullptr ? report.family->name : "";
+    end.result = result_word(outcome);
+    end.exit_code = outcome.exit_code;
+    end.message = outcome.message;
+    end.commands = report.commands;
+    end.bytes_written = report.bytes_written;
+    end.seconds = outcome.seconds;
+    end.tries = outcome.tries;
+    const station::Result written = station_.finish(attempt, end);
+    if (written.ok())
+        return 0;
+    const int status = failed(written, error);
+    if (status != 0)
+        error = "attempt " + std::to_string(attempt.id) + " stays unfinished: " + written.message;
+    return status;
+}
+
+}  // namespace cli

@@ -1,0 +1,54 @@
+// The bench's figures as boards finish: passed, failed, yield, first-pass
+// yield, boards per hour since the bench started, and the serial numbers
+// given. On a terminal a live line at the foot of standard error says them
+// as they change, and every other line goes out above it; elsewhere there
+// is no live line. Lines may come from any thread.
+#ifndef KESTRANE_CLI_TALLY_H
+#define KESTRANE_CLI_TALLY_H
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace cli {
+
+struct Outcome;
+
+class Tally {
+public:
+    explicit Tally(bool live);
+
+    void count(const Outcome &outcome);
+
+    // A line to standard output (a board's result) or to standard error (a
+    // note), above the live line.
+    void print(const std::string &line);
+    void note(const std::string &line);
+    // The live line as things stand, running boards in progress.
+    void redraw(long running);
+    // Clears the live line for good.
+    void close();
+
+    std::string tally_text();    // "[3 ok, 1 failed]"
+    std::string summary_text();  // "4 boards: 3 ok, 1 failed; yield 75.0%, ..."
+    std::string summary_json(int exit_code);
+
+private:
+    double hours() const;
+    double boards_per_hour() const;
+    void clear();  // callers hold lock_
+    void draw();
+
+    const bool live_;
+    const std::chrono::steady_clock::time_point started_;
+    std::mutex lock_;
+    std::string live_text_;  // as last drawn; empty: none shown
+    long passed_ = 0, failed_ = 0, first_pass_ = 0, running_ = 0;
+    std::optional<std::uint64_t> lowest_serial_, highest_serial_;
+};
+
+}  // namespace cli
+
+#endif

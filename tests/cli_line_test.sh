@@ -1,0 +1,305 @@
+#!/bin/bash
+# The production line through the real kestrane-cli as a black box: serial
+# numbers placed into each board's image and drawn from one counter by two
+# processes at once, the station record through a SIGKILL and through
+# another program's lock, retries, recording off or impossible, history, and
+# the bench's yield. Over USB (the demo build of the hidapi stand-in) and
+# over UARTs (uart_sim). Waits on log and output lines, never on the clock.
+# Usage: cli_line_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM
+set -u
+cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3")
+work=$(mktemp -d)
+trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+export XDG_STATE_HOME=$work/state
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+db=$work/line.sqlite
+random_image() {  # random_image SIZE: starts with a jump, as an 8051 program does
+  printf '\x02'
+  head -c $(($1 - 1)) /dev/urandom
+}
+random_image 5000 > fw.bin
+random_image 3000 > fw2.bin
+head -c 16384 /dev/urandom > junk
+mkfifo control uart_control
+port=$work/ttySIM1
+
+# Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
+# which line; 30 s without a line fails.
+wait_line() {
+  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
+  while IFS= read -r -t 30 line; do
+    at=$((at + 1))
+    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
+      echo "$at"
+      return 0
+    fi
+  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
+  return 1
+}
+# Tells a FIFO's listener something; fails rather than hangs when it is gone.
+send() {  # send FIFO LINE
+  timeout 30 bash -c 'echo "$2" > "$1"' send "$1" "$2" || fail "nobody heard '$2'"
+}
+
+# USB: fresh simulated boards for each run; stdout in out, stderr in err,
+# the bus's log in log, board N's flash in flash (1) or flash.N.
+usb_env=(LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash"
+         KESTRANE_SIM_CONTROL="$work/control")
+prepare() {
+  : > log
+  : > err
+  rm -f flash flash.*
+}
+usb() {  # usb STATUS ARGS...: runs and checks the exit status
+  local want=$1 got
+  shift
+  prepare
+  env "${usb_env[@]}" "$cli" "$@" > out 2> err
+  got=$?
+  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
+}
+start_usb() {  # in the background, the tool's process id in $!
+  prepare
+  env "${usb_env[@]}" "$cli" "$@" > out 2> err &
+}
+
+# UART: boards at ./ttySIM1..N, events in ulog, flashes in flash (board 1)
+# and flash.N once they stop.
+start_boards() {
+  : > ulog
+  : > sim.out
+  rm -f flash flash.*
+  "$sim" --links "$work" --log ulog --control uart_control --flash-out flash "$@" > sim.out &
+  sim_pid=$!
+  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
+}
+stop_boards() {
+  send uart_control quit
+  wait "$sim_pid"
+}
+
+holds_image() {  # holds_image FLASH-FILE IMAGE-FILE: the image, then 0xFF to the end of its page
+  local size
+  size=$(stat -c %s "$2")
+  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
+}
+encode() {  # encode FORMAT NUMBER: the number's bytes in hex, as the format lays them out
+  perl -e 'my ($format, $n) = @ARGV;
+    my %binary = (le16 => "v", le32 => "V", le64 => "Q<", be16 => "n", be32 => "N", be64 => "Q>");
+    my ($kind, $digits) = $format =~ /^(dec|hex)(\d+)$/;
+    my $bytes = $binary{$format} ? pack($binary{$format}, $n) : sprintf($kind eq "dec" ? "%0${digits}d" : "%0${digits}X", $n);
+    print unpack "H*", $bytes' "$1" "$2"
+}
+# number_on FLASH-FILE FORMAT@ADDRESS NUMBER: the board holds fw.bin with the
+# number at its place, 0xFF between.
+number_on() {
+  local format=${2%@*} address=$((${2#*@}))
+  perl -e 'local $/; open my $in, "<", "fw.bin"; binmode $in; my $image = <$in>;
+    my ($at, $bytes) = ($ARGV[0], pack "H*", $ARGV[1]);
+    $image .= "\xFF" x ($at - length $image);
+    binmode STDOUT; print $image . $bytes' "$address" "$(encode "$format" "$3")" > expected
+  holds_image "$1" expected
+}
+counter_next() {  # counter_next NAME
+  "$cli" serial show "$1" --db "$db" --json | jq .next
+}
+
+# Usage: refused before any board is looked for.
+for usage in "flash --serial le32@0x3000 fw.bin" "flash --counter line fw.bin" "flash --no-record --db $db fw.bin" \
+             "flash --serial le24@0x3000 --counter line fw.bin" "flash --retries 101 fw.bin" "verify --counter line fw.bin" \
+             "serial init line" "serial show --first 1" "serial init line --first 5 --last 2" "history --json --csv"; do
+  usb 64 $usage
+  [ -s log ] && fail "$usage: the bus was looked at"
+done
+
+# One format of each family lands at its address, verified with it in place,
+# the numbers drawn in order.
+"$cli" serial init line --first 1000 --last 1999 --db "$db" > /dev/null || fail "serial init"
+"$cli" serial init line --first 1 --db "$db" > /dev/null 2>&1
+[ $? -eq 78 ] || fail "a counter initialised again with other bounds did not exit 78"
+numbers=()
+for spec in le32@0x3000 be16@0x3000 dec8@0x2FF0 hex5@0x3001; do
+  usb 0 flash --json --db "$db" --counter line --serial "$spec" fw.bin
+  numbers+=("$(jq .serial out)")
+  number_on flash "$spec" "${numbers[-1]}" || fail "$spec: the board does not hold fw.bin with ${numbers[-1]} in place"
+done
+[ "${numbers[*]}" = "1000 1001 1002 1003" ] || fail "numbers drawn: ${numbers[*]}"
+
+# Refused where the file alone shows it (over the image's own bytes, or a
+# number the format cannot hold): no board opened, no number drawn. Beyond
+# the part's area (the EFM8UB11F16G's ends at 0x39FF): refused once the board
+# is identified, nothing erased, the number void.
+"$cli" serial init big --first 70000 --db "$db" > /dev/null
+usb 65 flash --db "$db" --counter line --serial le32@0x0010 fw.bin
+grep -q 'at 0x10, inside le32@0x10' err || fail "overlap: $(cat err)"
+usb 65 flash --db "$db" --counter big --serial le16@0x3000 fw.bin
+grep -q "would hand out 70000, which does not fit le16@0x3000" err || fail "too large: $(cat err)"
+grep -q '^open' log && fail "a board was opened for a number that cannot be placed"
+[ "$(counter_next line) $(counter_next big)" = "1004 70000" ] || fail "a refused number was drawn"
+KESTRANE_SIM_FLASH_IN=junk usb 65 flash --json --db "$db" --counter line --serial le32@0x39FE fw.bin
+jq -e '.result == "bad-image" and .serial == 1004' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
+  fail "out of area: $(cat out)"
+cmp -s flash junk || fail "a board was erased for a number beyond its area"
+"$cli" history --db "$db" --serial 1004 --json | jq -e '.void and .result == "bad-image" and .exit_code == 65' > /dev/null ||
+  fail "the refused board's number is not recorded void"
+
+# Two processes, four boards on ports each, one counter: eight numbers, each
+# once, each on the board its record names.
+"$cli" serial init pair --first 1 --db "$db" > /dev/null
+start_boards --boards 8
+flashers=()
+for half in 1 2; do
+  ports=()
+  for ((n = 4 * half - 3; n <= 4 * half; n++)); do ports+=(--port "$work/ttySIM$n"); done
+  "$cli" flash --json --db "$db" --counter pair --serial be32@0x3000 "${ports[@]}" fw.bin > "out.$half" 2> "err.$half" &
+  flashers+=($!)
+done
+for flasher in "${flashers[@]}"; do wait "$flasher" || fail "a process drawing from the shared counter exited $?"; done
+stop_boards
+jq -es '[.[].serial] | sort == [1, 2, 3, 4, 5, 6, 7, 8]' out.1 out.2 > /dev/null || fail "not eight numbers once each: $(cat out.1 out.2)"
+"$cli" history --db "$db" --json > records
+for ((n = 1; n <= 8; n++)); do
+  number=$(jq --arg path "$work/ttySIM$n" 'select(.counter == "pair" and .path == $path) | .serial' records)
+  file=flash.$n
+  [ "$n" -eq 1 ] && file=flash
+  number_on "$file" be32@0x3000 "$number" || fail "board $n does not hold the number its record names ($number)"
+done
+
+# Killed in the middle of a flash (the board stays silent after page 0 was
+# erased): the attempt is unfinished, its number never handed out again, and
+# the next run works.
+"$cli" serial init kill --first 500 --db "$db" > /dev/null
+start_boards --silent 14
+"$cli" flash --db "$db" --counter kill --serial le16@0x3000 --port "$port" --timeout 60 fw.bin > out 2> err &
+victim=$!
+wait_line ulog 1 1 '^1 silent' > /dev/null || fail "the flash never reached the silence"
+grep -q '^1 record 32' ulog || fail "killed before the first erase"
+kill -KILL "$victim"
+wait "$victim" 2> /dev/null
+stop_boards
+"$cli" history --db "$db" --serial 500 --json > out
+jq -e --arg path "$port" '.result == "unfinished" and .exit_code == null and .void and .path == $path' out > /dev/null ||
+  fail "the killed attempt: $(cat out)"
+[ "$(counter_next kill)" = 501 ] || fail "the killed attempt's number is handed out again"
+start_boards
+"$cli" flash --json --db "$db" --counter kill --serial le16@0x3000 --port "$port" fw.bin > out 2> err || fail "the run after the kill: $(cat err)"
+stop_boards
+number_on flash le16@0x3000 501 || fail "the run after the kill did not place 501"
+
+# Another program holds the database: the flash waits for it, touching no
+# board, and then records.
+"$cli" serial init held --first 9000 --db "$db" > /dev/null
+mkfifo sql
+sqlite3 "$db" < sql > sql.out 2>&1 &
+holder=$!
+exec 3> sql
+printf 'BEGIN EXCLUSIVE;\nUPDATE counters SET first = first WHERE name = "held";\n.print held\n' >&3
+wait_line sql.out 1 1 '^held$' > /dev/null || fail "sqlite3 did not take the lock: $(cat sql.out)"
+start_usb flash --db "$db" --counter held --serial le16@0x3000 fw.bin
+flasher=$!
+wait_line err 1 1 "waiting for the station database $db" > /dev/null || fail "the flash did not say it waits: $(cat err)"
+[ -s log ] && fail "a board was looked for while the record could not be written"
+printf 'COMMIT;\n' >&3
+exec 3>&-
+wait "$holder"
+wait "$flasher" || fail "the flash that waited for the database exited $?: $(cat err)"
+"$cli" history --db "$db" --serial 9000 --json | jq -e '.result == "ok"' > /dev/null || fail "the waiting flash was not recorded"
+
+# Retries. A board that leaves in the middle and comes back: two tries, one
+# number. Dropped on every try: failed after N+1. A refusal is not retried,
+# nor anything once the lock was sent (a locked flash that stays in its
+# bootloader ends by reading the lock back).
+"$cli" serial init retry --first 7000 --db "$db" > /dev/null
+KESTRANE_SIM_VANISH=12 start_usb flash --json --db "$db" --counter retry --serial le16@0x3000 fw.bin
+flasher=$!
+wait_line err 1 1 'sim:1: .*waiting up to 30 s for the board to come back for try 2 of 2' > /dev/null || fail "no wait: $(cat err)"
+send control "return 1"
+wait "$flasher" || fail "the board that came back exited $?: $(cat err)"
+jq -e '.tries == 2 and .serial == 7000' out > /dev/null || fail "came back: $(cat out)"
+number_on flash le16@0x3000 7000 || fail "the board that came back does not hold its number"
+KESTRANE_SIM_DROP=12 usb 74 flash --json --retries 2 --db "$db" --counter retry --serial le16@0x3000 fw.bin
+jq -e '.tries == 3 and .serial == 7001' out > /dev/null || fail "dropped every time: $(cat out)"
+KESTRANE_SIM_ANSWER=12:41 usb 76 flash --json --db "$db" --counter retry --serial le16@0x3000 fw.bin
+jq -e '.tries == 1' out > /dev/null || fail "a refusal was retried: $(cat out)"
+"$cli" history --db "$db" --json | jq -es 'map(select(.counter == "retry") | [.serial, .tries, .void])
+    == [[7000, 2, false], [7001, 3, true], [7002, 1, true]]' > /dev/null || fail "tries as recorded: $(cat out)"
+usb 0 flash --json --no-run --lock-pages 1 --no-record fw.bin
+KESTRANE_SIM_DROP=$(($(jq .commands out) - 1)) usb 74 flash --json --no-run --lock-pages 1 --no-record fw.bin
+jq -e '.tries == 1 and .lock.sent' out > /dev/null || fail "retried after the lock: $(cat out)"
+# The bench keeps a board that left for its retry rather than forget it and
+# take it as a new one when it is back (its own look at the bus and the
+# retry's, each five times a second, have both seen it gone by the fourth
+# empty one); a new board after it counts.
+KESTRANE_SIM_VANISH=12 start_usb watch --count 2 --json --no-record fw.bin
+watcher=$!
+wait_line err 1 1 'sim:1: .*for try 2 of 2' > /dev/null || fail "the bench did not wait: $(cat err)"
+wait_line log 1 4 '^enumerate 0 found' > /dev/null || fail "nobody looked for the board"
+grep -q 'sim:1: the board left' err && fail "the bench forgot a board it was retrying"
+send control "return 1"
+wait_line out 1 1 '"path":"sim:1"' > /dev/null || fail "the bench did not retry"
+send control attach
+wait "$watcher" || fail "the bench with a retry exited $?: $(cat err)"
+jq -es 'map(select(.path) | [.path, .tries]) == [["sim:1", 2], ["sim:2", 1]]' out > /dev/null ||
+  fail "the bench took a retried board twice: $(cat out)"
+# Over a port: a reply lost once; the board answers the port again.
+start_boards --drop 14
+"$cli" flash --json --timeout 0.3 --port "$port" --db "$db" --counter retry --serial be16@0x3000 fw.bin > out 2> err ||
+  fail "a reply lost once: $(cat err)"
+stop_boards
+jq -e '.tries == 2' out > /dev/null && number_on flash be16@0x3000 "$(jq .serial out)" || fail "lost once: $(cat out)"
+
+# Recording: to the default database unless told; off with --no-record; a
+# database asked for that cannot be written flashes nothing; the default one
+# that cannot be is said once, and the boards are flashed.
+usb 0 flash fw.bin
+"$cli" history --json | jq -es 'length == 1 and .[0].path == "sim:1"' > /dev/null || fail "not recorded by default"
+XDG_STATE_HOME=$work/fresh usb 0 flash --no-record fw.bin
+[ -e fresh ] && fail "--no-record made a database"
+usb 73 flash --db "$work/missing/line.sqlite" fw.bin
+grep -q "cannot open the station database $work/missing/line.sqlite" err || fail "unwritable --db: $(cat err)"
+: > not_a_folder
+XDG_STATE_HOME=$work/not_a_folder usb 73 flash --counter line --serial le16@0x3000 fw.bin
+grep -q '^open' log && fail "a board was opened without the record that was asked for"
+XDG_STATE_HOME=$work/not_a_folder KESTRANE_SIM_BOARDS=2 usb 0 flash --all fw.bin
+[ "$(grep -c 'flashing without a record' err)" -eq 1 ] || fail "the default database's failure is not said once: $(cat err)"
+holds_image flash fw.bin && holds_image flash.2 fw.bin || fail "the boards were not flashed without the default database"
+
+# The bench: two boards at once, one refusing; the summary in JSON. Then a
+# counter with one number left stops the line by itself.
+"$cli" serial init bench --first 300 --last 302 --db "$db" > /dev/null
+KESTRANE_SIM_BOARDS=2 KESTRANE_SIM_ANSWER=12:41 usb 76 watch --count 2 --json --db "$db" --counter bench \
+  --serial le16@0x3000 fw2.bin
+tail -n 1 out | jq -e '.summary and .boards == 2 and .passed == 1 and .failed == 1 and .yield == 0.5
+    and .first_pass_yield == 0.5 and .serial_first == 300 and .serial_last == 301 and .exit_code == 76' > /dev/null ||
+  fail "watch's summary: $(cat out)"
+KESTRANE_SIM_BOARDS=2 timeout 60 env "${usb_env[@]}" "$cli" watch --json --db "$db" --counter bench \
+  --serial le16@0x3000 fw2.bin > out 2> err
+status=$?
+[ "$status" -eq 78 ] && grep -q "counter 'bench' has handed out its last number, 302" err ||
+  fail "the last number did not stop the line ($status): $(cat err)"
+jq -es 'map(select(.path) | .serial) | sort == [null, 302]' out > /dev/null || fail "past the last number: $(cat out)"
+
+# History: the filters, and the summary per image.
+sha=$(sha256sum fw2.bin | cut -c 1-10)
+"$cli" history --db "$db" --image "$sha" --summary --json > out
+jq -e '.image == "fw2.bin" and .attempts == 3 and .passed == 2 and .failed == 1 and .first_pass_yield == 2 / 3
+       and .serial_first == 300 and .serial_last == 302 and .voids == 1' out > /dev/null || fail "--summary: $(cat out)"
+[ "$("$cli" history --db "$db" --image "$sha" --csv | head -c 11)" = "id,started," ] &&
+  [ "$("$cli" history --db "$db" --image "$sha" --csv | wc -l)" -eq 4 ] || fail "--csv"
+"$cli" history --db "$db" --serial 302 --json | jq -es 'length == 1 and .[0].image == "fw2.bin"' > /dev/null ||
+  fail "--serial"
+[ -z "$("$cli" history --db "$db" --since 2999-01-01)" ] || fail "--since"
+"$cli" history --db "$db" --image xyz > /dev/null 2> err
+[ $? -eq 64 ] || fail "a prefix that is not hex: $(cat err)"
+XDG_STATE_HOME=$work/fresh "$cli" history > /dev/null 2> err
+[ $? -eq 66 ] && [ ! -e fresh ] || fail "history without a database: $(cat err)"
+
+# On a terminal the bench keeps a live line of its yield.
+env "${usb_env[@]}" script -qec "$cli watch --count 1 --no-record fw.bin" /dev/null > terminal
+grep -q '1 passed, 0 failed, yield 100.0%, first pass 100.0%, [0-9]* boards/h' terminal || fail "no live yield line"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "kestrane-cli: serial numbers, the station record, retries and the bench's yield check out"
