@@ -8,41 +8,15 @@
 # Usage: cli_line_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3")
-work=$(mktemp -d)
-trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+. "$(dirname "$0")/cli_common.sh"
 export XDG_STATE_HOME=$work/state
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 db=$work/line.sqlite
-random_image() {  # random_image SIZE: starts with a jump, as an 8051 program does
-  printf '\x02'
-  head -c $(($1 - 1)) /dev/urandom
-}
 random_image 5000 > fw.bin
 random_image 3000 > fw2.bin
 head -c 16384 /dev/urandom > junk
 mkfifo control uart_control
 port=$work/ttySIM1
-
-# Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
-# which line; 30 s without a line fails.
-wait_line() {
-  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
-  while IFS= read -r -t 30 line; do
-    at=$((at + 1))
-    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
-      echo "$at"
-      return 0
-    fi
-  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
-  return 1
-}
-# Tells a FIFO's listener something; fails rather than hangs when it is gone.
-send() {  # send FIFO LINE
-  timeout 30 bash -c 'echo "$2" > "$1"' send "$1" "$2" || fail "nobody heard '$2'"
-}
 
 # USB: fresh simulated boards for each run; stdout in out, stderr in err,
 # the bus's log in log, board N's flash in flash (1) or flash.N.
@@ -77,15 +51,10 @@ start_boards() {
   wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
 }
 stop_boards() {
-  send uart_control quit
+  send_to uart_control quit
   wait "$sim_pid"
 }
 
-holds_image() {  # holds_image FLASH-FILE IMAGE-FILE: the image, then 0xFF to the end of its page
-  local size
-  size=$(stat -c %s "$2")
-  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
-}
 encode() {  # encode FORMAT NUMBER: the number's bytes in hex, as the format lays them out
   perl -e 'my ($format, $n) = @ARGV;
     my %binary = (le16 => "v", le32 => "V", le64 => "Q<", be16 => "n", be32 => "N", be64 => "Q>");
@@ -121,10 +90,10 @@ done
 "$cli" serial init line --first 1 --db "$db" > /dev/null 2>&1
 [ $? -eq 78 ] || fail "a counter initialised again with other bounds did not exit 78"
 numbers=()
-for spec in le32@0x3000 be16@0x3000 dec8@0x2FF0 hex5@0x3001; do
-  usb 0 flash --json --db "$db" --counter line --serial "$spec" fw.bin
+for placement in le32@0x3000 be16@0x3000 dec8@0x2FF0 hex5@0x3001; do
+  usb 0 flash --json --db "$db" --counter line --serial "$placement" fw.bin
   numbers+=("$(jq .serial out)")
-  number_on flash "$spec" "${numbers[-1]}" || fail "$spec: the board does not hold fw.bin with ${numbers[-1]} in place"
+  number_on flash "$placement" "${numbers[-1]}" || fail "$placement: the board does not hold fw.bin with ${numbers[-1]} in place"
 done
 [ "${numbers[*]}" = "1000 1001 1002 1003" ] || fail "numbers drawn: ${numbers[*]}"
 
@@ -216,7 +185,7 @@ wait "$flasher" || fail "the flash that waited for the database exited $?: $(cat
 KESTRANE_SIM_VANISH=12 start_usb flash --json --db "$db" --counter retry --serial le16@0x3000 fw.bin
 flasher=$!
 wait_line err 1 1 'sim:1: .*waiting up to 30 s for the board to come back for try 2 of 2' > /dev/null || fail "no wait: $(cat err)"
-send control "return 1"
+send_to control "return 1"
 wait "$flasher" || fail "the board that came back exited $?: $(cat err)"
 jq -e '.tries == 2 and .serial == 7000' out > /dev/null || fail "came back: $(cat out)"
 number_on flash le16@0x3000 7000 || fail "the board that came back does not hold its number"
@@ -238,9 +207,9 @@ watcher=$!
 wait_line err 1 1 'sim:1: .*for try 2 of 2' > /dev/null || fail "the bench did not wait: $(cat err)"
 wait_line log 1 4 '^enumerate 0 found' > /dev/null || fail "nobody looked for the board"
 grep -q 'sim:1: the board left' err && fail "the bench forgot a board it was retrying"
-send control "return 1"
+send_to control "return 1"
 wait_line out 1 1 '"path":"sim:1"' > /dev/null || fail "the bench did not retry"
-send control attach
+send_to control attach
 wait "$watcher" || fail "the bench with a retry exited $?: $(cat err)"
 jq -es 'map(select(.path) | [.path, .tries]) == [["sim:1", 2], ["sim:2", 1]]' out > /dev/null ||
   fail "the bench took a retried board twice: $(cat out)"

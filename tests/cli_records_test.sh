@@ -8,11 +8,7 @@
 # Usage: cli_records_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM [SEED]
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3") seed=${4:-20261207}
-work=$(mktemp -d)
-trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/cli_common.sh"
 
 board_id=3245  # the simulated USB board: an EFM8UB11F16G-QSOP24
 cases=20
@@ -37,11 +33,6 @@ state_is() {
   for line in "$@"; do
     grep -qx "$line" "$file" || fail "$file lacks '$line': $(tr '\n' ' ' < "$file")"
   done
-}
-holds_image() {  # holds_image FLASH-FILE IMAGE-FILE: the image, then 0xFF to the end of its page
-  local size
-  size=$(stat -c %s "$2")
-  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
 }
 untouched() {  # the board was neither opened nor erased
   grep -q '^open' log && fail "$1: a board was opened"
@@ -268,25 +259,15 @@ state_is flash.state "lock 00" "signature 00" "mode bootloader"
 # records are answered, and nothing is written after it.
 port=$work/ttySIM1
 mkfifo control
-wait_line() {  # wait_line FILE PATTERN: blocks until a line matches; 30 s without one fails
-  local line
-  while IFS= read -r -t 30 line; do
-    [[ $line =~ $2 ]] && return 0
-  done < <(tail -n +1 -f --pid=$$ "$1" 2> /dev/null)
-  return 1
-}
 start_boards() {
   : > log
   : > sim.out
   rm -f flash flash.*
   "$sim" --links "$work" --log log --control control --flash-out flash "$@" > sim.out &
   sim_pid=$!
-  wait_line sim.out '^ready$' || fail "uart_sim $* did not start"
+  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
 }
-# Tells the boards something; fails rather than hangs when they are gone.
-send() {
-  timeout 30 bash -c 'echo "$1" > "$2"' send "$1" control || fail "nobody heard '$1'"
-}
+send() { send_to control "$1"; }
 stop_boards() {
   send quit
   wait "$sim_pid"

@@ -6,18 +6,8 @@
 # Usage: cli_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2")
-work=$(mktemp -d)
-trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/cli_common.sh"
 
-# Random images that start as an 8051 program does, with a jump: a file that
-# starts with '$' would be read as boot records.
-random_image() {  # random_image SIZE
-  printf '\x02'
-  head -c $(($1 - 1)) /dev/urandom
-}
 random_image 5000 > fw.bin
 srec_cat fw.bin -binary -o fw.hex -intel
 random_image 14849 > big.bin
@@ -52,31 +42,10 @@ expect() {
   [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
 }
 
-# Tells the simulated boards something; fails rather than hangs when the tool
-# is not there to listen.
-send() {
-  timeout 30 bash -c 'echo "$1" > "$2"' send "$1" control || fail "nobody heard '$1'"
-}
+send() { send_to control "$1"; }
 
-holds_image() {  # holds_image FLASH-FILE IMAGE-FILE
-  local size
-  size=$(stat -c %s "$2")
-  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
-}
-
-# Reads the device log from line FROM on until COUNT lines match PATTERN,
-# and says at which line; 30 s without a line fails.
-wait_log() {
-  local from=$1 count=$2 pattern=$3 matched=0 at=$(($1 - 1)) line
-  while IFS= read -r -t 30 line; do
-    at=$((at + 1))
-    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
-      echo "$at"
-      return 0
-    fi
-  done < <(tail -n "+$from" -f --pid=$$ log)
-  return 1
-}
+# wait_log FROM COUNT PATTERN: on the device log.
+wait_log() { wait_line log "$@"; }
 
 # Help, version and usage errors.
 expect 0 --help && grep -q '^  77  no permission' out || fail "--help lacks the exit statuses"

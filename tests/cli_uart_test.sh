@@ -7,32 +7,12 @@
 # Usage: cli_uart_test.sh KESTRANE-CLI UART-SIM
 set -u
 cli=$(realpath "$1") sim=$(realpath "$2")
-work=$(mktemp -d)
-trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/cli_common.sh"
 
-# A random image that starts as an 8051 program does, with a jump: a file
-# that starts with '$' would be read as boot records.
-{ printf '\x02'; head -c 4999 /dev/urandom; } > fw.bin
+random_image 5000 > fw.bin
 srec_cat fw.bin -binary -o fw.hex -intel
 mkfifo control
 port=$work/ttySIM1
-
-# Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
-# which line; 30 s without a line fails.
-wait_line() {
-  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
-  while IFS= read -r -t 30 line; do
-    at=$((at + 1))
-    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
-      echo "$at"
-      return 0
-    fi
-  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
-  return 1
-}
 
 # start_boards [UART-SIM OPTIONS]: fresh boards at ./ttySIM1..N with their
 # events in log; board N's flash goes to flash (board 1) or flash.N when they
@@ -45,10 +25,7 @@ start_boards() {
   sim_pid=$!
   wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
 }
-# Tells the boards something; fails rather than hangs when they are gone.
-send() {
-  timeout 30 bash -c 'echo "$1" > "$2"' send "$1" control || fail "nobody heard '$1'"
-}
+send() { send_to control "$1"; }
 stop_boards() {
   send quit
   wait "$sim_pid"
@@ -64,12 +41,6 @@ expect() {
   run "$@"
   got=$?
   [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
-}
-
-holds_image() {  # holds_image FLASH-FILE IMAGE-FILE
-  local size
-  size=$(stat -c %s "$2")
-  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
 }
 
 # Usage errors, before any port is opened.

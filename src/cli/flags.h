@@ -10,7 +10,7 @@
 namespace cli {
 
 // Long options only; each takes its own id. Two flags may share a name
-// when no command takes both (list's --serial and flash's --serial SPEC).
+// when no command takes both (list's --serial and flash's --serial FORMAT@ADDRESS).
 enum Flag {
     FLAG_HELP = 256,
     FLAG_DEVICE,

@@ -1,0 +1,42 @@
+# What the command-line tests share, sourced by each once the paths it was
+# given are absolute: a work folder of its own (cleaned up with every
+# background job), failures counted, images, and ways to wait on lines and to
+# talk to the simulators without ever waiting on the clock.
+work=$(mktemp -d)
+trap 'jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Random images that start as an 8051 program does, with a jump: a file that
+# starts with '$' would be read as boot records.
+random_image() {  # random_image SIZE
+  printf '\x02'
+  head -c $(($1 - 1)) /dev/urandom
+}
+
+# holds_image FLASH-FILE IMAGE-FILE: the image, then 0xFF to the end of its page.
+holds_image() {
+  local size
+  size=$(stat -c %s "$2")
+  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
+}
+
+# Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
+# which line; 30 s without a line fails.
+wait_line() {  # wait_line FILE FROM COUNT PATTERN
+  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
+  while IFS= read -r -t 30 line; do
+    at=$((at + 1))
+    if [[ $line =~ $pattern ]] && ((++matched >= count)); then
+      echo "$at"
+      return 0
+    fi
+  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
+  return 1
+}
+
+# Tells a FIFO's listener something; fails rather than hangs when it is gone.
+send_to() {  # send_to FIFO LINE
+  timeout 30 bash -c 'echo "$2" > "$1"' send "$1" "$2" || fail "nobody heard '$2'"
+}
