@@ -40,3 +40,20 @@ wait_line() {  # wait_line FILE FROM COUNT PATTERN
 send_to() {  # send_to FIFO LINE
   timeout 30 bash -c 'echo "$2" > "$1"' send "$1" "$2" || fail "nobody heard '$2'"
 }
+
+# start_boards [UART-SIM OPTIONS]: fresh boards of uart_sim ($sim) at
+# ./ttySIM1..N, their events in $uart_log and their orders read from
+# $uart_fifo; board N's flash goes to flash (board 1) or flash.N when they stop.
+uart_log=log uart_fifo=control
+start_boards() {
+  : > "$uart_log"
+  : > sim.out
+  rm -f flash flash.*
+  "$sim" --links "$work" --log "$uart_log" --control "$uart_fifo" --flash-out flash "$@" > sim.out &
+  sim_pid=$!
+  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
+}
+stop_boards() {
+  send_to "$uart_fifo" quit
+  wait "$sim_pid"
+}

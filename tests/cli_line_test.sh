@@ -40,20 +40,9 @@ start_usb() {  # in the background, the tool's process id in $!
   env "${usb_env[@]}" "$cli" "$@" > out 2> err &
 }
 
-# UART: boards at ./ttySIM1..N, events in ulog, flashes in flash (board 1)
-# and flash.N once they stop.
-start_boards() {
-  : > ulog
-  : > sim.out
-  rm -f flash flash.*
-  "$sim" --links "$work" --log ulog --control uart_control --flash-out flash "$@" > sim.out &
-  sim_pid=$!
-  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
-}
-stop_boards() {
-  send_to uart_control quit
-  wait "$sim_pid"
-}
+# UART boards (start_boards) keep their events in ulog and read orders from
+# uart_control, beside the USB bus's log and control.
+uart_log=ulog uart_fifo=uart_control
 
 encode() {  # encode FORMAT NUMBER: the number's bytes in hex, as the format lays them out
   perl -e 'my ($format, $n) = @ARGV;

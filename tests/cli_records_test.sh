@@ -259,19 +259,7 @@ state_is flash.state "lock 00" "signature 00" "mode bootloader"
 # records are answered, and nothing is written after it.
 port=$work/ttySIM1
 mkfifo control
-start_boards() {
-  : > log
-  : > sim.out
-  rm -f flash flash.*
-  "$sim" --links "$work" --log log --control control --flash-out flash "$@" > sim.out &
-  sim_pid=$!
-  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
-}
 send() { send_to control "$1"; }
-stop_boards() {
-  send quit
-  wait "$sim_pid"
-}
 uart() {  # uart STATUS ARGS...
   local want=$1 got
   shift

@@ -14,22 +14,7 @@ srec_cat fw.bin -binary -o fw.hex -intel
 mkfifo control
 port=$work/ttySIM1
 
-# start_boards [UART-SIM OPTIONS]: fresh boards at ./ttySIM1..N with their
-# events in log; board N's flash goes to flash (board 1) or flash.N when they
-# stop.
-start_boards() {
-  : > log
-  : > sim.out
-  rm -f flash flash.*
-  "$sim" --links "$work" --log log --control control --flash-out flash "$@" > sim.out &
-  sim_pid=$!
-  wait_line sim.out 1 1 '^ready$' > /dev/null || fail "uart_sim $* did not start"
-}
 send() { send_to control "$1"; }
-stop_boards() {
-  send quit
-  wait "$sim_pid"
-}
 
 run() {
   "$cli" "$@" > out 2> err

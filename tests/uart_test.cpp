@@ -6,14 +6,14 @@
 #include "engine.h"
 #include "uart_board.h"
 
+#include "without_file_override.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -367,24 +367,6 @@ TEST(Uart, StaleInputIsDroppedAndDoesNotDisturbTheFlash)
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash_of(*board).begin()));
     EXPECT_EQ(board->received(), line_of(frames_of(*board)));
 }
-
-// Root opens any file; dropping the override for this thread lets a mode of
-// 0 refuse the open as it refuses a user outside the port's group.
-class WithoutFileOverride {
-public:
-    WithoutFileOverride()
-    {
-        syscall(SYS_capget, &header_, saved_);
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
-        syscall(SYS_capset, &header_, reduced);
-    }
-    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
-
-private:
-    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2] = {};
-};
 
 // Whether another program would find the port held: its open refused, or
 // (for root, whom TIOCEXCL lets in) the port marked exclusive.

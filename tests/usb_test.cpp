@@ -5,11 +5,11 @@
 #include "lib.h"
 #include "usb_emulator.h"
 
+#include "without_file_override.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -47,24 +47,6 @@ int program_fds_on(const usbemu::Device &device)
     closedir(fds);
     return count - 1;
 }
-
-// Root opens any file; dropping the override for this thread lets a mode of
-// 0 refuse the open as it would refuse a user without a udev rule.
-class WithoutFileOverride {
-public:
-    WithoutFileOverride()
-    {
-        syscall(SYS_capget, &header_, saved_);
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
-        syscall(SYS_capset, &header_, reduced);
-    }
-    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
-
-private:
-    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2] = {};
-};
 
 class Usb : public ::testing::Test {
 protected:
