@@ -3,9 +3,9 @@
 // flash; and eight boards flashed at once against one. The device takes the
 // time a real EFM8UB1 takes for transfers, page erases and written bytes;
 // the chip's own CRC time is not modelled. A missed target fails the run.
-#include "engine.h"
+#include <kestrane/engine.h>
 #include "hidsim.h"
-#include "lib.h"
+#include "gui/lib.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // per command with the device answering at once, and with the device taking
 // the time a real EFM8UB1 takes, as a ratio to that device time.
 #include "hidsim.h"
-#include "lib.h"
+#include "gui/lib.h"
 
 #include <benchmark/benchmark.h>
 

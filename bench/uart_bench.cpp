@@ -5,7 +5,7 @@
 // line plus the erases and writes no loader avoids. Identify costs one
 // record per id it probes, so the first and the last 64 KB derivative in
 // the table's order are both measured. A missed target fails the run.
-#include "engine.h"
+#include <kestrane/engine.h>
 #include "uart_board.h"
 
 #include <benchmark/benchmark.h>

@@ -1,7 +1,7 @@
 // The shipped link over the real hidapi-libusb and libusb against the
 // emulated device: the time of a full flash, and what an open handle costs
 // while nothing happens. Runs under umockdev-wrapper.
-#include "lib.h"
+#include "gui/lib.h"
 #include "usb_emulator.h"
 
 #include <benchmark/benchmark.h>

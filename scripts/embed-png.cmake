@@ -3,7 +3,7 @@ file(READ "${IN}" hex HEX)
 string(REGEX REPLACE "(..)" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n    " bytes "${bytes}")
 file(WRITE "${OUT}"
-"// Generated at build time from src/logo.png; edit the picture, not this file.
+"// Generated at build time from src/gui/logo.png; edit the picture, not this file.
 #ifndef KESTRANE_LOGO_H
 #define KESTRANE_LOGO_H
 

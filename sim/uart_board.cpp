@@ -1,6 +1,6 @@
 #include "uart_board.h"
 
-#include "parts.h"
+#include <kestrane/parts.h>
 
 #include <fcntl.h>
 #include <poll.h>

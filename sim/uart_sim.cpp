@@ -22,7 +22,7 @@
 //   --hang-up N         board 1's line drops at its Nth command
 //   --drop N            board 1 does not answer its Nth command, and answers
 //                       the rest
-#include "parts.h"
+#include <kestrane/parts.h>
 #include "uart_board.h"
 
 #include <getopt.h>

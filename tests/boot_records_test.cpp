@@ -3,8 +3,8 @@
 // and reads back the same; HEX and S-records read back alike here and in
 // srec_cat; hand-made files load as the loader's rules say, and broken ones
 // name the record and its offset.
-#include "firmware.h"
-#include "firmware_writer.h"
+#include "firmware/firmware.h"
+#include "firmware/firmware_writer.h"
 
 #include "bootloader.h"
 

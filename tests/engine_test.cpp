@@ -2,8 +2,8 @@
 // leaves in the chip whatever the options (over the hidapi stand-in and
 // over a UART board), delta's half-page checks, and a fault at every
 // command.
-#include "engine.h"
-#include "lib.h"
+#include <kestrane/engine.h>
+#include "gui/lib.h"
 
 #include "hidsim.h"
 #include "uart_board.h"

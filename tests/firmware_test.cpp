@@ -1,7 +1,7 @@
 // The loader: the same image written as raw binary, Intel HEX and S-records
 // in all their usual shapes loads to the same bytes; broken files name the
 // line and never load.
-#include "firmware.h"
+#include "firmware/firmware.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The bootloader link against the simulated device. The link's source is
 // included so its file-private command encoders can be driven directly.
-#include "lib.cpp"
+#include "gui/lib.cpp"
 
 #include "hidsim.h"
 

@@ -2,7 +2,7 @@
 // back as itself; a place outside the application area, over the image's
 // own bytes or under its CRC checks, and a number the format cannot hold,
 // are refused with nothing changed.
-#include "serial_number.h"
+#include "line/serial_number.h"
 
 #include <gtest/gtest.h>
 

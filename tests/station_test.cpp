@@ -2,8 +2,8 @@
 // processes and threads, through failures and a SIGKILL; a call waits for
 // another writer instead of losing its record; history filters and the
 // summary's figures on a known set of attempts.
-#include "station.h"
-#include "station_report.h"
+#include "station/station.h"
+#include "station/station_report.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -3,7 +3,7 @@
 // part of the table at its limit, the port's settings, stale input,
 // exclusivity and why an open fails, a fault at every command, boards at
 // once, and slow replies.
-#include "engine.h"
+#include <kestrane/engine.h>
 #include "uart_board.h"
 
 #include "without_file_override.h"

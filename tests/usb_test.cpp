@@ -1,8 +1,8 @@
 // The shipped link over the real hidapi-libusb and libusb, against the
 // bootloader model emulated at the usbdevfs interface. Runs under
 // umockdev-wrapper; started without it, the run fails.
-#include "engine.h"
-#include "lib.h"
+#include <kestrane/engine.h>
+#include "gui/lib.h"
 #include "usb_emulator.h"
 
 #include "without_file_override.h"

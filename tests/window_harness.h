@@ -3,7 +3,7 @@
 #ifndef KESTRANE_WINDOW_HARNESS_H
 #define KESTRANE_WINDOW_HARNESS_H
 
-#include "gui.h"
+#include "gui/gui.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include "cli/options.h"
 #include "cli/plan.h"
-#include "engine.h"
+#include <kestrane/engine.h>
 
 #include <cstdint>
 #include <functional>

@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 
 #include "cli/line.h"
-#include "serial_number.h"
+#include "line/serial_number.h"
 
 #include <sysexits.h>
 

@@ -6,7 +6,7 @@
 #include "cli/options.h"
 #include "cli/plan.h"
 #include "cli/progress.h"
-#include "firmware.h"
+#include "firmware/firmware.h"
 
 #include <nlohmann/json_fwd.hpp>
 

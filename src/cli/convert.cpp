@@ -4,7 +4,7 @@
 // says what the output cannot carry.
 #include "cli/commands.h"
 
-#include "firmware_writer.h"
+#include "firmware/firmware_writer.h"
 
 #include <sysexits.h>
 

@@ -1,8 +1,8 @@
 // The values the options take, and what they ask together.
 #include "cli/flags.h"
 
-#include "engine.h"
-#include "firmware_writer.h"
+#include <kestrane/engine.h>
+#include "firmware/firmware_writer.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 #ifndef KESTRANE_CLI_OPTIONS_H
 #define KESTRANE_CLI_OPTIONS_H
 
-#include "serial_number.h"
+#include "line/serial_number.h"
 
 #include <cstdint>
 #include <optional>

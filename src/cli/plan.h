@@ -5,8 +5,8 @@
 #define KESTRANE_CLI_PLAN_H
 
 #include "cli/options.h"
-#include "engine.h"
-#include "image.h"
+#include <kestrane/engine.h>
+#include "firmware/image.h"
 
 #include <cstdint>
 #include <optional>

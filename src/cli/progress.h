@@ -5,7 +5,7 @@
 #ifndef KESTRANE_CLI_PROGRESS_H
 #define KESTRANE_CLI_PROGRESS_H
 
-#include "engine.h"
+#include <kestrane/engine.h>
 
 #include <cstddef>
 #include <mutex>

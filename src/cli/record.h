@@ -6,8 +6,8 @@
 #define KESTRANE_CLI_RECORD_H
 
 #include "cli/options.h"
-#include "engine.h"
-#include "station.h"
+#include <kestrane/engine.h>
+#include "station/station.h"
 
 #include <atomic>
 #include <functional>

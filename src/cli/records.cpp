@@ -2,7 +2,7 @@
 // show, and history. No board is touched.
 #include "cli/commands.h"
 #include "cli/record.h"
-#include "station_report.h"
+#include "station/station_report.h"
 
 #include <nlohmann/json.hpp>
 #include <sysexits.h>

@@ -4,8 +4,8 @@
 // and reads back the same; nothing crashes, leaks, hangs or ends the
 // process. Also built without libFuzzer to replay the corpus in every test
 // run (replay.cpp).
-#include "firmware.h"
-#include "firmware_writer.h"
+#include "firmware/firmware.h"
+#include "firmware/firmware_writer.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,0 +1,235 @@
+// The engine, for front ends beyond the window: every EFM8 factory
+// bootloader, over USB HID (EFM8UB1, UB2, UB3, chosen by path) or a serial
+// port (the UART bootloaders), identified from the part table, programmed
+// with options, verified by CRC, locked and started. Plain functions with
+// integer results; a flash allocates nothing. Each board is driven through
+// its own session, and sessions of different boards may run on different
+// threads at once.
+#ifndef KESTRANE_ENGINE_H
+#define KESTRANE_ENGINE_H
+
+#include <kestrane/parts.h>
+#include "protocol/protocol.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Results. -1 to -4 mean what they mean for efm8_program.
+enum {
+    EFM8_OK = 0,
+    EFM8_ERR_NO_DEVICE = -1,  // no bootloader attached, none at the path given, or no such port
+    EFM8_ERR_SIZE = -2,       // the image is empty or larger than the part takes; nothing was erased
+    EFM8_ERR_TRANSFER = -3,   // a transfer failed or no reply came in time; nothing was sent after it
+    EFM8_ERR_REFUSED = -4,    // the bootloader refused a command; nothing was sent after it
+    EFM8_ERR_MISMATCH = -5,   // the chip's flash does not match the image
+    EFM8_ERR_SEVERAL = -6,    // several bootloaders are attached and none was chosen
+    EFM8_ERR_ACCESS = -7,     // the bootloader or port is there but this user may not open it
+    EFM8_ERR_OPEN = -8,       // the bootloader or port is there but could not be opened
+    EFM8_ERR_OPTIONS = -9,    // a write size outside 1 to 128, or a baud rate the port cannot take
+    EFM8_ERR_BUSY = -10,      // another program has the port open
+    EFM8_ERR_WRONG_PART = -11,  // the board answers none of the ids it was asked for
+};
+
+#define EFM8_PATH_MAX 256
+#define EFM8_MAX_PAGES 128  // the 64 KB a 16-bit address reaches, in 512-byte pages
+#define EFM8_ADDRESS_SPACE 0x10000
+// The HID report size is not documented, so USB keeps to 32 data bytes a
+// record; over a UART the bootloader takes up to 128.
+#define EFM8_WRITE_USB_DEFAULT 32
+#define EFM8_WRITE_UART_DEFAULT 128
+#define EFM8_WRITE_MAX EFM8_DATA_MAX
+#define EFM8_BAUD_DEFAULT 115200
+#define EFM8_TIMEOUT_DEFAULT_MS 2000
+
+struct efm8_device {
+    char path[EFM8_PATH_MAX];  // the USB path or the serial port: what tells two boards apart
+    enum efm8_interface interface;
+    uint16_t vendor_id;   // over USB
+    uint16_t product_id;
+    const char *family;   // over USB "EFM8UB1", "EFM8UB2" or "EFM8UB3"; NULL over a UART until identified
+};
+
+// Fills up to max entries, sorted by path, and returns how many USB
+// bootloaders are attached (which may be more than max). A failed
+// enumeration counts as none.
+int32_t efm8_list(struct efm8_device *devices, int32_t max);
+
+// A serial port of this machine, as the kernel and udev describe it.
+struct efm8_port {
+    char path[EFM8_PATH_MAX];  // "/dev/ttyUSB0"
+    uint16_t vendor_id;        // of a USB adapter; 0 for any other port
+    uint16_t product_id;
+    char manufacturer[64];
+    char product[64];
+    char serial[64];
+};
+
+// Like efm8_list, for the serial ports; opens none of them.
+int32_t efm8_list_ports(struct efm8_port *ports, int32_t max);
+
+typedef struct efm8_session efm8_session;
+
+// Opens the USB bootloader at path, or with path NULL the only one
+// attached. Returns EFM8_OK and a session, or EFM8_ERR_NO_DEVICE,
+// EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS or EFM8_ERR_OPEN and no session.
+int32_t efm8_open(const char *path, efm8_session **session);
+
+struct efm8_port_settings {
+    uint32_t baud;        // 57600 to 460800 (the UB parts' UART starts at 115200)
+    uint32_t timeout_ms;  // for each reply; a reply that does not come is a failed transfer
+};
+
+void efm8_default_port_settings(struct efm8_port_settings *settings);
+
+// Opens a serial port for itself alone (raw, 8N1, no flow control), drops
+// whatever waits in it and sends the training byte the bootloader measures
+// the baud rate on. settings NULL means the defaults. Returns EFM8_OK and a
+// session, or EFM8_ERR_NO_DEVICE, EFM8_ERR_ACCESS, EFM8_ERR_BUSY,
+// EFM8_ERR_OPEN (not a serial port) or EFM8_ERR_OPTIONS and no session.
+int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session);
+
+void efm8_close(efm8_session *session);
+const struct efm8_device *efm8_session_device(const efm8_session *session);
+
+enum efm8_phase {
+    EFM8_PHASE_COMPARE,  // delta: asking the chip which pages already hold the image
+    EFM8_PHASE_WRITE,
+    EFM8_PHASE_VERIFY,
+};
+
+// done never decreases within one call, and the last call has done == total,
+// the image's length.
+typedef void (*efm8_progress)(void *user, enum efm8_phase phase, uint32_t done, uint32_t total);
+
+struct efm8_options {
+    // One CRC check of every page the image spans once everything is
+    // written; a mismatch is EFM8_ERR_MISMATCH and the application is not
+    // started.
+    int verify;
+    // Pages whose chip content already equals the image (its bytes, then
+    // 0xFF to the end of its last page) are neither erased nor written. The
+    // bootloader compares only by CRC-16 over a range, so each 256-byte
+    // block is checked on its own: a change within one block passes as
+    // unchanged with a chance of about 2^-16, unless it is at most 16
+    // consecutive bits or an odd number of bits, which CRC-16 always
+    // catches. That is why it is never the default. Reflashing an unchanged
+    // image costs about one command per 256 bytes.
+    int delta;
+    // Page 0 is erased first and its first chunk written last, so a load cut
+    // off anywhere leaves byte 0 at 0xFF and the chip in its bootloader. With
+    // delta, page 0 is rewritten whenever any page is.
+    int safe_order;
+    int skip_blank;       // chunks that are all 0xFF are not written after an erase
+    int run;              // start the application after a successful flash
+    uint32_t write_size;  // data bytes per command, 1 to 128; 0: the transport's default
+    efm8_progress progress;  // may be NULL
+    void *progress_user;
+    // More CRC checks once the image is verified, each over a range of its
+    // own (a boot-record file's verify records).
+    const struct efm8_check *checks;
+    size_t check_count;
+    // Programs the lock and signature bytes (see efm8_lock) once the image
+    // is verified, never otherwise: lock without verify is EFM8_ERR_OPTIONS.
+    int lock;
+    uint8_t lock_signature;
+    uint8_t lock_byte;
+};
+
+struct efm8_check {
+    uint16_t start;
+    uint16_t end;  // inclusive
+    uint16_t crc;
+};
+
+// Verify, safe order, blank skip, the transport's write size and run; no
+// delta.
+void efm8_default_options(struct efm8_options *options);
+
+// What one call did and, when it failed, where.
+struct efm8_report {
+    int32_t result;
+    enum efm8_interface interface;
+    uint8_t command;        // the command that failed or was refused, 0 if none
+    uint32_t address;       // its address
+    int32_t reply;          // the bootloader's reply to it, -1 if none came
+    int32_t os_error;       // errno after a failed transfer, 0 if unknown
+    char transport_error[128];  // the transport's own words: hidapi's text, or what the port did
+    // The board's part, or only its family, as far as identify found them.
+    const struct efm8_part *part;
+    const struct efm8_family *family;
+    uint32_t limit;         // EFM8_ERR_SIZE: the application limit; 0 when the bootloader refused the image's last address
+    uint32_t commands;      // commands sent
+    uint32_t bytes_written; // data bytes carried by erases and writes
+    uint32_t page_size;
+    uint32_t pages_skipped; // pages delta found already holding the image
+    uint32_t pages_differ;  // pages verify found not holding it
+    uint8_t differ[EFM8_MAX_PAGES / 8];  // which, one bit per page, page 0 in bit 0 of byte 0
+    int locked;              // the lock command was sent and accepted
+    int32_t lock_value;      // the lock byte as read back after locking, -1 if it could not be
+    int32_t signature_value; // the signature byte likewise
+};
+
+// Erases and writes the pages the image spans (count bytes from address 0)
+// as the options say. Before the first erase the image is known to fit the
+// part: by the part table once identify has named the part, and otherwise,
+// or where the table's limit is inferred, by asking the bootloader to
+// program 0xFF (which changes nothing) at the image's last address. On
+// success the flash over those pages holds the image followed by 0xFF.
+// options NULL means the defaults; report may be NULL.
+int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
+                   const struct efm8_options *options, struct efm8_report *report);
+
+// Compares the image (with 0xFF to the end of its last page) with the chip
+// by CRC, each 256-byte block on its own, writing nothing: EFM8_OK, or
+// EFM8_ERR_MISMATCH with the pages that differ in the report.
+int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
+                    struct efm8_report *report);
+
+// Starts the application; the board leaves its bootloader.
+int32_t efm8_run(efm8_session *session, struct efm8_report *report);
+
+// One identify record with any id: EFM8_OK when a bootloader answers it,
+// as it does with 0x40 or 0x42 whatever the part.
+int32_t efm8_ping(efm8_session *session, struct efm8_report *report);
+
+struct efm8_identity {
+    const struct efm8_part *part;      // NULL when no documented derivative answered
+    const struct efm8_family *family;  // NULL when not even the family is known
+    uint32_t page_size;
+    uint32_t app_limit;  // from the table; 0 when the part is not known
+    int32_t version;     // the bootloader's version byte (0x90 is 1.0)
+};
+
+// Names the part by probing the ids of the table; when no derivative
+// answers, the families whose derivatives are not documented are probed
+// with every derivative id. A session asks only once.
+int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report);
+
+// The lock command: each bit of 0 clears that bit of the chip's signature
+// and lock bytes, for good (flash bits only ever clear, and the bootloader
+// cannot erase the page that holds them); 0xFF leaves a byte as it is. A
+// lock byte of n's ones' complement locks pages 0 to n-1 against reading
+// by a debugger; the bootloader still erases, writes and verifies them. A
+// signature of 0x00 disables the bootloader: the chip then always starts
+// its application and can only be reached through its debug interface. The
+// bytes are read back by CRC where the part table says where they are.
+int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report);
+
+// The lock byte that locks pages 0 to pages-1: its ones' complement, 0
+// pages 0xFF, 255 (every page) 0x00. pages is at most 255.
+uint8_t efm8_lock_byte_for(uint32_t pages);
+
+// EFM8_OK when the board answers identify for one of the ids,
+// EFM8_ERR_WRONG_PART when for none, or a failure.
+int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report);
+
+int efm8_page_differs(const struct efm8_report *report, uint32_t page);
+
+// A short text for a result code.
+const char *efm8_strerror(int32_t result);
+
+// One line on what went wrong, e.g. "the bootloader refused the write at
+// 0x3A00 with 'A' (address out of range)". Returns the length it needed.
+int32_t efm8_describe(const struct efm8_report *report, char *text, size_t size);
+
+#endif

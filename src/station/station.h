@@ -1,0 +1,156 @@
+// The station database: a record of every flash at a production bench and
+// the counters that give each board a serial number of its own, in one
+// SQLite file that several processes and threads share.
+//
+// A number is drawn in the same transaction (BEGIN IMMEDIATE) that writes
+// the attempt using it, before the board is touched, so it is handed out
+// once and never again: not when the flash fails (the attempt keeps it as
+// void), not when the process is killed at any moment (the attempt stays
+// unfinished, never missing). The journal is a write-ahead log synced on
+// every commit: a bench operator reading the history never stalls a flash,
+// and a commit survives a crash or a power cut. The file should be on a
+// local disk; SQLite's locks are not to be trusted on network file systems.
+//
+// Another program holding the database makes a call wait, up to
+// BUSY_TIMEOUT_MS, rather than fail or skip the record. Every call returns a
+// Result; nothing throws.
+#ifndef KESTRANE_STATION_H
+#define KESTRANE_STATION_H
+
+#include "station/station_result.h"
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station {
+
+class Database;
+
+const int BUSY_TIMEOUT_MS = 60000;
+// Counters stay within SQLite's integers.
+const std::uint64_t LARGEST_NUMBER = std::numeric_limits<std::int64_t>::max();
+
+struct Counter {
+    std::string name;
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> last;  // none: up to LARGEST_NUMBER
+    std::uint64_t handed_out = 0;       // drawn so far, for boards that passed or not
+    std::uint64_t next() const { return first + handed_out; }
+    bool exhausted() const { return next() > last.value_or(LARGEST_NUMBER); }
+};
+
+enum class Transport { Usb, Uart };
+const char *transport_word(Transport transport);  // "usb", "uart"
+
+// Written before the board is touched.
+struct AttemptStart {
+    std::string started;  // UTC, e.g. "2024-05-01T09:30:00Z"; empty: now
+    Transport transport = Transport::Usb;
+    std::string path;   // the USB path or the serial port
+    std::string part;   // empty while not known
+    std::string image_name;
+    std::string image_sha256;  // of the file as read, lower-case hex
+    std::string counter;       // the counter to draw a serial number from; empty: none
+};
+
+// Written before the result is printed.
+struct AttemptEnd {
+    std::string ended;   // UTC; empty: now
+    std::string part;    // the part the flash identified; empty keeps the start's
+    std::string result;  // a word: "ok", "mismatch", ...
+    int exit_code = 0;   // the process's exit status for this board; 0: it passed
+    std::string message;
+    std::uint64_t commands = 0;
+    std::uint64_t bytes_written = 0;
+    double seconds = 0;
+    std::uint32_t tries = 1;
+};
+
+// What begin hands back and finish takes.
+struct Attempt {
+    std::int64_t id = 0;
+    std::optional<std::uint64_t> serial;
+};
+
+struct AttemptRecord {
+    std::int64_t id = 0;
+    std::string host;
+    AttemptStart start;  // start.part is the part as last recorded
+    std::optional<std::uint64_t> serial;
+    std::optional<AttemptEnd> end;  // none: unfinished, the process ended first
+    bool passed() const { return end && end->exit_code == 0; }
+    // A number drawn for a board that did not pass: handed out, never again.
+    bool serial_void() const { return serial && !passed(); }
+};
+
+// Which attempts to read back; each field left empty matches all.
+struct Filter {
+    std::string since;  // UTC: attempts started at or after it
+    std::optional<std::uint64_t> serial;
+    std::string sha256_prefix;  // hex, any case
+};
+
+// One connection, guarded by a mutex: a Station may be shared by the threads
+// that flash boards, and each call's statements run as one piece. Separate
+// Stations, in this process or others, on one file are safe as well.
+class Station {
+public:
+    Station();
+    ~Station();
+    Station(const Station &) = delete;
+    Station &operator=(const Station &) = delete;
+
+    // Opens or creates the database at path; its directory must exist. Fails
+    // with CannotOpen when the file cannot be written, so nothing need be
+    // flashed before that is known.
+    Result open(const std::string &path);
+    // Opens default_path(), creating its directories.
+    Result open_default();
+    std::string path() const;  // as last opened, for messages
+
+    // Called on the calling thread, with the Station held (so it must not
+    // call the Station), each time a call starts to wait for another
+    // program's hold on the database: the front end may say why it waits.
+    void on_busy(std::function<void()> waiting);
+
+    // Creates a counter handing out first, first + 1, ... up to last. Init
+    // again with the same bounds changes nothing (a bench script may run it
+    // every morning) and never restarts the count; other bounds are a
+    // Conflict: a new range takes a new name. counter is as it now stands.
+    Result init_counter(const std::string &name, std::uint64_t first, std::optional<std::uint64_t> last,
+                        Counter &counter);
+    Result counter(const std::string &name, Counter &counter);
+    Result counters(std::vector<Counter> &counters);  // by name
+
+    // Writes the attempt's row, drawing its serial number from start.counter
+    // in the same transaction: NoSuchCounter or Exhausted write nothing.
+    Result begin(const AttemptStart &start, Attempt &attempt);
+    // Completes an unfinished attempt; a finished one is Invalid and stays
+    // as it was.
+    Result finish(const Attempt &attempt, const AttemptEnd &end);
+
+    // Attempts in the order they started; summarize (station_report.h)
+    // adds them up per image.
+    Result history(const Filter &filter, std::vector<AttemptRecord> &records);
+
+private:
+    std::unique_ptr<Database> database_;
+    mutable std::mutex mutex_;
+};
+
+// $XDG_STATE_HOME/kestrane/station.sqlite, or under ~/.local/state when
+// XDG_STATE_HOME is unset, empty or not absolute.
+Result default_path(std::string &path);
+
+// SHA-256 as lower-case hex.
+std::string sha256_hex(const std::uint8_t *data, std::size_t size);
+
+}  // namespace station
+
+#endif

@@ -1,0 +1,58 @@
+// How the engine reaches a bootloader: send one record, get one reply code.
+// One file per transport: transport_usb.cpp (HID feature reports through
+// hidapi) and transport_serial.cpp (a serial port through termios).
+#ifndef KESTRANE_TRANSPORT_H
+#define KESTRANE_TRANSPORT_H
+
+#include <kestrane/engine.h>
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+struct efm8_transport {
+    // Sends one record ('$' first) and waits for its reply: the reply code,
+    // or EFM8_ERR_TRANSFER with os_error and error saying why.
+    int32_t (*exchange)(struct efm8_transport *self, const uint8_t *record, size_t len);
+    // Closes and frees the transport.
+    void (*close)(struct efm8_transport *self);
+    enum efm8_interface interface;
+    int os_error;
+    char error[128];
+};
+
+// USB bootloaders, as efm8_list gives them.
+int32_t usb_transport_list(struct efm8_device *devices, int32_t max);
+// The bootloader at path, or with path NULL the only one attached. Results
+// as efm8_open's.
+int32_t usb_transport_open(const char *path, struct efm8_device *device, struct efm8_transport **transport);
+
+// Results as efm8_open_port's.
+int32_t serial_transport_open(const char *port, const struct efm8_port_settings *settings,
+                              struct efm8_transport **transport);
+int32_t serial_transport_list(struct efm8_port *ports, int32_t max);
+
+// Keeps text as the transport's words for its last failure, cut to fit.
+static inline void transport_set_error(struct efm8_transport *transport, int os_error, const char *text)
+{
+    transport->os_error = os_error;
+    snprintf(transport->error, sizeof transport->error, "%s", text);
+}
+
+// Puts entry in its place among the first filled entries, sorted by path,
+// keeping no more than max: listings come out in the same order every time.
+template <typename Entry>
+void insert_sorted_by_path(Entry *entries, int32_t filled, int32_t max, const Entry &entry)
+{
+    int32_t at = filled;
+    while (at > 0 && strcmp(entries[at - 1].path, entry.path) > 0)
+        --at;
+    if (at >= max)
+        return;
+    const int32_t kept = filled < max ? filled : max - 1;
+    memmove(&entries[at + 1], &entries[at], (size_t)(kept - at) * sizeof *entries);
+    entries[at] = entry;
+}
+
+#endif
