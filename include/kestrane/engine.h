@@ -8,61 +8,18 @@
 #ifndef KESTRANE_ENGINE_H
 #define KESTRANE_ENGINE_H
 
+#include <kestrane/board.h>
+#include <kestrane/bootloader.h>
 #include <kestrane/parts.h>
-#include "protocol/protocol.h"
+#include <kestrane/result.h>
 
 #include <stddef.h>
 #include <stdint.h>
-
-// Results. -1 to -4 mean what they mean for efm8_program.
-enum {
-    EFM8_OK = 0,
-    EFM8_ERR_NO_DEVICE = -1,  // no bootloader attached, none at the path given, or no such port
-    EFM8_ERR_SIZE = -2,       // the image is empty or larger than the part takes; nothing was erased
-    EFM8_ERR_TRANSFER = -3,   // a transfer failed or no reply came in time; nothing was sent after it
-    EFM8_ERR_REFUSED = -4,    // the bootloader refused a command; nothing was sent after it
-    EFM8_ERR_MISMATCH = -5,   // the chip's flash does not match the image
-    EFM8_ERR_SEVERAL = -6,    // several bootloaders are attached and none was chosen
-    EFM8_ERR_ACCESS = -7,     // the bootloader or port is there but this user may not open it
-    EFM8_ERR_OPEN = -8,       // the bootloader or port is there but could not be opened
-    EFM8_ERR_OPTIONS = -9,    // a write size outside 1 to 128, or a baud rate the port cannot take
-    EFM8_ERR_BUSY = -10,      // another program has the port open
-    EFM8_ERR_WRONG_PART = -11,  // the board answers none of the ids it was asked for
-};
-
-#define EFM8_PATH_MAX 256
-#define EFM8_MAX_PAGES 128  // the 64 KB a 16-bit address reaches, in 512-byte pages
-#define EFM8_ADDRESS_SPACE 0x10000
-// The HID report size is not documented, so USB keeps to 32 data bytes a
-// record; over a UART the bootloader takes up to 128.
-#define EFM8_WRITE_USB_DEFAULT 32
-#define EFM8_WRITE_UART_DEFAULT 128
-#define EFM8_WRITE_MAX EFM8_DATA_MAX
-#define EFM8_BAUD_DEFAULT 115200
-#define EFM8_TIMEOUT_DEFAULT_MS 2000
-
-struct efm8_device {
-    char path[EFM8_PATH_MAX];  // the USB path or the serial port: what tells two boards apart
-    enum efm8_interface interface;
-    uint16_t vendor_id;   // over USB
-    uint16_t product_id;
-    const char *family;   // over USB "EFM8UB1", "EFM8UB2" or "EFM8UB3"; NULL over a UART until identified
-};
 
 // Fills up to max entries, sorted by path, and returns how many USB
 // bootloaders are attached (which may be more than max). A failed
 // enumeration counts as none.
 int32_t efm8_list(struct efm8_device *devices, int32_t max);
-
-// A serial port of this machine, as the kernel and udev describe it.
-struct efm8_port {
-    char path[EFM8_PATH_MAX];  // "/dev/ttyUSB0"
-    uint16_t vendor_id;        // of a USB adapter; 0 for any other port
-    uint16_t product_id;
-    char manufacturer[64];
-    char product[64];
-    char serial[64];
-};
 
 // Like efm8_list, for the serial ports; opens none of them.
 int32_t efm8_list_ports(struct efm8_port *ports, int32_t max);
@@ -73,13 +30,6 @@ typedef struct efm8_session efm8_session;
 // attached. Returns EFM8_OK and a session, or EFM8_ERR_NO_DEVICE,
 // EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS or EFM8_ERR_OPEN and no session.
 int32_t efm8_open(const char *path, efm8_session **session);
-
-struct efm8_port_settings {
-    uint32_t baud;        // 57600 to 460800 (the UB parts' UART starts at 115200)
-    uint32_t timeout_ms;  // for each reply; a reply that does not come is a failed transfer
-};
-
-void efm8_default_port_settings(struct efm8_port_settings *settings);
 
 // Opens a serial port for itself alone (raw, 8N1, no flow control), drops
 // whatever waits in it and sends the training byte the bootloader measures
@@ -224,9 +174,6 @@ uint8_t efm8_lock_byte_for(uint32_t pages);
 int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report);
 
 int efm8_page_differs(const struct efm8_report *report, uint32_t page);
-
-// A short text for a result code.
-const char *efm8_strerror(int32_t result);
 
 // One line on what went wrong, e.g. "the bootloader refused the write at
 // 0x3A00 with 'A' (address out of range)". Returns the length it needed.

@@ -151,19 +151,7 @@ bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, do
 
 int exit_code_of(int32_t result)
 {
-    switch (result) {
-    case EFM8_OK: return 0;
-    case EFM8_ERR_MISMATCH: return EXIT_MISMATCH;
-    case EFM8_ERR_NO_DEVICE: return EX_UNAVAILABLE;
-    case EFM8_ERR_SIZE: return EX_DATAERR;
-    case EFM8_ERR_REFUSED: return EX_PROTOCOL;
-    case EFM8_ERR_ACCESS: return EX_NOPERM;
-    case EFM8_ERR_BUSY: return EX_TEMPFAIL;
-    case EFM8_ERR_WRONG_PART: return EX_DATAERR;
-    case EFM8_ERR_SEVERAL:
-    case EFM8_ERR_OPTIONS: return EX_USAGE;
-    default: return EX_IOERR;  // a failed transfer, or an open that failed otherwise
-    }
+    return efm8_result_exit_status(result);
 }
 
 static std::string serial_ports()

@@ -16,8 +16,6 @@
 
 namespace cli {
 
-const int EXIT_MISMATCH = 1;  // the rest follow sysexits.h
-
 // What happened on one board.
 struct Outcome {
     efm8_device device{};

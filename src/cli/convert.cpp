@@ -84,7 +84,7 @@ static int record_options(const Options &options, const Firmware &firmware, firm
     records.ids = options.ids.empty() ? image.ids : options.ids;
     records.verify = options.verify;
     records.run = options.run && (image.format != firmware::Format::BootRecords || image.runs);
-    records.write_size = options.write_size != 0 ? options.write_size : EFM8_DATA_MAX;
+    records.write_size = options.write_size != 0 ? options.write_size : EFM8_WRITE_MAX;
     records.erase_without_data = options.erase_without_data;
     const std::optional<LockPlan> lock = combine_lock(image.lock, options);
     if (!lock)

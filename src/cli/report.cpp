@@ -10,17 +10,12 @@ namespace cli {
 
 const char *result_word(const Outcome &outcome)
 {
-    if (outcome.report.result == EFM8_ERR_WRONG_PART)
-        return "wrong-part";
+    // The engine's result, unless the line failed the board after it.
+    if (outcome.exit_code == efm8_result_exit_status(outcome.report.result))
+        return efm8_result_name(outcome.report.result);
     switch (outcome.exit_code) {
-    case 0: return "ok";
-    case EXIT_MISMATCH: return "mismatch";
     case EX_USAGE: return "usage";
     case EX_DATAERR: return "bad-image";
-    case EX_UNAVAILABLE: return "no-device";
-    case EX_PROTOCOL: return "refused";
-    case EX_NOPERM: return "no-permission";
-    case EX_TEMPFAIL: return "busy";
     case EX_CANTCREAT: return "not-recorded";
     case EX_CONFIG: return "no-serial-number";
     default: return "transfer-failed";
@@ -184,7 +179,7 @@ std::string outcome_text(const Outcome &outcome, Command command)
     std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);
     std::string line = std::string(outcome.device.path) + "  " + board_name(outcome) + "  " +
                        (outcome.device.interface == EFM8_UART ? "UART" : "USB") + "  ";
-    if (outcome.exit_code == 0 || (command == Command::Verify && outcome.exit_code == EXIT_MISMATCH))
+    if (outcome.exit_code == 0 || (command == Command::Verify && outcome.report.result == EFM8_ERR_MISMATCH))
         return line + result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
                seconds;
     const std::string serial = outcome.serial ? "serial number " + std::to_string(*outcome.serial) + " void  " : "";

@@ -1,28 +1,11 @@
-// What the engine's results and reports say in words: one text per result
-// code, and one line per report that names the command, address and reply.
+// What a report says in words: one line that names the command, its
+// address and the bootloader's reply.
 #include <kestrane/engine.h>
+
+#include "protocol/protocol.h"
 
 #include <stdio.h>
 #include <string.h>
-
-const char *efm8_strerror(int32_t result)
-{
-    switch (result) {
-    case EFM8_OK: return "done";
-    case EFM8_ERR_NO_DEVICE: return "no EFM8 bootloader is attached";
-    case EFM8_ERR_SIZE: return "the image is empty or larger than the part's application area";
-    case EFM8_ERR_TRANSFER: return "a transfer to the bootloader failed";
-    case EFM8_ERR_REFUSED: return "the bootloader refused a command";
-    case EFM8_ERR_MISMATCH: return "the chip's flash does not match the image";
-    case EFM8_ERR_SEVERAL: return "several EFM8 bootloaders are attached and none was chosen";
-    case EFM8_ERR_ACCESS: return "no permission to open the bootloader";
-    case EFM8_ERR_OPEN: return "the bootloader could not be opened";
-    case EFM8_ERR_OPTIONS: return "the write size must be 1 to 128 bytes, the baud rate one the bootloader takes";
-    case EFM8_ERR_BUSY: return "another program is using the port";
-    case EFM8_ERR_WRONG_PART: return "the board is not one of the parts the image is for";
-    default: return "unknown error";
-    }
-}
 
 static const char *command_name(uint8_t command)
 {

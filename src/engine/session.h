@@ -4,6 +4,7 @@
 #define KESTRANE_SESSION_H
 
 #include <kestrane/engine.h>
+#include "protocol/protocol.h"
 #include "transport/transport.h"
 
 struct efm8_session {

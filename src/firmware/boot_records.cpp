@@ -53,8 +53,8 @@ struct shape {
 const shape SHAPES[] = {
     {EFM8_CMD_IDENTIFY, "identify", 2, 2},
     {EFM8_CMD_SETUP, "setup", 3, 3},
-    {EFM8_CMD_ERASE, "erase", ADDRESS_BYTES, ADDRESS_BYTES + EFM8_DATA_MAX},
-    {EFM8_CMD_WRITE, "write", ADDRESS_BYTES, ADDRESS_BYTES + EFM8_DATA_MAX},
+    {EFM8_CMD_ERASE, "erase", ADDRESS_BYTES, ADDRESS_BYTES + EFM8_WRITE_MAX},
+    {EFM8_CMD_WRITE, "write", ADDRESS_BYTES, ADDRESS_BYTES + EFM8_WRITE_MAX},
     {EFM8_CMD_VERIFY, "verify", 6, 6},
     {EFM8_CMD_LOCK, "lock", 2, 2},
     {EFM8_CMD_RUNAPP, "run application", 2, 2},
@@ -312,9 +312,9 @@ Outcome write_boot_records(const std::vector<std::uint8_t> &bytes, const BootRec
         return {Problem::Empty, "the image is empty"};
     if (bytes.size() > ADDRESS_SPACE)
         return {Problem::TooLarge, lies_beyond(ADDRESS_SPACE, ADDRESS_SPACE)};
-    if (options.write_size < 1 || options.write_size > EFM8_DATA_MAX)
+    if (options.write_size < 1 || options.write_size > EFM8_WRITE_MAX)
         return {Problem::Unsupported, "a write size of " + std::to_string(options.write_size) +
-                                          " bytes is outside 1 to " + std::to_string(EFM8_DATA_MAX)};
+                                          " bytes is outside 1 to " + std::to_string(EFM8_WRITE_MAX)};
     writing w{bytes, options, page_size_for(options.ids), content, {}};
     for (std::uint16_t id : options.ids)
         w.put(efm8_record_identify(w.record, id));

@@ -50,7 +50,7 @@ struct BootRecordOptions {
     std::optional<std::uint8_t> lock_pages;  // a lock record locking pages 0 to N-1, the signature kept
     bool verify = false;                     // one verify record over the whole image
     bool run = true;                         // end by starting the application
-    std::uint32_t write_size = EFM8_DATA_MAX;  // data bytes an erase or write carries, 1 to 128
+    std::uint32_t write_size = EFM8_WRITE_MAX;  // data bytes an erase or write carries, 1 to 128
     // Every erase without data, for hosts that must not stall while a page
     // is erased; its first chunk then goes in a write of its own.
     bool erase_without_data = false;

@@ -5,32 +5,15 @@
 #ifndef KESTRANE_PROTOCOL_H
 #define KESTRANE_PROTOCOL_H
 
+#include <kestrane/board.h>       // EFM8_WRITE_MAX
+#include <kestrane/bootloader.h>  // the command and reply codes
+
 #include <stddef.h>
 #include <stdint.h>
 
-enum {
-    EFM8_CMD_IDENTIFY = 0x30,
-    EFM8_CMD_SETUP = 0x31,
-    EFM8_CMD_ERASE = 0x32,
-    EFM8_CMD_WRITE = 0x33,
-    EFM8_CMD_VERIFY = 0x34,
-    EFM8_CMD_LOCK = 0x35,
-    EFM8_CMD_RUNAPP = 0x36,
-    // No bootloader defines it: the reply is the bootloader's version.
-    EFM8_CMD_UNKNOWN = 0x3F,
-};
-
-enum {
-    EFM8_REPLY_ACK = 0x40,      // '@'
-    EFM8_REPLY_RANGE = 0x41,    // 'A': address out of range, or no flash keys
-    EFM8_REPLY_BAD_ID = 0x42,   // 'B': identify with another part's id
-    EFM8_REPLY_BAD_CRC = 0x43,  // 'C': verify found other contents
-};
-
 #define EFM8_RECORD_START 0x24  // '$'
-#define EFM8_DATA_MAX 128       // data bytes one erase or write may carry
 // '$', N, the command, a 16-bit address and the most data a record carries.
-#define EFM8_RECORD_MAX (5 + EFM8_DATA_MAX)
+#define EFM8_RECORD_MAX (5 + EFM8_WRITE_MAX)
 #define EFM8_FLASH_KEY_1 0xA5
 #define EFM8_FLASH_KEY_2 0xF1
 #define EFM8_SIGNATURE_KEEP 0xA5  // the bootloader stays enabled
@@ -41,7 +24,7 @@ enum {
 size_t efm8_record_identify(uint8_t *record, uint32_t id);
 size_t efm8_record_setup(uint8_t *record, uint8_t bank);
 // An erase or a write: the address, then len data bytes (an erase writes
-// them into the page it has just erased). len is at most EFM8_DATA_MAX.
+// them into the page it has just erased). len is at most EFM8_WRITE_MAX.
 size_t efm8_record_data(uint8_t *record, uint8_t command, uint32_t address, const uint8_t *data, uint32_t len);
 // end is inclusive.
 size_t efm8_record_verify(uint8_t *record, uint32_t start, uint32_t end, uint16_t crc);

@@ -4,7 +4,10 @@
 #ifndef KESTRANE_TRANSPORT_H
 #define KESTRANE_TRANSPORT_H
 
-#include <kestrane/engine.h>
+#include <kestrane/board.h>
+#include <kestrane/result.h>
+
+#include "protocol/protocol.h"
 
 #include <stddef.h>
 #include <stdint.h>

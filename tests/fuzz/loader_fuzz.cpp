@@ -45,7 +45,7 @@ static void round_trip(const firmware::Image &image, const uint8_t *data, size_t
         options.lock_pages = static_cast<uint8_t>(~image.lock->lock);
     options.verify = !image.checks.empty();
     options.run = image.runs;
-    options.write_size = 1 + data[size / 2] % EFM8_DATA_MAX;
+    options.write_size = 1 + data[size / 2] % EFM8_WRITE_MAX;
     options.erase_without_data = data[size - 1] & 1;
     for (firmware::Format format : {firmware::Format::BootRecords, firmware::Format::IntelHex,
                                     firmware::Format::SRecord, firmware::Format::Binary})

@@ -1,0 +1,46 @@
+// What tells the library's boards and ports apart, and how a port is
+// driven: the types the engine and its transports share.
+#ifndef KESTRANE_BOARD_H
+#define KESTRANE_BOARD_H
+
+#include <kestrane/parts.h>
+
+#include <stdint.h>
+
+#define EFM8_PATH_MAX 256
+#define EFM8_MAX_PAGES 128  // the 64 KB a 16-bit address reaches, in 512-byte pages
+#define EFM8_ADDRESS_SPACE 0x10000
+// The HID report size is not documented, so USB keeps to 32 data bytes a
+// record; over a UART the bootloader takes up to 128.
+#define EFM8_WRITE_USB_DEFAULT 32
+#define EFM8_WRITE_UART_DEFAULT 128
+#define EFM8_WRITE_MAX 128  // the most data bytes one erase or write record carries
+#define EFM8_BAUD_DEFAULT 115200
+#define EFM8_TIMEOUT_DEFAULT_MS 2000
+
+struct efm8_device {
+    char path[EFM8_PATH_MAX];  // the USB path or the serial port: what tells two boards apart
+    enum efm8_interface interface;
+    uint16_t vendor_id;   // over USB
+    uint16_t product_id;
+    const char *family;   // over USB "EFM8UB1", "EFM8UB2" or "EFM8UB3"; NULL over a UART until identified
+};
+
+// A serial port of this machine, as the kernel and udev describe it.
+struct efm8_port {
+    char path[EFM8_PATH_MAX];  // "/dev/ttyUSB0"
+    uint16_t vendor_id;        // of a USB adapter; 0 for any other port
+    uint16_t product_id;
+    char manufacturer[64];
+    char product[64];
+    char serial[64];
+};
+
+struct efm8_port_settings {
+    uint32_t baud;        // 57600 to 460800 (the UB parts' UART starts at 115200)
+    uint32_t timeout_ms;  // for each reply; a reply that does not come is a failed transfer
+};
+
+void efm8_default_port_settings(struct efm8_port_settings *settings);
+
+#endif

@@ -1,0 +1,25 @@
+// The bootloader's command codes and reply codes, as a report names the
+// command that failed and the reply it got.
+#ifndef KESTRANE_BOOTLOADER_H
+#define KESTRANE_BOOTLOADER_H
+
+enum {
+    EFM8_CMD_IDENTIFY = 0x30,
+    EFM8_CMD_SETUP = 0x31,
+    EFM8_CMD_ERASE = 0x32,
+    EFM8_CMD_WRITE = 0x33,
+    EFM8_CMD_VERIFY = 0x34,
+    EFM8_CMD_LOCK = 0x35,
+    EFM8_CMD_RUNAPP = 0x36,
+    // No bootloader defines it: the reply is the bootloader's version.
+    EFM8_CMD_UNKNOWN = 0x3F,
+};
+
+enum {
+    EFM8_REPLY_ACK = 0x40,      // '@'
+    EFM8_REPLY_RANGE = 0x41,    // 'A': address out of range, or no flash keys
+    EFM8_REPLY_BAD_ID = 0x42,   // 'B': identify with another part's id
+    EFM8_REPLY_BAD_CRC = 0x43,  // 'C': verify found other contents
+};
+
+#endif

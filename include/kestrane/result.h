@@ -1,0 +1,44 @@
+/* What every call of the library returns: 0 for success, a negative code
+ * for each way it can fail. One table gives each code a name (as JSON and
+ * the Python package spell it), the exit status kestrane-cli ends with
+ * (sysexits.h) and a short text. */
+#ifndef KESTRANE_RESULT_H
+#define KESTRANE_RESULT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    EFM8_OK = 0,
+    EFM8_ERR_NO_DEVICE = -1,  /* no bootloader attached, none at the path given, or no such port */
+    EFM8_ERR_SIZE = -2,       /* the image is empty or larger than the part takes; nothing was erased */
+    EFM8_ERR_TRANSFER = -3,   /* a transfer failed or no reply came in time; nothing was sent after it */
+    EFM8_ERR_REFUSED = -4,    /* the bootloader refused a command; nothing was sent after it */
+    EFM8_ERR_MISMATCH = -5,   /* the chip's flash does not match the image */
+    EFM8_ERR_SEVERAL = -6,    /* several bootloaders are attached and none was chosen */
+    EFM8_ERR_ACCESS = -7,     /* the bootloader or port is there but this user may not open it */
+    EFM8_ERR_OPEN = -8,       /* the bootloader or port is there but could not be opened */
+    EFM8_ERR_OPTIONS = -9,    /* a write size outside 1 to 128, or a baud rate the port cannot take */
+    EFM8_ERR_BUSY = -10,      /* another program has the port open */
+    EFM8_ERR_WRONG_PART = -11 /* the board answers none of the ids it was asked for */
+};
+
+/* "ok", "no-device", "transfer-failed", ...; "unknown" for a code the
+ * table does not hold. */
+const char *efm8_result_name(int32_t result);
+
+/* The exit status a command line ends with for the result: 0, 1 for a
+ * mismatch, else one of sysexits.h. */
+int efm8_result_exit_status(int32_t result);
+
+/* A short text for the result. */
+const char *efm8_strerror(int32_t result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

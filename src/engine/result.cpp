@@ -1,0 +1,57 @@
+// The one table of results: each code's name, exit status and text.
+#include <kestrane/result.h>
+
+#include <stddef.h>
+#include <sysexits.h>
+
+struct result_row {
+    int32_t result;
+    const char *name;
+    int exit_status;
+    const char *text;
+};
+
+static const int EXIT_MISMATCH = 1;  // a flash that does not match is not a usage or system error
+
+static const struct result_row RESULTS[] = {
+    {EFM8_OK, "ok", 0, "done"},
+    {EFM8_ERR_NO_DEVICE, "no-device", EX_UNAVAILABLE, "no EFM8 bootloader is attached"},
+    {EFM8_ERR_SIZE, "bad-image", EX_DATAERR, "the image is empty or larger than the part's application area"},
+    {EFM8_ERR_TRANSFER, "transfer-failed", EX_IOERR, "a transfer to the bootloader failed"},
+    {EFM8_ERR_REFUSED, "refused", EX_PROTOCOL, "the bootloader refused a command"},
+    {EFM8_ERR_MISMATCH, "mismatch", EXIT_MISMATCH, "the chip's flash does not match the image"},
+    {EFM8_ERR_SEVERAL, "usage", EX_USAGE, "several EFM8 bootloaders are attached and none was chosen"},
+    {EFM8_ERR_ACCESS, "no-permission", EX_NOPERM, "no permission to open the bootloader"},
+    // An open that fails otherwise is an input/output error, as a failed transfer is.
+    {EFM8_ERR_OPEN, "transfer-failed", EX_IOERR, "the bootloader could not be opened"},
+    {EFM8_ERR_OPTIONS, "usage", EX_USAGE,
+     "the write size must be 1 to 128 bytes, the baud rate one the bootloader takes"},
+    {EFM8_ERR_BUSY, "busy", EX_TEMPFAIL, "another program is using the port"},
+    {EFM8_ERR_WRONG_PART, "wrong-part", EX_DATAERR, "the board is not one of the parts the image is for"},
+};
+
+static const struct result_row *row_of(int32_t result)
+{
+    for (size_t i = 0; i < sizeof RESULTS / sizeof RESULTS[0]; ++i)
+        if (RESULTS[i].result == result)
+            return &RESULTS[i];
+    return NULL;
+}
+
+const char *efm8_result_name(int32_t result)
+{
+    const struct result_row *row = row_of(result);
+    return row != NULL ? row->name : "unknown";
+}
+
+int efm8_result_exit_status(int32_t result)
+{
+    const struct result_row *row = row_of(result);
+    return row != NULL ? row->exit_status : EX_SOFTWARE;
+}
+
+const char *efm8_strerror(int32_t result)
+{
+    const struct result_row *row = row_of(result);
+    return row != NULL ? row->text : "unknown error";
+}
