@@ -23,7 +23,9 @@ enum {
     EFM8_ERR_OPEN = -8,       /* the bootloader or port is there but could not be opened */
     EFM8_ERR_OPTIONS = -9,    /* a write size outside 1 to 128, or a baud rate the port cannot take */
     EFM8_ERR_BUSY = -10,      /* another program has the port open */
-    EFM8_ERR_WRONG_PART = -11 /* the board answers none of the ids it was asked for */
+    EFM8_ERR_WRONG_PART = -11, /* the board answers none of the ids it was asked for */
+    EFM8_ERR_BAD_IMAGE = -12,  /* a firmware file that is not a usable image: named by line or offset */
+    EFM8_ERR_UNREADABLE = -13  /* a firmware file that could not be opened or read */
 };
 
 /* "ok", "no-device", "transfer-failed", ...; "unknown" for a code the

@@ -28,6 +28,8 @@ static const struct result_row RESULTS[] = {
      "the write size must be 1 to 128 bytes, the baud rate one the bootloader takes"},
     {EFM8_ERR_BUSY, "busy", EX_TEMPFAIL, "another program is using the port"},
     {EFM8_ERR_WRONG_PART, "wrong-part", EX_DATAERR, "the board is not one of the parts the image is for"},
+    {EFM8_ERR_BAD_IMAGE, "bad-image", EX_DATAERR, "the file is not a usable firmware image"},
+    {EFM8_ERR_UNREADABLE, "unreadable", EX_NOINPUT, "the file could not be read"},
 };
 
 static const struct result_row *row_of(int32_t result)
