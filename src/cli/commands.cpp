@@ -2,10 +2,8 @@
 // run and identify; what they share with watch and lock.
 #include "cli/commands.h"
 
-#include "cli/line.h"
-#include "line/serial_number.h"
-
-#include <sysexits.h>
+#include "line/jobs.h"
+#include "line/line.h"
 
 #include <cstdio>
 #include <iostream>
@@ -17,147 +15,76 @@ void complain(const std::string &message)
     std::fprintf(stderr, "kestrane-cli: %s\n", message.c_str());
 }
 
-int load_firmware(const std::string &path, Firmware &firmware, std::string &error)
+line::Choice board_choice(const Options &options)
 {
-    firmware.name = path == "-" ? "standard input" : path;
-    const firmware::Outcome read = firmware::read_file(path, firmware.content);
-    if (!read.ok()) {
-        error = read.message;
-        return EX_NOINPUT;
-    }
-    const firmware::Outcome parsed = firmware::parse(firmware.content.data(), firmware.content.size(),
-                                                     firmware::ADDRESS_SPACE, firmware.image);
-    if (!parsed.ok()) {
-        error = firmware.name + ": " + parsed.message;
-        return EX_DATAERR;
-    }
-    return 0;
+    line::Choice choice;
+    choice.ports = options.ports;
+    choice.device = options.device;
+    choice.all = options.all;
+    choice.wait = options.wait;
+    choice.wait_seconds = options.wait_seconds;
+    return choice;
 }
 
-// "the EFM8BB10F8G-QSOP24 (0x3001)"; "an EFM8SB2 (0x1605)" for a family
-// whose parts the table lacks; "id 0x3499" for any other.
-static std::string part_of_id(uint16_t id)
+efm8_port_settings port_settings(const Options &options)
 {
-    std::size_t count;
-    const efm8_part *parts = efm8_parts(&count);
-    char text[64];
-    std::snprintf(text, sizeof text, "id 0x%04X", id);
-    for (std::size_t i = 0; i < count; ++i)
-        if (parts[i].id == id)
-            std::snprintf(text, sizeof text, "the %s (0x%04X)", parts[i].name, id);
-    const efm8_family *families = efm8_families(&count);
-    for (std::size_t i = 0; i < count; ++i)
-        if (!families[i].derivatives_documented && families[i].device_id == id >> 8)
-            std::snprintf(text, sizeof text, "an %s (0x%04X)", families[i].name, id);
-    return text;
+    efm8_port_settings settings;
+    efm8_default_port_settings(&settings);
+    if (options.baud != 0)
+        settings.baud = options.baud;
+    if (options.timeout_ms != 0)
+        settings.timeout_ms = options.timeout_ms;
+    return settings;
 }
 
-// A file meant for some parts only (a boot-record file's identify records)
-// is held against the board before anything is erased or compared.
-static int32_t check_part(efm8_session *session, const Firmware &firmware, Outcome &outcome)
+line::LockRequest lock_request(const Options &options)
 {
-    const std::vector<std::uint16_t> &ids = firmware.image.ids;
-    const int32_t result = ids.empty() ? EFM8_OK : efm8_check_ids(session, ids.data(), ids.size(), &outcome.report);
-    if (result != EFM8_ERR_WRONG_PART)
-        return result;
-    outcome.message = firmware.name + " is for ";
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        outcome.message += (i == 0 ? "" : i + 1 < ids.size() ? ", " : " or ") + part_of_id(ids[i]);
-    const efm8_report &report = outcome.report;
-    const char *board = report.part != nullptr ? report.part->name
-                        : report.family != nullptr ? report.family->name
-                                                   : "board";
-    outcome.message += std::string(", not this ") + board;
-    return result;
+    line::LockRequest lock;
+    lock.pages = options.lock_pages;
+    lock.disable_bootloader = options.disable_bootloader;
+    return lock;
 }
 
-// The board's number placed into the image once identify has named the
-// part, so that its area is known, and before anything is erased.
-static int32_t place_serial(efm8_session *session, const Firmware &firmware, const serial_number::Placement &placement,
-                            Outcome &outcome, firmware::Image &placed)
+line::Settings line_settings(const Options &options)
 {
-    efm8_identity identity{};
-    const int32_t identified = efm8_identify(session, &identity, &outcome.report);
-    if (identified != EFM8_OK)
-        return identified;
-    // A part the table lacks: the engine's own check of the image's last
-    // address against the bootloader stands in for the area.
-    const uint32_t limit = identity.part != nullptr ? identity.app_limit : EFM8_ADDRESS_SPACE;
-    if (!serial_number::place(firmware.image, limit, placement, *outcome.serial, placed, outcome.message))
-        return EFM8_ERR_SIZE;
-    return EFM8_OK;
+    line::Settings settings;
+    settings.file = options.file;
+    settings.flash.verify = options.verify;
+    settings.flash.delta = options.delta;
+    settings.flash.run = options.run;
+    settings.flash.write_size = options.write_size;
+    settings.flash.lock = lock_request(options);
+    settings.flash.force = options.force;
+    settings.port = port_settings(options);
+    settings.serial_at = options.serial_at;
+    settings.counter = options.counter;
+    settings.db = options.db;
+    settings.record = options.record;
+    settings.retries = static_cast<unsigned>(options.retries);
+    settings.retry_wait_seconds = options.wait ? options.wait_seconds : line::RETRY_WAIT_SECONDS;
+    return settings;
 }
 
-Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan, Progress *progress)
+int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 {
-    Job job;
-    job.plan = plan;
-    job.work = [&options, &firmware, &plan, progress](efm8_session *session, std::size_t index, Outcome &outcome) {
-        const int32_t checked = check_part(session, firmware, outcome);
-        if (checked != EFM8_OK)
-            return checked;
-        firmware::Image placed;
-        uint32_t identify_commands = 0;
-        if (options.serial_at && outcome.serial) {
-            const int32_t result = place_serial(session, firmware, *options.serial_at, outcome, placed);
-            if (result != EFM8_OK)
-                return result;
-            identify_commands = outcome.report.commands;
-        }
-        efm8_options flash;
-        efm8_default_options(&flash);
-        apply_plan(plan, flash);
-        flash.write_size = options.write_size;
-        if (progress != nullptr) {
-            flash.progress = Progress::report;
-            flash.progress_user = progress->progress_user(index);
-        }
-        const std::vector<std::uint8_t> &bytes = placed.bytes.empty() ? firmware.image.bytes : placed.bytes;
-        const int32_t result =
-            efm8_flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &flash, &outcome.report);
-        outcome.report.commands += identify_commands;
-        return result;
-    };
-    return job;
-}
-
-static Job verify_job(const Firmware &firmware)
-{
-    Job job;
-    job.work = [&firmware](efm8_session *session, std::size_t, Outcome &outcome) {
-        const int32_t checked = check_part(session, firmware, outcome);
-        if (checked != EFM8_OK)
-            return checked;
-        const std::vector<std::uint8_t> &bytes = firmware.image.bytes;
-        return efm8_verify(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &outcome.report);
-    };
-    return job;
-}
-
-static Job run_job()
-{
-    Job job;
-    job.work = [](efm8_session *session, std::size_t, Outcome &outcome) { return efm8_run(session, &outcome.report); };
-    return job;
-}
-
-static Job identify_job()
-{
-    Job job;
-    job.work = [](efm8_session *session, std::size_t, Outcome &outcome) {
-        return efm8_identify(session, &outcome.identity, &outcome.report);
-    };
-    return job;
+    std::string error;
+    const int status = line::choose_boards(board_choice(options), boards, error, [&options](const std::string &text) {
+        if (!options.quiet)
+            std::fprintf(stderr, "%s\n", text.c_str());
+    });
+    if (status != 0)
+        complain(error);
+    return status;
 }
 
 // Errors on standard error, always; results on standard output, as JSON or
 // (unless --quiet) text.
-static void print_outcomes(const std::vector<Outcome> &outcomes, Command command, const Options &options)
+static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command command, const Options &options)
 {
-    for (const Outcome &outcome : outcomes)
+    for (const line::Outcome &outcome : outcomes)
         if (outcome.exit_code != 0)
             complain(std::string(outcome.device.path) + ": " + outcome.message);
-    for (const Outcome &outcome : outcomes) {
+    for (const line::Outcome &outcome : outcomes) {
         if (options.json)
             std::cout << outcome_json(outcome, command) << "\n";
         else if (!options.quiet)
@@ -167,38 +94,43 @@ static void print_outcomes(const std::vector<Outcome> &outcomes, Command command
 }
 
 int run_command(const Options &options, const std::vector<efm8_device> &boards, Progress::Style style,
-                const std::function<Job(Progress &)> &make_job)
+                const std::function<line::Job(Progress &)> &make_job)
 {
     Progress progress(style, boards);
-    Job job = make_job(progress);
+    line::Job job = make_job(progress);
     job.port = port_settings(options);
-    const std::vector<Outcome> outcomes = run_on_boards(boards, job, progress);
+    const std::vector<line::Outcome> outcomes = line::run_on_boards(
+        boards, job, [&progress](std::size_t index, const line::Outcome &outcome) { progress.finish(index, outcome); });
     print_outcomes(outcomes, options.command, options);
-    return overall_exit_code(outcomes);
+    return line::overall_exit_code(outcomes);
 }
 
 static int flash(const Options &options)
 {
-    Firmware firmware;
-    Plan plan;
-    Record record(complain);
+    const line::Settings settings = line_settings(options);
+    line::Firmware firmware;
+    line::Plan plan;
+    line::Record record(complain);
     std::string error;
-    int status = prepare_line(options, firmware, plan, record, error);
-    std::vector<efm8_device> boards;
-    if (status == 0)
-        status = choose_boards(options, boards, error);
+    const int status = line::prepare_line(settings, firmware, plan, record, error);
     if (status != 0) {
         complain(error);
         return status;
     }
+    std::vector<efm8_device> boards;
+    const int chosen = choose_boards(options, boards);
+    if (chosen != 0)
+        return chosen;
     if (plan.lock && !options.quiet) {
-        const std::string note = combined_lock_note(firmware.name, firmware.image.lock, options, *plan.lock);
+        const std::string note =
+            line::combined_lock_note(firmware.name, firmware.image.lock, settings.flash.lock, *plan.lock);
         if (!note.empty())
             complain(note);
     }
-    const Line line = line_for(options, record, complain);
+    const line::Line line = line::line_for(settings, record, complain);
     return run_command(options, boards, Progress::style_for(options.quiet), [&](Progress &progress) {
-        Job job = flash_job(options, firmware, plan, &progress);
+        line::ProgressSink sink{Progress::report, [&progress](std::size_t board) { return progress.progress_user(board); }};
+        line::Job job = line::flash_job(settings, firmware, plan, sink);
         job.line = &line;
         return job;
     });
@@ -208,32 +140,31 @@ int flash_or_verify(const Options &options)
 {
     if (options.command == Command::Flash)
         return flash(options);
-    Firmware firmware;
+    line::Firmware firmware;
     std::string error;
-    std::vector<efm8_device> boards;
-    int status = load_firmware(options.file, firmware, error);
-    if (status == 0)
-        status = choose_boards(options, boards, error);
+    const int status = line::load_firmware(options.file, firmware, error);
     if (status != 0) {
         complain(error);
         return status;
     }
+    std::vector<efm8_device> boards;
+    const int chosen = choose_boards(options, boards);
+    if (chosen != 0)
+        return chosen;
     // Only a flash takes long enough to want a bar.
-    return run_command(options, boards, Progress::Style::Silent, [&](Progress &) { return verify_job(firmware); });
+    return run_command(options, boards, Progress::Style::Silent,
+                       [&](Progress &) { return line::verify_job(firmware); });
 }
 
 int run_or_identify(const Options &options)
 {
     std::vector<efm8_device> boards;
-    std::string error;
-    const int status = choose_boards(options, boards, error);
-    if (status != 0) {
-        complain(error);
+    const int status = choose_boards(options, boards);
+    if (status != 0)
         return status;
-    }
     const bool run = options.command == Command::Run;
     return run_command(options, boards, Progress::Style::Silent,
-                       [run](Progress &) { return run ? run_job() : identify_job(); });
+                       [run](Progress &) { return run ? line::run_job() : line::identify_job(); });
 }
 
 }  // namespace cli

@@ -2,15 +2,13 @@
 #ifndef KESTRANE_CLI_COMMANDS_H
 #define KESTRANE_CLI_COMMANDS_H
 
-#include "cli/boards.h"
 #include "cli/options.h"
-#include "cli/plan.h"
 #include "cli/progress.h"
-#include "firmware/firmware.h"
+#include "line/boards.h"
+#include "line/settings.h"
 
 #include <nlohmann/json_fwd.hpp>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,38 +24,32 @@ int lock(const Options &options);
 int serial_counters(const Options &options);
 int history(const Options &options);
 
-// The file named on the command line, read and checked before any board is
-// touched.
-struct Firmware {
-    std::string name;  // as messages call it
-    std::vector<std::uint8_t> content;
-    firmware::Image image;
-};
+// What the options ask of the line: which boards, the serial port
+// settings, a lock, and all that flash and watch do.
+line::Choice board_choice(const Options &options);
+efm8_port_settings port_settings(const Options &options);
+line::LockRequest lock_request(const Options &options);
+line::Settings line_settings(const Options &options);
 
-int load_firmware(const std::string &path, Firmware &firmware, std::string &error);
-
-// Flashes a board as the plan says, once the board is known to be one the
-// file is for; for run_on_board.
-Job flash_job(const Options &options, const Firmware &firmware, const Plan &plan, Progress *progress);
+// The boards the options name (line::choose_boards), saying so while it
+// waits for one unless --quiet. An exit status, with the reason said.
+int choose_boards(const Options &options, std::vector<efm8_device> &boards);
 
 // Runs the job that make_job makes on every board at once, with progress in
 // the style given, and prints each board's result. Returns the exit status.
 int run_command(const Options &options, const std::vector<efm8_device> &boards, Progress::Style style,
-                const std::function<Job(Progress &)> &make_job);
-
-// One board's result in a word: "ok", "mismatch", "transfer-failed", ...
-const char *result_word(const Outcome &outcome);
+                const std::function<line::Job(Progress &)> &make_job);
 
 // One board's result: a JSON object (with the time when one is given), or a
 // line of text.
-std::string outcome_json(const Outcome &outcome, Command command, const std::string &time = "");
-std::string outcome_text(const Outcome &outcome, Command command);
+std::string outcome_json(const line::Outcome &outcome, Command command, const std::string &time = "");
+std::string outcome_text(const line::Outcome &outcome, Command command);
 
 // What a lock asked and what the chip's lock and signature bytes hold now:
 // words for the line of text, an object for JSON (null when the plan has no
 // lock).
-std::string lock_text(const Outcome &outcome);
-nlohmann::ordered_json lock_json(const Outcome &outcome);
+std::string lock_text(const line::Outcome &outcome);
+nlohmann::ordered_json lock_json(const line::Outcome &outcome);
 
 // "kestrane-cli: ..." on standard error.
 void complain(const std::string &message);

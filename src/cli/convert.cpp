@@ -4,7 +4,9 @@
 // says what the output cannot carry.
 #include "cli/commands.h"
 
+#include "firmware/firmware.h"
 #include "firmware/firmware_writer.h"
+#include "line/plan.h"
 
 #include <sysexits.h>
 
@@ -77,7 +79,7 @@ static std::vector<std::string> record_options_given(const Options &options)
 
 // What the boot records carry: the options, over what the file itself asks
 // when it is boot records. --id replaces the file's ids; a lock combines.
-static int record_options(const Options &options, const Firmware &firmware, firmware::BootRecordOptions &records,
+static int record_options(const Options &options, const line::Firmware &firmware, firmware::BootRecordOptions &records,
                           std::string &error)
 {
     const firmware::Image &image = firmware.image;
@@ -86,7 +88,7 @@ static int record_options(const Options &options, const Firmware &firmware, firm
     records.run = options.run && (image.format != firmware::Format::BootRecords || image.runs);
     records.write_size = options.write_size != 0 ? options.write_size : EFM8_WRITE_MAX;
     records.erase_without_data = options.erase_without_data;
-    const std::optional<LockPlan> lock = combine_lock(image.lock, options);
+    const std::optional<line::LockPlan> lock = line::combine_lock(image.lock, lock_request(options));
     if (!lock)
         return 0;
     // The options' own lock was held to this when they were read.
@@ -95,12 +97,12 @@ static int record_options(const Options &options, const Firmware &firmware, firm
         return EX_USAGE;
     }
     if (lock->bytes.signature != LEAVE_AS_IS) {
-        error = firmware.name + "'s lock record writes " + hex_byte(lock->bytes.signature) +
+        error = firmware.name + "'s lock record writes " + line::hex_byte(lock->bytes.signature) +
                 " into the bootloader signature byte, which convert does not write into boot records";
         return EX_DATAERR;
     }
-    records.lock_pages = static_cast<std::uint8_t>(pages_locked_by(lock->bytes.lock));
-    const std::string note = combined_lock_note(firmware.name, image.lock, options, *lock);
+    records.lock_pages = static_cast<std::uint8_t>(line::pages_locked_by(lock->bytes.lock));
+    const std::string note = line::combined_lock_note(firmware.name, image.lock, lock_request(options), *lock);
     if (!note.empty())
         complain(note);
     return 0;
@@ -109,7 +111,7 @@ static int record_options(const Options &options, const Firmware &firmware, firm
 // What a boot-record file asks that the output leaves out: all of it in
 // another format; in boot records, the verify records it does not carry
 // over (it writes its own, over the whole image, unless --no-verify).
-static void note_left_out(const Firmware &firmware, firmware::Format format, const Options &options,
+static void note_left_out(const line::Firmware &firmware, firmware::Format format, const Options &options,
                           const std::vector<std::uint8_t> &written)
 {
     const firmware::Image &image = firmware.image;
@@ -147,7 +149,7 @@ static void note_left_out(const Firmware &firmware, firmware::Format format, con
 }
 
 // Encodes the image and writes it; an exit status.
-static int write_output(const Options &options, const Firmware &firmware, firmware::Format format,
+static int write_output(const Options &options, const line::Firmware &firmware, firmware::Format format,
                         const firmware::BootRecordOptions &records, std::string &error)
 {
     std::vector<std::uint8_t> content;
@@ -176,9 +178,9 @@ int convert(const Options &options)
                 output_name(options) + " is written as " + format_title(format);
         status = EX_USAGE;
     }
-    Firmware firmware;
+    line::Firmware firmware;
     if (status == 0)
-        status = load_firmware(options.file, firmware, error);
+        status = line::load_firmware(options.file, firmware, error);
     firmware::BootRecordOptions records;
     if (status == 0 && format == firmware::Format::BootRecords)
         status = record_options(options, firmware, records, error);

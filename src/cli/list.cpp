@@ -5,21 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 namespace cli {
-
-static const int32_t MAX_PORTS = 256;
-
-static std::vector<efm8_port> serial_ports()
-{
-    std::vector<efm8_port> ports(MAX_PORTS);
-    const int32_t count = efm8_list_ports(ports.data(), MAX_PORTS);
-    ports.resize(static_cast<std::size_t>(std::min(count, MAX_PORTS)));
-    return ports;
-}
 
 static nlohmann::ordered_json text_or_null(const char *text)
 {
@@ -68,8 +57,8 @@ static std::string port_line(const efm8_port &port)
 
 int list_boards(const Options &options)
 {
-    const std::vector<efm8_device> boards = attached_boards();
-    const std::vector<efm8_port> ports = options.serial ? serial_ports() : std::vector<efm8_port>();
+    const std::vector<efm8_device> boards = line::attached_boards();
+    const std::vector<efm8_port> ports = options.serial ? line::attached_ports() : std::vector<efm8_port>();
     if (options.json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const efm8_device &board : boards)

@@ -180,11 +180,6 @@ bool take_flag(int flag, const char *argument, Options &options, std::string &er
     }
 }
 
-double retry_wait_seconds(const Options &options)
-{
-    return options.wait ? options.wait_seconds : RETRY_WAIT_SECONDS;
-}
-
 // Which boards: a USB path, all of them, or serial ports, never two of these.
 // Over ports only flash and watch wait, and only for a retried board.
 static bool check_board_choice(const Options &options, std::string &error)

@@ -14,10 +14,6 @@ namespace cli {
 enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History };
 enum class SerialAction { Show, Init };
 
-// How long flash and watch wait for a board to come back for another try
-// when --wait does not say: time to reseat a board in its fixture.
-const double RETRY_WAIT_SECONDS = 30;
-
 struct Options {
     Command command = Command::Help;
     bool help = false;        // --help after a command
@@ -58,10 +54,6 @@ struct Options {
     bool csv = false;
     bool summary = false;
 };
-
-// How long a retried board may take to come back: --wait, or the default.
-// Negative: for ever.
-double retry_wait_seconds(const Options &options);
 
 // Reads argv into options. On a usage error returns false and says why.
 bool parse_options(int argc, char **argv, Options &options, std::string &error);

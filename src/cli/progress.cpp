@@ -1,6 +1,6 @@
 #include "cli/progress.h"
 
-#include "cli/boards.h"
+#include "line/boards.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -87,7 +87,7 @@ void Progress::draw(const Board &board, const std::string &text)
     std::fflush(stderr);
 }
 
-void Progress::finish(std::size_t index, const Outcome &outcome)
+void Progress::finish(std::size_t index, const line::Outcome &outcome)
 {
     if (style_ == Style::Silent)
         return;

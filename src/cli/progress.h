@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace cli {
-
+namespace line {
 struct Outcome;
+}
+
+namespace cli {
 
 class Progress {
 public:
@@ -31,7 +33,7 @@ public:
     static void report(void *user, efm8_phase phase, uint32_t done, uint32_t total);
     void *progress_user(std::size_t board);
 
-    void finish(std::size_t board, const Outcome &outcome);
+    void finish(std::size_t board, const line::Outcome &outcome);
 
 private:
     struct Board {

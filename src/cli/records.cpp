@@ -1,7 +1,7 @@
 // The station database read back and its counters set up: serial init and
 // show, and history. No board is touched.
 #include "cli/commands.h"
-#include "cli/record.h"
+#include "line/record.h"
 #include "station/station_report.h"
 
 #include <nlohmann/json.hpp>
@@ -28,7 +28,7 @@ static int open_station(const Options &options, bool create, station::Station &s
     if (result.ok())
         result = options.db.empty() ? station.open_default() : station.open(path);
     error = result.message;
-    return station_exit_code(result.status);
+    return line::station_exit_code(result.status);
 }
 
 static std::string counter_text(const station::Counter &counter)
@@ -91,7 +91,7 @@ int serial_counters(const Options &options)
     else
         result = station.counters(counters);
     if (!result.ok())
-        return fail(station_exit_code(result.status), result.message);
+        return fail(line::station_exit_code(result.status), result.message);
     print_counters(counters, options.json);
     return 0;
 }
@@ -124,7 +124,7 @@ int history(const Options &options)
     std::vector<station::AttemptRecord> records;
     const station::Result read = station.history(filter, records);
     if (!read.ok())
-        return fail(station_exit_code(read.status), read.message);
+        return fail(line::station_exit_code(read.status), read.message);
     const station::Style style = style_of(options);
     std::vector<std::string> lines;
     if (options.summary) {

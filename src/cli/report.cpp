@@ -2,39 +2,24 @@
 #include "cli/commands.h"
 
 #include <nlohmann/json.hpp>
-#include <sysexits.h>
 
 #include <cstdio>
 
 namespace cli {
 
-const char *result_word(const Outcome &outcome)
-{
-    // The engine's result, unless the line failed the board after it.
-    if (outcome.exit_code == efm8_result_exit_status(outcome.report.result))
-        return efm8_result_name(outcome.report.result);
-    switch (outcome.exit_code) {
-    case EX_USAGE: return "usage";
-    case EX_DATAERR: return "bad-image";
-    case EX_CANTCREAT: return "not-recorded";
-    case EX_CONFIG: return "no-serial-number";
-    default: return "transfer-failed";
-    }
-}
-
-static const char *part_name(const Outcome &outcome)
+static const char *part_name(const line::Outcome &outcome)
 {
     return outcome.report.part != nullptr ? outcome.report.part->name : nullptr;
 }
 
 // Over USB the family is known from the product id before anything is sent.
-static const char *family_name(const Outcome &outcome)
+static const char *family_name(const line::Outcome &outcome)
 {
     return outcome.report.family != nullptr ? outcome.report.family->name : outcome.device.family;
 }
 
 // The part, or else its family, as far as the board said.
-static std::string board_name(const Outcome &outcome)
+static std::string board_name(const line::Outcome &outcome)
 {
     const char *name = part_name(outcome) != nullptr ? part_name(outcome) : family_name(outcome);
     return name != nullptr ? name : "unknown";
@@ -51,7 +36,7 @@ static const char *interface_word(efm8_interface interface)
 }
 
 // What identify found; null for what is not known.
-static void add_identity(nlohmann::ordered_json &object, const Outcome &outcome)
+static void add_identity(nlohmann::ordered_json &object, const line::Outcome &outcome)
 {
     const efm8_identity &identity = outcome.identity;
     const bool answered = outcome.exit_code == 0;
@@ -73,14 +58,14 @@ static std::vector<uint32_t> differing_pages(const efm8_report &report)
     return pages;
 }
 
-std::string outcome_json(const Outcome &outcome, Command command, const std::string &time)
+std::string outcome_json(const line::Outcome &outcome, Command command, const std::string &time)
 {
     nlohmann::ordered_json object = {
         {"path", outcome.device.path},
         {"interface", interface_word(outcome.device.interface)},
         {"part", name_or_null(part_name(outcome))},
         {"family", name_or_null(family_name(outcome))},
-        {"result", result_word(outcome)},
+        {"result", line::result_word(outcome)},
         {"exit_code", outcome.exit_code},
         {"message", outcome.message},
         {"commands", outcome.report.commands},
@@ -127,7 +112,7 @@ static std::string identity_text(const efm8_identity &identity)
     return flash + ", " + limit + ", " + pages + ", " + text;
 }
 
-static std::string what_was_done(const Outcome &outcome, Command command)
+static std::string what_was_done(const line::Outcome &outcome, Command command)
 {
     const efm8_report &report = outcome.report;
     if (command == Command::Run)
@@ -150,7 +135,7 @@ static std::string what_was_done(const Outcome &outcome, Command command)
         }
         return pages;
     }
-    const Plan &plan = outcome.plan;
+    const line::Plan &plan = outcome.plan;
     std::string done = std::to_string(report.bytes_written) + " bytes written";
     if (plan.delta)
         done += ", " + std::to_string(report.pages_skipped) + " pages already held the image";
@@ -168,19 +153,19 @@ static std::string what_was_done(const Outcome &outcome, Command command)
 }
 
 // "", or "after 2 tries  " when it took more than one.
-static std::string tries_text(const Outcome &outcome)
+static std::string tries_text(const line::Outcome &outcome)
 {
     return outcome.tries > 1 ? "after " + std::to_string(outcome.tries) + " tries  " : "";
 }
 
-std::string outcome_text(const Outcome &outcome, Command command)
+std::string outcome_text(const line::Outcome &outcome, Command command)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);
     std::string line = std::string(outcome.device.path) + "  " + board_name(outcome) + "  " +
                        (outcome.device.interface == EFM8_UART ? "UART" : "USB") + "  ";
     if (outcome.exit_code == 0 || (command == Command::Verify && outcome.report.result == EFM8_ERR_MISMATCH))
-        return line + result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
+        return line + line::result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
                seconds;
     const std::string serial = outcome.serial ? "serial number " + std::to_string(*outcome.serial) + " void  " : "";
     return line + "failed (exit " + std::to_string(outcome.exit_code) + ")  " + serial + tries_text(outcome) + seconds;

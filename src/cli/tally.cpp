@@ -1,6 +1,6 @@
 #include "cli/tally.h"
 
-#include "cli/boards.h"
+#include "line/boards.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +15,7 @@ static const char CLEAR_LINE[] = "\r\x1b[2K";
 
 Tally::Tally(bool live) : live_(live), started_(std::chrono::steady_clock::now()) {}
 
-void Tally::count(const Outcome &outcome)
+void Tally::count(const line::Outcome &outcome)
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (outcome.exit_code == 0)

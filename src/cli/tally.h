@@ -12,15 +12,17 @@
 #include <optional>
 #include <string>
 
-namespace cli {
-
+namespace line {
 struct Outcome;
+}
+
+namespace cli {
 
 class Tally {
 public:
     explicit Tally(bool live);
 
-    void count(const Outcome &outcome);
+    void count(const line::Outcome &outcome);
 
     // A line to standard output (a board's result) or to standard error (a
     // note), above the live line.

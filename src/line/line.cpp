@@ -1,49 +1,47 @@
-#include "cli/line.h"
-
-#include "cli/commands.h"
+#include "line/line.h"
 
 #include <sysexits.h>
 
 #include <chrono>
 #include <cstdio>
 
-namespace cli {
+namespace line {
 
 // Known from the file alone: the place must hold 0xFF in the image and lie
 // outside its CRC checks. The part's area is known once a board says which
 // part it is.
-static int check_placement(const Options &options, const Firmware &firmware, std::string &error)
+static int check_placement(const Settings &settings, const Firmware &firmware, std::string &error)
 {
-    if (!options.serial_at)
+    if (!settings.serial_at)
         return 0;
     firmware::Image unused;
-    if (serial_number::place(firmware.image, EFM8_ADDRESS_SPACE, *options.serial_at, 0, unused, error))
+    if (serial_number::place(firmware.image, EFM8_ADDRESS_SPACE, *settings.serial_at, 0, unused, error))
         return 0;
     error = firmware.name + ": " + error;
     return EX_DATAERR;
 }
 
-int prepare_line(const Options &options, Firmware &firmware, Plan &plan, Record &record, std::string &error)
+int prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error)
 {
-    int status = load_firmware(options.file, firmware, error);
+    int status = load_firmware(settings.file, firmware, error);
     if (status == 0)
-        status = plan_flash(options, firmware, plan, error);
+        status = plan_flash(settings.flash, firmware, plan, error);
     if (status == 0)
-        status = check_placement(options, firmware, error);
+        status = check_placement(settings, firmware, error);
     if (status == 0)
-        status = record.open(options, firmware, error);
+        status = record.open(settings, firmware, error);
     if (status == 0)
         status = record.check_counter(error);
     return status;
 }
 
-Line line_for(const Options &options, Record &record, std::function<void(const std::string &)> say)
+Line line_for(const Settings &settings, Record &record, std::function<void(const std::string &)> say)
 {
     Line line;
     line.record = &record;
-    line.retries = static_cast<unsigned>(options.retries);
-    line.wait_seconds = retry_wait_seconds(options);
-    line.port = port_settings(options);
+    line.retries = settings.retries;
+    line.wait_seconds = settings.retry_wait_seconds;
+    line.port = settings.port;
     line.say = std::move(say);
     return line;
 }
@@ -133,4 +131,4 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
     return outcome;
 }
 
-}  // namespace cli
+}  // namespace line

@@ -1,10 +1,10 @@
-#include "cli/record.h"
+#include "line/record.h"
 
-#include "cli/commands.h"
+#include "line/boards.h"
 
 #include <sysexits.h>
 
-namespace cli {
+namespace line {
 
 static const char NO_RECORD_HINT[] = "; nothing is flashed without the record that was asked for";
 static const char DEFAULT_DROPPED[] =
@@ -24,22 +24,22 @@ int station_exit_code(station::Status status)
 
 Record::Record(std::function<void(const std::string &)> say) : say_(std::move(say)) {}
 
-int Record::open(const Options &options, const Firmware &firmware, std::string &error)
+int Record::open(const Settings &settings, const Firmware &firmware, std::string &error)
 {
-    if (!options.record)
+    if (!settings.record)
         return 0;
-    asked_ = !options.db.empty() || !options.counter.empty();
-    counter_ = options.counter;
-    placement_ = options.serial_at;
+    asked_ = !settings.db.empty() || !settings.counter.empty();
+    counter_ = settings.counter;
+    placement_ = settings.serial_at;
     image_name_ = firmware.name;
     image_sha256_ = station::sha256_hex(firmware.content.data(), firmware.content.size());
-    std::string path = options.db;
+    std::string path = settings.db;
     if (path.empty())
         station::default_path(path);
     station_.on_busy([this, path] {
         say_("waiting for the station database " + path + ": another program is writing to it");
     });
-    const station::Result opened = options.db.empty() ? station_.open_default() : station_.open(options.db);
+    const station::Result opened = settings.db.empty() ? station_.open_default() : station_.open(settings.db);
     on_ = opened.ok();
     return opened.ok() ? 0 : failed(opened, error);
 }
@@ -134,4 +134,4 @@ int Record::finish(const station::Attempt &attempt, const Outcome &outcome, std:
     return status;
 }
 
-}  // namespace cli
+}  // namespace line

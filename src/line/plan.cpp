@@ -1,12 +1,10 @@
-#include "cli/plan.h"
-
-#include "cli/commands.h"
+#include "line/plan.h"
 
 #include <sysexits.h>
 
 #include <cstdio>
 
-namespace cli {
+namespace line {
 
 static const std::uint8_t LEAVE_AS_IS = 0xFF;  // a lock command's byte that changes nothing
 static const std::uint8_t SIGNATURE_ENABLED = 0xA5;
@@ -49,50 +47,49 @@ bool bootloader_enabled(std::uint8_t signature)
     return signature == SIGNATURE_ENABLED;
 }
 
-std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const Options &options)
+std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const LockRequest &request)
 {
-    const bool asked = options.lock_pages || options.disable_bootloader;
-    if (!file && !asked)
+    if (!file && !request.asked())
         return std::nullopt;
-    LockPlan lock{file.value_or(firmware::Lock{LEAVE_AS_IS, LEAVE_AS_IS}), file.has_value(), asked};
-    if (options.lock_pages)
-        lock.bytes.lock &= efm8_lock_byte_for(*options.lock_pages);
-    if (options.disable_bootloader)
+    LockPlan lock{file.value_or(firmware::Lock{LEAVE_AS_IS, LEAVE_AS_IS}), file.has_value(), request.asked()};
+    if (request.pages)
+        lock.bytes.lock &= efm8_lock_byte_for(*request.pages);
+    if (request.disable_bootloader)
         lock.bytes.signature = SIGNATURE_DISABLED;
     return lock;
 }
 
 std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
-                               const Options &options, const LockPlan &lock)
+                               const LockRequest &request, const LockPlan &lock)
 {
-    if (!file_lock || !options.lock_pages)
+    if (!file_lock || !request.pages)
         return "";
-    const std::uint8_t asked = efm8_lock_byte_for(*options.lock_pages);
+    const std::uint8_t asked = efm8_lock_byte_for(*request.pages);
     return file + "'s lock record (lock byte " + hex_byte(file_lock->lock) + ": " + pages_text(file_lock->lock) +
-           ") and --lock-pages " + std::to_string(*options.lock_pages) + " (" + hex_byte(asked) +
+           ") and --lock-pages " + std::to_string(*request.pages) + " (" + hex_byte(asked) +
            ") combine bit by bit, as the chip's flash does: lock byte " + hex_byte(lock.bytes.lock) + ", " +
            pages_text(lock.bytes.lock);
 }
 
-int plan_flash(const Options &options, const Firmware &firmware, Plan &plan, std::string &error)
+int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error)
 {
     const firmware::Image &image = firmware.image;
     plan = Plan{};
-    plan.verify = options.verify;
-    plan.delta = options.delta;
+    plan.verify = request.verify;
+    plan.delta = request.delta;
     // A boot-record file that does not end by starting the application
     // leaves the board in its bootloader, as replaying it would.
-    plan.run = options.run && (image.format != firmware::Format::BootRecords || image.runs);
+    plan.run = request.run && (image.format != firmware::Format::BootRecords || image.runs);
     for (const firmware::Check &check : image.checks)
         plan.checks.push_back({check.start, check.end, check.crc});
-    plan.lock = combine_lock(image.lock, options);
+    plan.lock = combine_lock(image.lock, request.lock);
     if (!plan.lock)
         return 0;
-    // The options' own lock was held to the same rules when they were read.
+    // The request's own lock was held to the same rules when it was made.
     if (!plan.verify)
         error = firmware.name + " ends with a lock record, which is programmed only once the flash is verified; "
                                 "drop --no-verify";
-    else if (disables_bootloader(plan.lock->bytes.signature) && !options.force)
+    else if (disables_bootloader(plan.lock->bytes.signature) && !request.force)
         error = firmware.name + "'s lock record writes " + hex_byte(plan.lock->bytes.signature) +
                 " into the bootloader signature byte: the chip would then always start its application and never "
                 "enter its bootloader again, which nothing sent over USB or a serial port can undo (only a full "
@@ -100,10 +97,10 @@ int plan_flash(const Options &options, const Firmware &firmware, Plan &plan, std
     return error.empty() ? 0 : EX_USAGE;
 }
 
-Plan plan_lock(const Options &options)
+Plan plan_lock(const LockRequest &request)
 {
     Plan plan;
-    plan.lock = combine_lock(std::nullopt, options);
+    plan.lock = combine_lock(std::nullopt, request);
     return plan;
 }
 
@@ -121,4 +118,4 @@ void apply_plan(const Plan &plan, efm8_options &flash)
     }
 }
 
-}  // namespace cli
+}  // namespace line

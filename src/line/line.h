@@ -2,20 +2,18 @@
 // attempt recorded (record.h) with the serial number drawn for it, and a
 // flash cut short by a dropped transfer or a board that left redone from
 // the first erase, on the same board, with the same number.
-#ifndef KESTRANE_CLI_LINE_H
-#define KESTRANE_CLI_LINE_H
+#ifndef KESTRANE_LINE_LINE_H
+#define KESTRANE_LINE_LINE_H
 
-#include "cli/boards.h"
-#include "cli/options.h"
-#include "cli/plan.h"
-#include "cli/record.h"
+#include "line/boards.h"
+#include "line/plan.h"
+#include "line/record.h"
+#include "line/settings.h"
 
 #include <functional>
 #include <string>
 
-namespace cli {
-
-struct Firmware;
+namespace line {
 
 struct Line {
     Record *record = nullptr;
@@ -29,16 +27,16 @@ struct Line {
 // read and planned, the serial number's place held against the file alone,
 // the record opened and its counter checked. Returns 0, or an exit status
 // with the reason in error.
-int prepare_line(const Options &options, Firmware &firmware, Plan &plan, Record &record, std::string &error);
+int prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error);
 
-// The line the options ask for, around record.
-Line line_for(const Options &options, Record &record, std::function<void(const std::string &)> say);
+// The line the settings ask for, around record.
+Line line_for(const Settings &settings, Record &record, std::function<void(const std::string &)> say);
 
 // The job on one board as its line says: the attempt begun, one try and as
 // many more as the line allows, the attempt finished; without a line, one
 // run_on_board.
 Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job &job);
 
-}  // namespace cli
+}  // namespace line
 
 #endif

@@ -2,10 +2,11 @@
 // written before the board is touched, with its serial number drawn in the
 // same transaction, and completed before its result is printed. Shared by
 // the threads that flash boards.
-#ifndef KESTRANE_CLI_RECORD_H
-#define KESTRANE_CLI_RECORD_H
+#ifndef KESTRANE_LINE_RECORD_H
+#define KESTRANE_LINE_RECORD_H
 
-#include "cli/options.h"
+#include "line/firmware_file.h"
+#include "line/settings.h"
 #include <kestrane/engine.h>
 #include "station/station.h"
 
@@ -15,9 +16,8 @@
 #include <optional>
 #include <string>
 
-namespace cli {
+namespace line {
 
-struct Firmware;
 struct Outcome;
 
 // The station's status as the process's exit status: 78 for a counter that
@@ -31,10 +31,11 @@ public:
     // line on standard error).
     explicit Record(std::function<void(const std::string &)> say);
 
-    // Opens the database the options name, unless --no-record. Returns 0,
-    // or 73 with the reason when a database was asked for (--db, --counter);
-    // the default one failing is said once, and then nothing is recorded.
-    int open(const Options &options, const Firmware &firmware, std::string &error);
+    // Opens the database the settings name, unless they record nothing.
+    // Returns 0, or 73 with the reason when a database was asked for (a
+    // path, or a counter); the default one failing is said once, and then
+    // nothing is recorded.
+    int open(const Settings &settings, const Firmware &firmware, std::string &error);
 
     // Before any board: the counter exists, has a number left, and its next
     // number fits the format. 0, or 78 or 65 with the reason.
@@ -56,13 +57,13 @@ private:
     std::function<void(const std::string &)> say_;
     station::Station station_;
     std::atomic<bool> on_{false};
-    bool asked_ = false;  // --db or --counter: the record is not to be done without
+    bool asked_ = false;  // a path or a counter: the record is not to be done without
     std::once_flag warned_;
     std::string counter_;
     std::optional<serial_number::Placement> placement_;
     std::string image_name_, image_sha256_;
 };
 
-}  // namespace cli
+}  // namespace line
 
 #endif

@@ -1,10 +1,11 @@
 // What a flash or a lock asks of each board beyond writing the image,
-// settled from the options and the file before any board is opened, and
+// settled from what is asked and the file before any board is opened, and
 // kept with each board's outcome for its report.
-#ifndef KESTRANE_CLI_PLAN_H
-#define KESTRANE_CLI_PLAN_H
+#ifndef KESTRANE_LINE_PLAN_H
+#define KESTRANE_LINE_PLAN_H
 
-#include "cli/options.h"
+#include "line/firmware_file.h"
+#include "line/settings.h"
 #include <kestrane/engine.h>
 #include "firmware/image.h"
 
@@ -13,16 +14,14 @@
 #include <string>
 #include <vector>
 
-namespace cli {
-
-struct Firmware;
+namespace line {
 
 // The bytes the lock command programs, each 0 bit clearing that bit of the
 // chip's byte for good, and who asked for them.
 struct LockPlan {
     firmware::Lock bytes;
     bool from_file = false;     // a boot-record file's lock record
-    bool from_options = false;  // --lock-pages or --disable-bootloader
+    bool from_options = false;  // a lock request (--lock-pages, --disable-bootloader)
 };
 
 struct Plan {
@@ -33,25 +32,25 @@ struct Plan {
     std::optional<LockPlan> lock;
 };
 
-// flash and watch: the options, and what a boot-record file asks (its
+// flash and watch: what is asked, and what a boot-record file asks (its
 // verify records, its lock, whether it starts the application). Returns 0,
 // or 64 with the reason in error when the file's lock could not be
 // programmed as it asks: unverified, or disabling the bootloader without
 // --force.
-int plan_flash(const Options &options, const Firmware &firmware, Plan &plan, std::string &error);
+int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error);
 
-// The lock command: what the options ask.
-Plan plan_lock(const Options &options);
+// The lock command: what is asked.
+Plan plan_lock(const LockRequest &request);
 
-// A file's lock and the options' together, as the chip's flash combines
+// A file's lock and the one asked together, as the chip's flash combines
 // them: bit by bit. Nothing when neither asks for one.
-std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const Options &options);
+std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const LockRequest &request);
 
 // "fw.efm8's lock record (lock byte 0xFC: pages 0 to 2) and --lock-pages 5
 // (0xFA) combine bit by bit, as the chip's flash does: lock byte 0xF8, pages
 // 0 to 6"; empty unless both lock pages.
 std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
-                               const Options &options, const LockPlan &lock);
+                               const LockRequest &request, const LockPlan &lock);
 
 // The engine's options for the plan, over its defaults.
 void apply_plan(const Plan &plan, efm8_options &flash);
@@ -66,6 +65,6 @@ std::string pages_text(std::uint8_t lock_byte);
 bool disables_bootloader(std::uint8_t signature);
 bool bootloader_enabled(std::uint8_t signature);
 
-}  // namespace cli
+}  // namespace line
 
 #endif

@@ -1,11 +1,10 @@
 // Choosing the boards a command works on (USB bootloaders, or boards on
 // serial ports), and running it on all of them at once, each on a thread and
 // a session of its own.
-#ifndef KESTRANE_CLI_BOARDS_H
-#define KESTRANE_CLI_BOARDS_H
+#ifndef KESTRANE_LINE_BOARDS_H
+#define KESTRANE_LINE_BOARDS_H
 
-#include "cli/options.h"
-#include "cli/plan.h"
+#include "line/plan.h"
 #include <kestrane/engine.h>
 
 #include <cstdint>
@@ -14,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace line {
 
 // What happened on one board.
 struct Outcome {
@@ -29,37 +28,50 @@ struct Outcome {
     unsigned tries = 1;
 };
 
-class Progress;
 struct Line;
 
-// Which boards the options name: USB bootloaders (waiting with --wait), or
-// one board for each --port, not yet opened. Returns 0, or an exit status
+// Which boards a command works on: one USB bootloader (the only one, or the
+// one at device), all of them, or one board for each port.
+struct Choice {
+    std::vector<std::string> ports;
+    std::string device;
+    bool all = false;
+    bool wait = false;         // for a USB board that is not there yet
+    double wait_seconds = -1;  // negative: for ever
+};
+
+// Says "waiting for ..." while a chosen board is not there yet.
+using Say = std::function<void(const std::string &)>;
+
+// Which boards the choice names: USB bootloaders (waiting when it says so),
+// or one board for each port, not yet opened. Returns 0, or an exit status
 // with the reason in error (several boards and none chosen: 64, with the
 // boards listed).
-int choose_boards(const Options &options, std::vector<efm8_device> &boards, std::string &error);
+int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting);
 
 std::vector<efm8_device> attached_boards();
+std::vector<efm8_port> attached_ports();
 
 // Blocks until the board is back, over USB listed at its path, on a port
 // answering there, or the time runs out (seconds < 0: never).
 bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds);
-
-// The serial port settings the options give.
-efm8_port_settings port_settings(const Options &options);
 
 // What a command does on each board.
 struct Job {
     // The work on the open board: returns the engine's result and fills the
     // outcome's report.
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
-    efm8_port_settings port{};  // for boards on serial ports: port_settings(options)
+    efm8_port_settings port{};  // for boards on serial ports
     Plan plan;  // what it asks besides the image, for each board's report
     const Line *line = nullptr;  // flash and watch: the record, serial numbers and retries
 };
 
+// Told of each board as it finishes, from the board's own thread.
+using Finished = std::function<void(std::size_t index, const Outcome &outcome)>;
+
 // Opens each board and runs job on it, all at once (attempt_on_board in
 // line.h); outcomes in board order.
-std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, Progress &progress);
+std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, const Finished &finished);
 
 // One board, opened, worked on with its serial number in the outcome, and
 // closed; timed, its failure explained.
@@ -70,14 +82,12 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
 // one identify, with a short time-out. EFM8_OK, or why not.
 int32_t ping_port(const efm8_device &port, efm8_port_settings settings);
 
-// The engine's result as an exit status, and what went wrong in words that
-// say what to do.
-int exit_code_of(int32_t result);
-std::string explain(const efm8_report &report);
+// One board's result in a word: "ok", "mismatch", "transfer-failed", ...
+const char *result_word(const Outcome &outcome);
 
 // 0 when every board succeeded, else the status of the first that failed.
 int overall_exit_code(const std::vector<Outcome> &outcomes);
 
-}  // namespace cli
+}  // namespace line
 
 #endif

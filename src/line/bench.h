@@ -1,0 +1,36 @@
+// The production bench: flash every bootloader that appears, once each,
+// until a count is reached, the serial numbers run out, or a stop is asked;
+// boards in progress always finish. A USB bootloader appears on the bus; a
+// board on a serial port appears when it answers there, and leaves when it
+// stops answering. It runs all day: each board's thread is joined as soon
+// as it is done, and nothing is kept of a board but what the front end
+// counts.
+#ifndef KESTRANE_LINE_BENCH_H
+#define KESTRANE_LINE_BENCH_H
+
+#include "line/boards.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace line {
+
+// What the bench tells its front end, always from the thread that runs it.
+struct BenchEvents {
+    std::function<void(const Outcome &)> finished;  // a board is done
+    std::function<void(const std::string &)> note;  // "PATH: the board left"
+    std::function<void(const std::string &)> warn;  // a port that cannot be opened, and why
+    std::function<void(long running)> idle;         // between looks, with the boards in progress
+    std::function<bool()> stopping;                 // true once no new board is to be taken
+};
+
+// Runs the bench until it stops and every board in progress is done. job:
+// the flash with its line (job.line) and its port settings; ports: the
+// ports to ask, none for the USB bootloaders; count: boards to take, 0 for
+// no limit. Returns 0, or the exit status of the first board that failed.
+int run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events);
+
+}  // namespace line
+
+#endif

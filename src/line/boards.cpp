@@ -1,0 +1,199 @@
+#include "line/boards.h"
+
+#include "line/explain.h"
+#include "line/line.h"
+
+#include <sysexits.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace line {
+
+static const std::chrono::milliseconds POLL_PERIOD(200);
+static const int32_t MAX_BOARDS = 128;
+static const int32_t MAX_PORTS = 256;
+// A bootloader answers within milliseconds; a short time-out keeps a round
+// of questions short.
+static const uint32_t PING_TIMEOUT_MS = 250;
+
+std::vector<efm8_device> attached_boards()
+{
+    std::vector<efm8_device> boards(MAX_BOARDS);
+    const int32_t count = efm8_list(boards.data(), MAX_BOARDS);
+    boards.resize(static_cast<std::size_t>(std::min(count, MAX_BOARDS)));
+    return boards;
+}
+
+std::vector<efm8_port> attached_ports()
+{
+    std::vector<efm8_port> ports(MAX_PORTS);
+    const int32_t count = efm8_list_ports(ports.data(), MAX_PORTS);
+    ports.resize(static_cast<std::size_t>(std::min(count, MAX_PORTS)));
+    return ports;
+}
+
+// Asks ready once a poll period until it says yes or the time runs out
+// (seconds < 0: never).
+static bool wait_until(double seconds, const std::function<bool()> &ready)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (ready())
+            return true;
+        if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(POLL_PERIOD);
+    }
+}
+
+static bool has_path(const std::vector<efm8_device> &boards, const std::string &path)
+{
+    for (const efm8_device &board : boards)
+        if (path == board.path)
+            return true;
+    return false;
+}
+
+static std::string board_list(const std::vector<efm8_device> &boards)
+{
+    std::string text;
+    for (const efm8_device &board : boards)
+        text += std::string("\n  ") + board.path + "  " + board.family;
+    return text;
+}
+
+static efm8_device port_board(const std::string &path)
+{
+    efm8_device board{};
+    std::snprintf(board.path, sizeof board.path, "%s", path.c_str());
+    board.interface = EFM8_UART;
+    return board;
+}
+
+int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting)
+{
+    if (!choice.ports.empty()) {
+        boards.clear();
+        for (const std::string &port : choice.ports)
+            boards.push_back(port_board(port));
+        return 0;
+    }
+    const bool by_path = !choice.device.empty();
+    auto pick = [&](const std::vector<efm8_device> &attached) {
+        return by_path ? has_path(attached, choice.device) : !attached.empty();
+    };
+    boards = attached_boards();
+    bool found = pick(boards);
+    if (!found && choice.wait) {
+        waiting("waiting for " + (by_path ? choice.device : "an EFM8 bootloader") + "...");
+        found = wait_until(choice.wait_seconds, [&] {
+            boards = attached_boards();
+            return pick(boards);
+        });
+    }
+    if (!found) {
+        if (by_path)
+            error = "no EFM8 bootloader at " + choice.device + (boards.empty() ? "" : "; attached:" + board_list(boards));
+        else
+            error = "no EFM8 bootloader is attached: plug the board in with its boot pin held low "
+                    "(P3.0 on QFN28, P2.0 on QFN20 and QSOP24), or wait for it with --wait";
+        return EX_UNAVAILABLE;
+    }
+    if (by_path) {
+        std::vector<efm8_device> chosen;
+        for (const efm8_device &board : boards)
+            if (choice.device == board.path)
+                chosen.push_back(board);
+        boards = chosen;
+    } else if (!choice.all && boards.size() > 1) {
+        error = "several EFM8 bootloaders are attached; choose one with --device PATH, or use --all:" +
+                board_list(boards);
+        return EX_USAGE;
+    }
+    return 0;
+}
+
+bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds)
+{
+    if (board.interface == EFM8_UART)
+        return wait_until(seconds, [&] { return ping_port(board, port) == EFM8_OK; });
+    return wait_until(seconds, [&] { return has_path(attached_boards(), board.path); });
+}
+
+int32_t ping_port(const efm8_device &port, efm8_port_settings settings)
+{
+    settings.timeout_ms = std::min(settings.timeout_ms, PING_TIMEOUT_MS);
+    efm8_session *session = nullptr;
+    int32_t result = efm8_open_port(port.path, &settings, &session);
+    if (result == EFM8_OK)
+        result = efm8_ping(session, nullptr);
+    efm8_close(session);
+    return result;
+}
+
+Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job, std::optional<std::uint64_t> serial)
+{
+    Outcome outcome;
+    outcome.device = board;
+    outcome.plan = job.plan;
+    outcome.serial = serial;
+    const auto start = std::chrono::steady_clock::now();
+    efm8_session *session = nullptr;
+    int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)
+                                                   : efm8_open(board.path, &session);
+    if (result == EFM8_OK) {
+        result = job.work(session, index, outcome);
+    } else {
+        outcome.report.result = result;
+        outcome.report.interface = board.interface;
+    }
+    efm8_close(session);
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    outcome.exit_code = efm8_result_exit_status(result);
+    if (result != EFM8_OK && outcome.message.empty())
+        outcome.message = explain(outcome.report);
+    return outcome;
+}
+
+std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const Job &job, const Finished &finished)
+{
+    std::vector<Outcome> outcomes(boards.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        threads.emplace_back([&, i] {
+            outcomes[i] = attempt_on_board(boards[i], i, job);
+            finished(i, outcomes[i]);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    return outcomes;
+}
+
+const char *result_word(const Outcome &outcome)
+{
+    // The engine's result, unless the line failed the board after it.
+    if (outcome.exit_code == efm8_result_exit_status(outcome.report.result))
+        return efm8_result_name(outcome.report.result);
+    switch (outcome.exit_code) {
+    case EX_USAGE: return "usage";
+    case EX_DATAERR: return "bad-image";
+    case EX_CANTCREAT: return "not-recorded";
+    case EX_CONFIG: return "no-serial-number";
+    default: return "transfer-failed";
+    }
+}
+
+int overall_exit_code(const std::vector<Outcome> &outcomes)
+{
+    for (const Outcome &outcome : outcomes)
+        if (outcome.exit_code != 0)
+            return outcome.exit_code;
+    return 0;
+}
+
+}  // namespace line

@@ -1,0 +1,84 @@
+// Why a board failed, in words that say what to do about it.
+#include "line/explain.h"
+
+#include "line/boards.h"
+
+#include <cerrno>
+
+namespace line {
+
+static const char ACCESS_FIX[] =
+    "no permission to open the board. The kestrane package installs the udev rule "
+    "/usr/lib/udev/rules.d/70-kestrane.rules that lets the user at the seat open it; "
+    "with the rule in place run 'sudo udevadm control --reload-rules' and plug the board in again, "
+    "or run as root";
+static const char PORT_ACCESS_FIX[] =
+    "no permission to open the port. Serial ports belong to the dialout group: add yourself with "
+    "'sudo usermod -aG dialout $USER' and log in again, or run as root";
+static const char PORT_BUSY[] =
+    "another program has the port open (a terminal program, ModemManager, another kestrane-cli); "
+    "close it and try again";
+// No reply to the very first command: the board is not listening.
+static const char NO_REPLY_CAUSES[] =
+    ". Is the board in its bootloader (a blank chip, or its boot pin held low through a reset)? "
+    "Are TX and RX crossed (the adapter's TX to the chip's RX, its RX to the chip's TX)? "
+    "Is it the right port (kestrane-cli list --serial)?";
+// It answered before and then stopped, or the line dropped.
+static const char PORT_LOST[] =
+    "; check the adapter, the wiring and the board's power, put the board back into its bootloader and "
+    "try again";
+
+
+static std::string serial_ports()
+{
+    const std::vector<efm8_port> ports = attached_ports();
+    if (ports.empty())
+        return "no serial port is attached";
+    std::string text = "the serial ports here:";
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        text += std::string(i == 0 ? " " : ", ") + ports[i].path;
+    return text;
+}
+
+// What went wrong on a serial port, or "" where it reads as over USB.
+static std::string explain_port(const efm8_report &report, const std::string &described)
+{
+    switch (report.result) {
+    case EFM8_ERR_ACCESS: return PORT_ACCESS_FIX;
+    case EFM8_ERR_BUSY: return PORT_BUSY;
+    case EFM8_ERR_NO_DEVICE: return "no such port; " + serial_ports();
+    case EFM8_ERR_OPEN:
+        return "it could not be used as a serial port: it is not a terminal device, or it would not take the "
+               "training byte";
+    case EFM8_ERR_OPTIONS: return "the port does not take this baud rate (see --baud)";
+    case EFM8_ERR_TRANSFER:
+        return described + (report.commands <= 1 && report.os_error == ETIMEDOUT ? NO_REPLY_CAUSES : PORT_LOST);
+    default: return "";
+    }
+}
+
+std::string explain(const efm8_report &report)
+{
+    char text[512];
+    efm8_describe(&report, text, sizeof text);
+    if (report.interface == EFM8_UART) {
+        const std::string port = explain_port(report, text);
+        if (!port.empty())
+            return port;
+    }
+    switch (report.result) {
+    case EFM8_ERR_ACCESS: return ACCESS_FIX;
+    case EFM8_ERR_OPEN: return std::string(text) + "; another program may be using it";
+    case EFM8_ERR_NO_DEVICE: return "the board left before it could be opened";
+    case EFM8_ERR_TRANSFER: return std::string(text) + "; put it back into its bootloader and try again";
+    case EFM8_ERR_REFUSED:
+        if (report.reply == 'A' && (report.command == EFM8_CMD_ERASE || report.command == EFM8_CMD_WRITE))
+            return std::string(text) + ": the image does not fit this part";
+        return text;
+    case EFM8_ERR_MISMATCH:
+        return std::string(text) + (report.pages_differ > 0 ? "" : "; flash it again");
+    default: return text;
+    }
+}
+
+}  // namespace line

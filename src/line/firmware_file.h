@@ -1,0 +1,26 @@
+// The firmware file a command names, read and checked before any board is
+// touched.
+#ifndef KESTRANE_LINE_FIRMWARE_FILE_H
+#define KESTRANE_LINE_FIRMWARE_FILE_H
+
+#include "firmware/image.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace line {
+
+struct Firmware {
+    std::string name;  // as messages call it
+    std::vector<std::uint8_t> content;
+    firmware::Image image;
+};
+
+// Reads and parses the file at path ("-": standard input). Returns 0, or
+// 66 (unreadable) or 65 (not an image) with the reason in error.
+int load_firmware(const std::string &path, Firmware &firmware, std::string &error);
+
+}  // namespace line
+
+#endif

@@ -1,0 +1,34 @@
+// What each command does on one open board, for run_on_boards: a flash as
+// the plan says (the board's serial number placed once its part is known),
+// a verify, a start, an identify, a lock. A file meant for some parts only
+// is held against the board before anything is erased or compared.
+#ifndef KESTRANE_LINE_JOBS_H
+#define KESTRANE_LINE_JOBS_H
+
+#include "line/boards.h"
+#include "line/firmware_file.h"
+#include "line/plan.h"
+#include "line/settings.h"
+
+#include <cstddef>
+#include <functional>
+
+namespace line {
+
+// Where a flash's progress goes: the engine's callback, with the user
+// pointer of each board by its index. None: no progress.
+struct ProgressSink {
+    efm8_progress report = nullptr;
+    std::function<void *(std::size_t board)> user;
+};
+
+// settings, firmware and plan must outlive the job.
+Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress = {});
+Job verify_job(const Firmware &firmware);
+Job run_job();
+Job identify_job();
+Job lock_job(const Plan &plan);
+
+}  // namespace line
+
+#endif

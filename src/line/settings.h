@@ -1,0 +1,50 @@
+// What a front end asks of the line, filled from its own options: what a
+// flash does on each board besides writing the image, and the line around
+// it (the record, serial numbers, retries).
+#ifndef KESTRANE_LINE_SETTINGS_H
+#define KESTRANE_LINE_SETTINGS_H
+
+#include "line/serial_number.h"
+#include <kestrane/engine.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace line {
+
+// How long a retried board may take to come back when nothing else is
+// said: time to reseat a board in its fixture.
+const double RETRY_WAIT_SECONDS = 30;
+
+// A lock asked for besides any a file asks.
+struct LockRequest {
+    std::optional<std::uint8_t> pages;  // lock pages 0 to pages-1
+    bool disable_bootloader = false;
+    bool asked() const { return pages || disable_bootloader; }
+};
+
+struct FlashRequest {
+    bool verify = true;
+    bool delta = false;
+    bool run = true;
+    std::uint32_t write_size = 0;  // 0: the transport's default
+    LockRequest lock;
+    bool force = false;  // confirms what cannot be undone
+};
+
+struct Settings {
+    std::string file;  // "-" is standard input
+    FlashRequest flash;
+    efm8_port_settings port{};  // for boards on serial ports
+    std::optional<serial_number::Placement> serial_at;  // where each board's number goes
+    std::string counter;  // the counter the numbers come from
+    std::string db;       // the station database; empty: the default one
+    bool record = true;
+    unsigned retries = 1;
+    double retry_wait_seconds = RETRY_WAIT_SECONDS;  // negative: for ever
+};
+
+}  // namespace line
+
+#endif
