@@ -5,11 +5,16 @@
 
 #include <kestrane/parts.h>
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define EFM8_PATH_MAX 256
 #define EFM8_MAX_PAGES 128  // the 64 KB a 16-bit address reaches, in 512-byte pages
 #define EFM8_ADDRESS_SPACE 0x10000
+// An erased flash byte. Programming only clears bits, so writing it (or a
+// lock command's byte of it) leaves a byte as it is.
+#define EFM8_ERASED 0xFF
+#define EFM8_USB_VENDOR_ID 0x10C4  // Silicon Labs, whose USB ids every EFM8 bootloader uses
 // The HID report size is not documented, so USB keeps to 32 data bytes a
 // record; over a UART the bootloader takes up to 128.
 #define EFM8_WRITE_USB_DEFAULT 32
@@ -42,5 +47,9 @@ struct efm8_port_settings {
 };
 
 void efm8_default_port_settings(struct efm8_port_settings *settings);
+
+// The baud rates the UART bootloaders' autobaud takes and a port is opened
+// at, in rising order; count is set to how many.
+const uint32_t *efm8_baud_rates(size_t *count);
 
 #endif

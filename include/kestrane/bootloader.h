@@ -22,4 +22,11 @@ enum {
     EFM8_REPLY_BAD_CRC = 0x43,  // 'C': verify found other contents
 };
 
+// The lock command's signature byte: the bootloader stays enabled only while
+// the chip's holds 0xA5; 0x00 disables it for good.
+#define EFM8_SIGNATURE_KEEP 0xA5
+#define EFM8_SIGNATURE_DISABLE 0x00
+// A lock byte of 0x00, every bit cleared, locks the most pages it can.
+#define EFM8_LOCK_PAGES_MAX 255
+
 #endif

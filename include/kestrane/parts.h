@@ -13,6 +13,10 @@ enum efm8_interface {
     EFM8_SMBUS = 3,  // a few parts' factory bootloader; Kestrane does not speak it
 };
 
+// The pages of most families, and those taken for a part of no known
+// family (the final CRC check guards the rest).
+#define EFM8_PAGE_SIZE_DEFAULT 512
+
 struct efm8_family {
     const char *name;     // "EFM8BB3"
     uint8_t device_id;    // DEVICEID, the high byte of an identify id

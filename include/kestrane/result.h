@@ -25,7 +25,12 @@ enum {
     EFM8_ERR_BUSY = -10,      /* another program has the port open */
     EFM8_ERR_WRONG_PART = -11, /* the board answers none of the ids it was asked for */
     EFM8_ERR_BAD_IMAGE = -12,  /* a firmware file that is not a usable image: named by line or offset */
-    EFM8_ERR_UNREADABLE = -13  /* a firmware file that could not be opened or read */
+    EFM8_ERR_UNREADABLE = -13, /* a firmware file that could not be opened or read */
+
+    /* The production line's own results (kestrane-cli's flash and watch);
+     * the engine never returns them. */
+    EFM8_ERR_NOT_RECORDED = -100,    /* the station record that was asked for could not be written */
+    EFM8_ERR_NO_SERIAL_NUMBER = -101 /* no serial number to give: its counter is missing, used up or given other bounds */
 };
 
 /* "ok", "no-device", "transfer-failed", ...; "unknown" for a code the
@@ -36,7 +41,7 @@ const char *efm8_result_name(int32_t result);
  * mismatch, else one of sysexits.h. */
 int efm8_result_exit_status(int32_t result);
 
-/* A short text for the result. */
+/* A short text for the result: what failed, not what to do. */
 const char *efm8_strerror(int32_t result);
 
 #ifdef __cplusplus

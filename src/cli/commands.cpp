@@ -68,13 +68,13 @@ line::Settings line_settings(const Options &options)
 int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 {
     std::string error;
-    const int status = line::choose_boards(board_choice(options), boards, error, [&options](const std::string &text) {
+    const int32_t result = line::choose_boards(board_choice(options), boards, error, [&options](const std::string &text) {
         if (!options.quiet)
             std::fprintf(stderr, "%s\n", text.c_str());
     });
-    if (status != 0)
+    if (result != EFM8_OK)
         complain(error);
-    return status;
+    return efm8_result_exit_status(result);
 }
 
 // Errors on standard error, always; results on standard output, as JSON or
@@ -82,7 +82,7 @@ int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command command, const Options &options)
 {
     for (const line::Outcome &outcome : outcomes)
-        if (outcome.exit_code != 0)
+        if (!outcome.ok())
             complain(std::string(outcome.device.path) + ": " + outcome.message);
     for (const line::Outcome &outcome : outcomes) {
         if (options.json)
@@ -112,10 +112,10 @@ static int flash(const Options &options)
     line::Plan plan;
     line::Record record(complain);
     std::string error;
-    const int status = line::prepare_line(settings, firmware, plan, record, error);
-    if (status != 0) {
+    const int32_t prepared = line::prepare_line(settings, firmware, plan, record, error);
+    if (prepared != EFM8_OK) {
         complain(error);
-        return status;
+        return efm8_result_exit_status(prepared);
     }
     std::vector<efm8_device> boards;
     const int chosen = choose_boards(options, boards);
@@ -142,10 +142,10 @@ int flash_or_verify(const Options &options)
         return flash(options);
     line::Firmware firmware;
     std::string error;
-    const int status = line::load_firmware(options.file, firmware, error);
-    if (status != 0) {
+    const int32_t loaded = line::load_firmware(options.file, firmware, error);
+    if (loaded != EFM8_OK) {
         complain(error);
-        return status;
+        return efm8_result_exit_status(loaded);
     }
     std::vector<efm8_device> boards;
     const int chosen = choose_boards(options, boards);

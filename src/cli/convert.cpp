@@ -14,8 +14,6 @@
 
 namespace cli {
 
-static const std::uint8_t LEAVE_AS_IS = 0xFF;  // a lock record's signature byte that changes nothing
-
 static std::string output_name(const Options &options)
 {
     return options.output == "-" ? "standard output" : options.output;
@@ -96,7 +94,8 @@ static int record_options(const Options &options, const line::Firmware &firmware
         error = firmware.name + " ends with a lock record, which needs the verify record before it; drop --no-verify";
         return EX_USAGE;
     }
-    if (lock->bytes.signature != LEAVE_AS_IS) {
+    // A signature byte left erased changes nothing.
+    if (lock->bytes.signature != EFM8_ERASED) {
         error = firmware.name + "'s lock record writes " + line::hex_byte(lock->bytes.signature) +
                 " into the bootloader signature byte, which convert does not write into boot records";
         return EX_DATAERR;
@@ -180,7 +179,7 @@ int convert(const Options &options)
     }
     line::Firmware firmware;
     if (status == 0)
-        status = line::load_firmware(options.file, firmware, error);
+        status = efm8_result_exit_status(line::load_firmware(options.file, firmware, error));
     firmware::BootRecordOptions records;
     if (status == 0 && format == firmware::Format::BootRecords)
         status = record_options(options, firmware, records, error);

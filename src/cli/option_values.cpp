@@ -11,11 +11,26 @@
 
 namespace cli {
 
-// The rates the UART bootloaders' autobaud takes.
-static const std::uint32_t BAUD_RATES[] = {57600, 115200, 230400, 460800};
 static const double MAX_TIMEOUT_SECONDS = 3600;
-static const double MAX_LOCK_PAGES = 255;  // a lock byte of 0x00
 static const double MAX_RETRIES = 100;
+
+// "57600, 115200, 230400 or 460800": the rates the UART bootloaders take.
+static std::string baud_rates_text()
+{
+    std::size_t count;
+    const std::uint32_t *rates = efm8_baud_rates(&count);
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += (i == 0 ? "" : i + 1 < count ? ", " : " or ") + std::to_string(rates[i]);
+    return text;
+}
+
+static bool baud_rate_taken(double number)
+{
+    std::size_t count;
+    const std::uint32_t *rates = efm8_baud_rates(&count);
+    return std::find(rates, rates + count, number) != rates + count;
+}
 
 static bool read_number(const char *text, double low, double high, double &value)
 {
@@ -107,8 +122,9 @@ static bool take_engine_flag(int flag, const char *argument, Options &options, s
             error = "--wait takes a number of seconds, not '" + std::string(argument) + "'";
         break;
     case FLAG_WRITE_SIZE:
-        if (!read_number(argument, 1, 128, number) || number != static_cast<std::uint32_t>(number))
-            error = "--write-size takes a whole number from 1 to 128, not '" + std::string(argument) + "'";
+        if (!read_number(argument, 1, EFM8_WRITE_MAX, number) || number != static_cast<std::uint32_t>(number))
+            error = "--write-size takes a whole number from 1 to " + std::to_string(EFM8_WRITE_MAX) + ", not '" +
+                    std::string(argument) + "'";
         options.write_size = static_cast<std::uint32_t>(number);
         break;
     case FLAG_COUNT:
@@ -117,9 +133,8 @@ static bool take_engine_flag(int flag, const char *argument, Options &options, s
         options.count = static_cast<long>(number);
         break;
     case FLAG_BAUD:
-        if (!read_number(argument, 0, 1e9, number) ||
-            std::find(std::begin(BAUD_RATES), std::end(BAUD_RATES), number) == std::end(BAUD_RATES))
-            error = "--baud takes 57600, 115200, 230400 or 460800, not '" + std::string(argument) + "'";
+        if (!read_number(argument, 0, 1e9, number) || !baud_rate_taken(number))
+            error = "--baud takes " + baud_rates_text() + ", not '" + std::string(argument) + "'";
         options.baud = static_cast<std::uint32_t>(number);
         break;
     case FLAG_TIMEOUT:
@@ -128,8 +143,9 @@ static bool take_engine_flag(int flag, const char *argument, Options &options, s
         options.timeout_ms = static_cast<std::uint32_t>(number * 1000 + 0.5);
         break;
     case FLAG_LOCK_PAGES:
-        if (!read_number(argument, 0, MAX_LOCK_PAGES, number) || number != static_cast<std::uint8_t>(number))
-            error = "--lock-pages takes a whole number of pages from 0 to 255, not '" + std::string(argument) + "'";
+        if (!read_number(argument, 0, EFM8_LOCK_PAGES_MAX, number) || number != static_cast<std::uint8_t>(number))
+            error = "--lock-pages takes a whole number of pages from 0 to " + std::to_string(EFM8_LOCK_PAGES_MAX) +
+                    ", not '" + std::string(argument) + "'";
         options.lock_pages = static_cast<std::uint8_t>(number);
         break;
     case FLAG_RETRIES:

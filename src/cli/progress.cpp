@@ -92,7 +92,7 @@ void Progress::finish(std::size_t index, const line::Outcome &outcome)
     if (style_ == Style::Silent)
         return;
     char text[256];
-    if (outcome.exit_code == 0)
+    if (outcome.ok())
         std::snprintf(text, sizeof text, "%s  done in %.2f s", boards_[index].path.c_str(), outcome.seconds);
     else
         std::snprintf(text, sizeof text, "%s  failed after %.2f s", boards_[index].path.c_str(), outcome.seconds);

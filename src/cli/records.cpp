@@ -28,7 +28,7 @@ static int open_station(const Options &options, bool create, station::Station &s
     if (result.ok())
         result = options.db.empty() ? station.open_default() : station.open(path);
     error = result.message;
-    return line::station_exit_code(result.status);
+    return efm8_result_exit_status(line::station_result(result.status));
 }
 
 static std::string counter_text(const station::Counter &counter)
@@ -91,7 +91,7 @@ int serial_counters(const Options &options)
     else
         result = station.counters(counters);
     if (!result.ok())
-        return fail(line::station_exit_code(result.status), result.message);
+        return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
     print_counters(counters, options.json);
     return 0;
 }
@@ -124,7 +124,7 @@ int history(const Options &options)
     std::vector<station::AttemptRecord> records;
     const station::Result read = station.history(filter, records);
     if (!read.ok())
-        return fail(line::station_exit_code(read.status), read.message);
+        return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
     const station::Style style = style_of(options);
     std::vector<std::string> lines;
     if (options.summary) {

@@ -39,7 +39,7 @@ static const char *interface_word(efm8_interface interface)
 static void add_identity(nlohmann::ordered_json &object, const line::Outcome &outcome)
 {
     const efm8_identity &identity = outcome.identity;
-    const bool answered = outcome.exit_code == 0;
+    const bool answered = outcome.ok();
     const bool part = answered && identity.part != nullptr;
     const bool family = answered && identity.family != nullptr;
     object["flash_size"] = part ? nlohmann::ordered_json(identity.part->flash_size) : nullptr;
@@ -65,8 +65,8 @@ std::string outcome_json(const line::Outcome &outcome, Command command, const st
         {"interface", interface_word(outcome.device.interface)},
         {"part", name_or_null(part_name(outcome))},
         {"family", name_or_null(family_name(outcome))},
-        {"result", line::result_word(outcome)},
-        {"exit_code", outcome.exit_code},
+        {"result", efm8_result_name(outcome.result)},
+        {"exit_code", outcome.exit_code()},
         {"message", outcome.message},
         {"commands", outcome.report.commands},
         {"seconds", outcome.seconds},
@@ -74,7 +74,7 @@ std::string outcome_json(const line::Outcome &outcome, Command command, const st
     if (command == Command::Flash || command == Command::Watch) {
         object["bytes_written"] = outcome.report.bytes_written;
         object["pages_skipped"] = outcome.report.pages_skipped;
-        object["started"] = outcome.exit_code == 0 && outcome.plan.run;
+        object["started"] = outcome.ok() && outcome.plan.run;
         object["serial"] = outcome.serial ? nlohmann::ordered_json(*outcome.serial) : nlohmann::ordered_json(nullptr);
         object["tries"] = outcome.tries;
     }
@@ -122,7 +122,7 @@ static std::string what_was_done(const line::Outcome &outcome, Command command)
     if (command == Command::Identify)
         return identity_text(outcome.identity);
     if (command == Command::Verify) {
-        if (outcome.exit_code == 0)
+        if (outcome.ok())
             return "matches the image";
         std::string pages = "differs in page";
         pages += report.pages_differ == 1 ? "" : "s";
@@ -164,11 +164,11 @@ std::string outcome_text(const line::Outcome &outcome, Command command)
     std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);
     std::string line = std::string(outcome.device.path) + "  " + board_name(outcome) + "  " +
                        (outcome.device.interface == EFM8_UART ? "UART" : "USB") + "  ";
-    if (outcome.exit_code == 0 || (command == Command::Verify && outcome.report.result == EFM8_ERR_MISMATCH))
-        return line + line::result_word(outcome) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
+    if (outcome.ok() || (command == Command::Verify && outcome.report.result == EFM8_ERR_MISMATCH))
+        return line + efm8_result_name(outcome.result) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +
                seconds;
     const std::string serial = outcome.serial ? "serial number " + std::to_string(*outcome.serial) + " void  " : "";
-    return line + "failed (exit " + std::to_string(outcome.exit_code) + ")  " + serial + tries_text(outcome) + seconds;
+    return line + "failed (exit " + std::to_string(outcome.exit_code()) + ")  " + serial + tries_text(outcome) + seconds;
 }
 
 }  // namespace cli

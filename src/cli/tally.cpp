@@ -18,11 +18,11 @@ Tally::Tally(bool live) : live_(live), started_(std::chrono::steady_clock::now()
 void Tally::count(const line::Outcome &outcome)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (outcome.exit_code == 0)
+    if (outcome.ok())
         ++passed_;
     else
         ++failed_;
-    if (outcome.exit_code == 0 && outcome.tries == 1)
+    if (outcome.ok() && outcome.tries == 1)
         ++first_pass_;
     if (outcome.serial) {
         lowest_serial_ = std::min(*outcome.serial, lowest_serial_.value_or(*outcome.serial));

@@ -37,7 +37,7 @@ static std::string now_text()
 static void print_finished(const line::Outcome &outcome, bool json, Tally &tally)
 {
     tally.count(outcome);
-    if (outcome.exit_code != 0)
+    if (!outcome.ok())
         tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.message);
     const std::string time = now_text();
     if (json)
@@ -65,10 +65,10 @@ int watch(const Options &options)
     line::Plan plan;
     line::Record record(say);
     std::string error;
-    const int status = line::prepare_line(settings, firmware, plan, record, error);
-    if (status != 0) {
+    const int32_t prepared = line::prepare_line(settings, firmware, plan, record, error);
+    if (prepared != EFM8_OK) {
         complain(error);
-        return status;
+        return efm8_result_exit_status(prepared);
     }
     // A first Ctrl-C lets the boards in progress finish; a second one is
     // the default again and ends the process.
@@ -95,10 +95,10 @@ int watch(const Options &options)
     events.warn = say;
     events.idle = [&tally](long running) { tally.redraw(running); };
     events.stopping = [] { return stop_requested != 0; };
-    const int failed = line::run_bench(job, ports, options.count, events);
+    const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
     tally.close();
-    print_summary(options.json, tally, failed);
-    return failed;
+    print_summary(options.json, tally, status);
+    return status;
 }
 
 }  // namespace cli

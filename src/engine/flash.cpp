@@ -8,7 +8,6 @@
 // one block escapes only if its own CRC-16 matches, never because it
 // cancels against a difference elsewhere.
 static const uint32_t COMPARE_BLOCK = 256;
-static const uint8_t ERASED = 0xFF;
 
 // The image as the chip should hold it: its bytes, then 0xFF.
 struct image {
@@ -18,7 +17,7 @@ struct image {
 
 static uint8_t image_byte(const struct image *image, uint32_t address)
 {
-    return address < image->count ? image->data[address] : ERASED;
+    return address < image->count ? image->data[address] : EFM8_ERASED;
 }
 
 static uint16_t image_crc(const struct image *image, uint32_t start, uint32_t end)
@@ -32,7 +31,7 @@ static uint16_t image_crc(const struct image *image, uint32_t start, uint32_t en
 static bool blank(const struct image *image, uint32_t address, uint32_t len)
 {
     for (uint32_t i = 0; i < len; ++i)
-        if (image->data[address + i] != ERASED)
+        if (image->data[address + i] != EFM8_ERASED)
             return false;
     return true;
 }

@@ -25,11 +25,14 @@ static const struct result_row RESULTS[] = {
     // An open that fails otherwise is an input/output error, as a failed transfer is.
     {EFM8_ERR_OPEN, "transfer-failed", EX_IOERR, "the bootloader could not be opened"},
     {EFM8_ERR_OPTIONS, "usage", EX_USAGE,
-     "the write size must be 1 to 128 bytes, the baud rate one the bootloader takes"},
+     "options that cannot be used together or at all: a write size outside 1 to 128 bytes, a baud rate the "
+     "bootloader does not take, or a lock without a verify"},
     {EFM8_ERR_BUSY, "busy", EX_TEMPFAIL, "another program is using the port"},
     {EFM8_ERR_WRONG_PART, "wrong-part", EX_DATAERR, "the board is not one of the parts the image is for"},
     {EFM8_ERR_BAD_IMAGE, "bad-image", EX_DATAERR, "the file is not a usable firmware image"},
     {EFM8_ERR_UNREADABLE, "unreadable", EX_NOINPUT, "the file could not be read"},
+    {EFM8_ERR_NOT_RECORDED, "not-recorded", EX_CANTCREAT, "the station record could not be written"},
+    {EFM8_ERR_NO_SERIAL_NUMBER, "no-serial-number", EX_CONFIG, "no serial number is left to give"},
 };
 
 static const struct result_row *row_of(int32_t result)

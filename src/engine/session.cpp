@@ -69,12 +69,9 @@ const struct efm8_device *efm8_session_device(const efm8_session *session)
     return &session->device;
 }
 
-// Parts of no known family are taken to have the family's usual pages;
-// the final CRC check guards the rest.
 uint32_t session_page_size(const efm8_session *session)
 {
-    static const uint32_t DEFAULT_PAGE_SIZE = 512;
-    return session->family != NULL ? session->family->page_size : DEFAULT_PAGE_SIZE;
+    return session->family != NULL ? session->family->page_size : EFM8_PAGE_SIZE_DEFAULT;
 }
 
 struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report, struct efm8_report *unused)
@@ -187,6 +184,6 @@ int32_t cmd_unknown(efm8_session *session)
 // whether the bootloader takes the address. Not counted as data written.
 int32_t cmd_probe(efm8_session *session, uint32_t address)
 {
-    static const uint8_t ERASED = 0xFF;
+    static const uint8_t ERASED = EFM8_ERASED;  // an address to point at
     return exchange(session, efm8_record_data(session->record, EFM8_CMD_WRITE, address, &ERASED, 1), address);
 }

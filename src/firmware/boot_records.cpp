@@ -2,22 +2,35 @@
 // bootloader's own record encoders.
 #include "firmware/boot_records.h"
 
+#include <kestrane/parts.h>
+
 #include <algorithm>
 #include <cstdio>
 
 namespace firmware {
 
-static const std::uint8_t ERASED = 0xFF;
-static const std::uint8_t LEAVE_AS_IS = 0xFF;  // a lock record's byte that changes nothing
-static const std::uint32_t PAGE_SIZE = 512;
-static const std::uint32_t SB2_PAGE_SIZE = 1024;
-static const std::uint8_t SB2_DEVICE_ID = 0x16;
+static const std::uint8_t LEAVE_AS_IS = EFM8_ERASED;  // a lock record's byte that changes nothing
 static const std::size_t ADDRESS_BYTES = 2;
+
+// The page size of the family whose DEVICEID the id carries (families that
+// share one share their pages), or the usual one.
+static std::uint32_t page_size_of(std::uint16_t id)
+{
+    std::size_t count;
+    const efm8_family *families = efm8_families(&count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (families[i].device_id == id >> 8)
+            return families[i].page_size;
+    return EFM8_PAGE_SIZE_DEFAULT;
+}
 
 std::uint32_t page_size_for(const std::vector<std::uint16_t> &ids)
 {
-    const auto sb2 = [](std::uint16_t id) { return id >> 8 == SB2_DEVICE_ID; };
-    return !ids.empty() && std::all_of(ids.begin(), ids.end(), sb2) ? SB2_PAGE_SIZE : PAGE_SIZE;
+    if (ids.empty())
+        return EFM8_PAGE_SIZE_DEFAULT;
+    const std::uint32_t size = page_size_of(ids[0]);
+    const auto alike = [size](std::uint16_t id) { return page_size_of(id) == size; };
+    return std::all_of(ids.begin(), ids.end(), alike) ? size : EFM8_PAGE_SIZE_DEFAULT;
 }
 
 static std::string hex(std::uint32_t value, int digits)
@@ -122,7 +135,7 @@ struct reading {
     std::uint32_t limit;
     std::uint32_t page_size;
     Image &image;
-    std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(ADDRESS_SPACE, ERASED);
+    std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(ADDRESS_SPACE, EFM8_ERASED);
     std::vector<std::uint32_t> writer = std::vector<std::uint32_t>(ADDRESS_SPACE, 0);  // 0: none
     std::uint32_t end = 0;
     bool ran = false;
@@ -282,7 +295,7 @@ static bool skippable(const writing &w, std::uint32_t address, std::uint32_t len
 {
     const auto first = w.image.begin() + address;
     return address + len != image_size(w) &&
-           std::all_of(first, first + len, [](std::uint8_t byte) { return byte == ERASED; });
+           std::all_of(first, first + len, [](std::uint8_t byte) { return byte == EFM8_ERASED; });
 }
 
 // Page 0 is already erased, and its first chunk held back.

@@ -17,8 +17,9 @@
 
 namespace firmware {
 
-// The flash an erase wipes: 1024 bytes when every id is an EFM8SB2's, 512
-// otherwise, no ids included.
+// The flash an erase wipes: the page size of the families the ids name when
+// they share one (1024 bytes for the EFM8SB2), else the usual 512, as with
+// no ids.
 std::uint32_t page_size_for(const std::vector<std::uint16_t> &ids);
 
 // Reads a file that starts with '$'. Errors name the record, counted from

@@ -31,7 +31,6 @@ public:
 
 namespace firmware {
 
-static const std::uint8_t ERASED = 0xFF;
 static const std::uint8_t DOS_END_OF_FILE = 0x1A;  // some old tools end text files with it
 
 // What SRecord warns of, and what we make of it: nothing for what changes
@@ -212,7 +211,7 @@ static void place(const srecord::record &record, std::uint32_t limit, const std:
 static void read_records(srecord::input &input, collect_quit &quit, const std::string &name, std::uint32_t limit,
                          Image &image)
 {
-    std::vector<std::uint8_t> flash(ADDRESS_SPACE, ERASED);
+    std::vector<std::uint8_t> flash(ADDRESS_SPACE, EFM8_ERASED);
     std::vector<bool> written(ADDRESS_SPACE, false);
     std::uint32_t end = 0;
     srecord::record record;

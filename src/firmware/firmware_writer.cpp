@@ -27,7 +27,6 @@ public:
 
 namespace firmware {
 
-static const std::uint8_t ERASED = 0xFF;
 static const std::uint32_t BLOCK = 32;      // one line of SRecord's output
 static const int ADDRESS_BYTES = 2;         // S1 records, and HEX without extended addresses
 static const char HEADER[] = "kestrane";    // the S0 record's text
@@ -81,7 +80,7 @@ std::optional<Format> format_for_file_name(const std::string &path)
 
 static bool blank(const std::vector<std::uint8_t> &bytes, std::uint32_t start, std::uint32_t end)
 {
-    return std::all_of(bytes.begin() + start, bytes.begin() + end, [](std::uint8_t b) { return b == ERASED; });
+    return std::all_of(bytes.begin() + start, bytes.begin() + end, [](std::uint8_t b) { return b == EFM8_ERASED; });
 }
 
 // Each run of blocks that are not all 0xFF, in one piece; the last block

@@ -4,6 +4,8 @@
 #ifndef KESTRANE_IMAGE_H
 #define KESTRANE_IMAGE_H
 
+#include <kestrane/board.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,7 +14,7 @@
 
 namespace firmware {
 
-constexpr uint32_t ADDRESS_SPACE = 0x10000;  // what a 16-bit flash address reaches
+constexpr uint32_t ADDRESS_SPACE = EFM8_ADDRESS_SPACE;  // what a 16-bit flash address reaches
 // Far beyond any EFM8 image in any of the formats; a longer file is not one.
 constexpr std::size_t MAX_FILE_SIZE = 4 << 20;
 

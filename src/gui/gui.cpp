@@ -14,7 +14,6 @@
 #include <vector>
 
 static const int POLL_PERIOD_MS = 1000;
-static const int32_t MAX_IMAGE_SIZE = 14848;  // the EFM8UB1's application area
 static const long ERROR_BOX_STYLE = wxOK | wxICON_ERROR;
 static const char FIRMWARE_WILDCARD[] =
     "BIN files (*.bin)|*.bin|"
@@ -37,7 +36,7 @@ static firmware::Outcome load_image(const wxString &path, firmware::Image &image
     const ssize_t count = file.IsOpened() ? file.Read(content.data(), content.size()) : 0;
     if (count <= 0)
         return {firmware::Problem::Unreadable, ""};
-    return firmware::parse(content.data(), static_cast<size_t>(count), MAX_IMAGE_SIZE, image);
+    return firmware::parse(content.data(), static_cast<size_t>(count), EFM8_APP_SIZE, image);
 }
 
 class MyApp : public wxApp {

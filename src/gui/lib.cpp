@@ -8,7 +8,6 @@
 
 #include <hidapi.h>
 
-static const unsigned short EFM8_VENDOR_ID = 0x10C4;
 static const unsigned short EFM8_PRODUCT_ID = 0xEAC9;  // EFM8UB1
 
 // The identify record carries one derivative's id (the EFM8UB11F16G's);
@@ -16,9 +15,8 @@ static const unsigned short EFM8_PRODUCT_ID = 0xEAC9;  // EFM8UB1
 // commands that follow, so its reply is not judged.
 static const uint32_t EFM8_IDENTITY = 0x3245;
 
-static const uint32_t APP_SIZE = 14848;  // 0x0000-0x39FF of a 16 KB EFM8UB1
 static const uint32_t PAGE_SIZE = 512;
-static const uint32_t WRITE_SIZE = 32;
+static const uint32_t WRITE_SIZE = EFM8_WRITE_USB_DEFAULT;
 static const uint8_t FLASH_BANK = 0x00;
 static const size_t REPLY_SIZE = 8;  // the report id asked for, then the device's 7 bytes
 
@@ -36,7 +34,7 @@ static uint8_t ret[REPLY_SIZE];
 
 int32_t efm8_find(void)
 {
-    struct hid_device_info *devices = hid_enumerate(EFM8_VENDOR_ID, EFM8_PRODUCT_ID);
+    struct hid_device_info *devices = hid_enumerate(EFM8_USB_VENDOR_ID, EFM8_PRODUCT_ID);
     if (devices == NULL)
         return 0;
     hid_free_enumeration(devices);
@@ -122,9 +120,9 @@ static int32_t send_image(hid_device *dev, const uint8_t *data, uint32_t count)
 
 int32_t efm8_program(const uint8_t *data, uint32_t count)
 {
-    if (count == 0 || count > APP_SIZE)
+    if (count == 0 || count > EFM8_APP_SIZE)
         return RESULT_SIZE;
-    hid_device *dev = hid_open(EFM8_VENDOR_ID, EFM8_PRODUCT_ID, NULL);
+    hid_device *dev = hid_open(EFM8_USB_VENDOR_ID, EFM8_PRODUCT_ID, NULL);
     if (dev == NULL)
         return RESULT_NO_DEVICE;
     hid_set_nonblocking(dev, 0);

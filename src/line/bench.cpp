@@ -5,8 +5,6 @@
 #include "line/explain.h"
 #include "line/line.h"
 
-#include <sysexits.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -18,8 +16,7 @@
 
 namespace line {
 
-static const std::chrono::milliseconds USB_POLL_PERIOD(200);
-// Each port is asked at most twice a second.
+// The bench asks each port at most twice a second.
 static const std::chrono::milliseconds PORT_POLL_PERIOD(500);
 
 namespace {
@@ -27,13 +24,13 @@ namespace {
 class Bench {
 public:
     Bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events)
-        : job_(job), ports_(ports), count_(count), period_(ports.empty() ? USB_POLL_PERIOD : PORT_POLL_PERIOD),
+        : job_(job), ports_(ports), count_(count), period_(ports.empty() ? POLL_PERIOD : PORT_POLL_PERIOD),
           events_(events)
     {
     }
 
     // Looks for boards once a period, whatever wakes it in between.
-    int run()
+    int32_t run()
     {
         auto next_look = std::chrono::steady_clock::now();
         while (!done()) {
@@ -170,9 +167,9 @@ private:
         while (!finished_.empty()) {
             const Outcome outcome = std::move(finished_.front());
             finished_.pop_front();
-            if (outcome.exit_code != 0)
-                first_failure_ = first_failure_ != 0 ? first_failure_ : outcome.exit_code;
-            line_stopped_ = line_stopped_ || outcome.exit_code == EX_CONFIG;
+            if (first_failure_ == EFM8_OK)
+                first_failure_ = outcome.result;
+            line_stopped_ = line_stopped_ || outcome.result == EFM8_ERR_NO_SERIAL_NUMBER;
             events_.finished(outcome);
         }
     }
@@ -193,12 +190,12 @@ private:
     std::deque<Outcome> finished_;  // not yet printed
     long started_ = 0, running_ = 0;
     bool line_stopped_ = false;
-    int first_failure_ = 0;
+    int32_t first_failure_ = EFM8_OK;
 };
 
 }  // namespace
 
-int run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events)
+int32_t run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events)
 {
     Bench bench(job, ports, count, events);
     return bench.run();

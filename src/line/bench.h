@@ -28,8 +28,8 @@ struct BenchEvents {
 // Runs the bench until it stops and every board in progress is done. job:
 // the flash with its line (job.line) and its port settings; ports: the
 // ports to ask, none for the USB bootloaders; count: boards to take, 0 for
-// no limit. Returns 0, or the exit status of the first board that failed.
-int run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events);
+// no limit. Returns EFM8_OK, or the result of the first board that failed.
+int32_t run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events);
 
 }  // namespace line
 

@@ -3,8 +3,6 @@
 #include "line/explain.h"
 #include "line/line.h"
 
-#include <sysexits.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,7 +11,6 @@
 
 namespace line {
 
-static const std::chrono::milliseconds POLL_PERIOD(200);
 static const int32_t MAX_BOARDS = 128;
 static const int32_t MAX_PORTS = 256;
 // A bootloader answers within milliseconds; a short time-out keeps a round
@@ -74,13 +71,13 @@ static efm8_device port_board(const std::string &path)
     return board;
 }
 
-int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting)
+int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting)
 {
     if (!choice.ports.empty()) {
         boards.clear();
         for (const std::string &port : choice.ports)
             boards.push_back(port_board(port));
-        return 0;
+        return EFM8_OK;
     }
     const bool by_path = !choice.device.empty();
     auto pick = [&](const std::vector<efm8_device> &attached) {
@@ -101,7 +98,7 @@ int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::s
         else
             error = "no EFM8 bootloader is attached: plug the board in with its boot pin held low "
                     "(P3.0 on QFN28, P2.0 on QFN20 and QSOP24), or wait for it with --wait";
-        return EX_UNAVAILABLE;
+        return EFM8_ERR_NO_DEVICE;
     }
     if (by_path) {
         std::vector<efm8_device> chosen;
@@ -112,9 +109,9 @@ int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::s
     } else if (!choice.all && boards.size() > 1) {
         error = "several EFM8 bootloaders are attached; choose one with --device PATH, or use --all:" +
                 board_list(boards);
-        return EX_USAGE;
+        return EFM8_ERR_SEVERAL;
     }
-    return 0;
+    return EFM8_OK;
 }
 
 bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds)
@@ -153,7 +150,7 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
     }
     efm8_close(session);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    outcome.exit_code = efm8_result_exit_status(result);
+    outcome.result = result;
     if (result != EFM8_OK && outcome.message.empty())
         outcome.message = explain(outcome.report);
     return outcome;
@@ -174,25 +171,11 @@ std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const
     return outcomes;
 }
 
-const char *result_word(const Outcome &outcome)
-{
-    // The engine's result, unless the line failed the board after it.
-    if (outcome.exit_code == efm8_result_exit_status(outcome.report.result))
-        return efm8_result_name(outcome.report.result);
-    switch (outcome.exit_code) {
-    case EX_USAGE: return "usage";
-    case EX_DATAERR: return "bad-image";
-    case EX_CANTCREAT: return "not-recorded";
-    case EX_CONFIG: return "no-serial-number";
-    default: return "transfer-failed";
-    }
-}
-
 int overall_exit_code(const std::vector<Outcome> &outcomes)
 {
     for (const Outcome &outcome : outcomes)
-        if (outcome.exit_code != 0)
-            return outcome.exit_code;
+        if (!outcome.ok())
+            return outcome.exit_code();
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "line/plan.h"
 #include <kestrane/engine.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,7 +19,9 @@ namespace line {
 // What happened on one board.
 struct Outcome {
     efm8_device device{};
-    int exit_code = 0;
+    // The engine's result, or the line's own when it failed the board
+    // (kestrane/result.h: its name, exit status and text).
+    int32_t result = EFM8_OK;
     std::string message;  // why it failed and what to do about it; empty on success
     efm8_report report{};
     efm8_identity identity{nullptr, nullptr, 0, 0, -1};  // what identify found
@@ -26,9 +29,16 @@ struct Outcome {
     double seconds = 0;
     std::optional<std::uint64_t> serial;  // the number drawn for the board, kept across tries
     unsigned tries = 1;
+
+    bool ok() const { return result == EFM8_OK; }
+    int exit_code() const { return efm8_result_exit_status(result); }
 };
 
 struct Line;
+
+// How often an awaited board is looked for: the USB bus listed, or its port
+// asked.
+const std::chrono::milliseconds POLL_PERIOD(200);
 
 // Which boards a command works on: one USB bootloader (the only one, or the
 // one at device), all of them, or one board for each port.
@@ -44,10 +54,10 @@ struct Choice {
 using Say = std::function<void(const std::string &)>;
 
 // Which boards the choice names: USB bootloaders (waiting when it says so),
-// or one board for each port, not yet opened. Returns 0, or an exit status
-// with the reason in error (several boards and none chosen: 64, with the
-// boards listed).
-int choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting);
+// or one board for each port, not yet opened. Returns EFM8_OK, or
+// EFM8_ERR_NO_DEVICE or EFM8_ERR_SEVERAL (with the boards listed) and the
+// reason in error.
+int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting);
 
 std::vector<efm8_device> attached_boards();
 std::vector<efm8_port> attached_ports();
@@ -81,9 +91,6 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
 // Whether a bootloader answers on the port now: opened, trained and asked
 // one identify, with a short time-out. EFM8_OK, or why not.
 int32_t ping_port(const efm8_device &port, efm8_port_settings settings);
-
-// One board's result in a word: "ok", "mismatch", "transfer-failed", ...
-const char *result_word(const Outcome &outcome);
 
 // 0 when every board succeeded, else the status of the first that failed.
 int overall_exit_code(const std::vector<Outcome> &outcomes);

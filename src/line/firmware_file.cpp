@@ -2,25 +2,25 @@
 
 #include "firmware/firmware.h"
 
-#include <sysexits.h>
+#include <kestrane/result.h>
 
 namespace line {
 
-int load_firmware(const std::string &path, Firmware &firmware, std::string &error)
+int32_t load_firmware(const std::string &path, Firmware &firmware, std::string &error)
 {
     firmware.name = path == "-" ? "standard input" : path;
     const firmware::Outcome read = firmware::read_file(path, firmware.content);
     if (!read.ok()) {
         error = read.message;
-        return EX_NOINPUT;
+        return EFM8_ERR_UNREADABLE;
     }
     const firmware::Outcome parsed = firmware::parse(firmware.content.data(), firmware.content.size(),
                                                      firmware::ADDRESS_SPACE, firmware.image);
     if (!parsed.ok()) {
         error = firmware.name + ": " + parsed.message;
-        return EX_DATAERR;
+        return EFM8_ERR_BAD_IMAGE;
     }
-    return 0;
+    return EFM8_OK;
 }
 
 }  // namespace line

@@ -17,9 +17,9 @@ struct Firmware {
     firmware::Image image;
 };
 
-// Reads and parses the file at path ("-": standard input). Returns 0, or
-// 66 (unreadable) or 65 (not an image) with the reason in error.
-int load_firmware(const std::string &path, Firmware &firmware, std::string &error);
+// Reads and parses the file at path ("-": standard input). Returns EFM8_OK,
+// or EFM8_ERR_UNREADABLE or EFM8_ERR_BAD_IMAGE with the reason in error.
+int32_t load_firmware(const std::string &path, Firmware &firmware, std::string &error);
 
 }  // namespace line
 

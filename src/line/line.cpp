@@ -1,7 +1,5 @@
 #include "line/line.h"
 
-#include <sysexits.h>
-
 #include <chrono>
 #include <cstdio>
 
@@ -10,29 +8,29 @@ namespace line {
 // Known from the file alone: the place must hold 0xFF in the image and lie
 // outside its CRC checks. The part's area is known once a board says which
 // part it is.
-static int check_placement(const Settings &settings, const Firmware &firmware, std::string &error)
+static int32_t check_placement(const Settings &settings, const Firmware &firmware, std::string &error)
 {
     if (!settings.serial_at)
-        return 0;
+        return EFM8_OK;
     firmware::Image unused;
     if (serial_number::place(firmware.image, EFM8_ADDRESS_SPACE, *settings.serial_at, 0, unused, error))
-        return 0;
+        return EFM8_OK;
     error = firmware.name + ": " + error;
-    return EX_DATAERR;
+    return EFM8_ERR_BAD_IMAGE;
 }
 
-int prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error)
+int32_t prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error)
 {
-    int status = load_firmware(settings.file, firmware, error);
-    if (status == 0)
-        status = plan_flash(settings.flash, firmware, plan, error);
-    if (status == 0)
-        status = check_placement(settings, firmware, error);
-    if (status == 0)
-        status = record.open(settings, firmware, error);
-    if (status == 0)
-        status = record.check_counter(error);
-    return status;
+    int32_t result = load_firmware(settings.file, firmware, error);
+    if (result == EFM8_OK)
+        result = plan_flash(settings.flash, firmware, plan, error);
+    if (result == EFM8_OK)
+        result = check_placement(settings, firmware, error);
+    if (result == EFM8_OK)
+        result = record.open(settings, firmware, error);
+    if (result == EFM8_OK)
+        result = record.check_counter(error);
+    return result;
 }
 
 Line line_for(const Settings &settings, Record &record, std::function<void(const std::string &)> say)
@@ -70,12 +68,12 @@ static std::string seconds_text(double seconds)
     return text;
 }
 
-static Outcome not_begun(const efm8_device &board, const Job &job, int status, const std::string &why)
+static Outcome not_begun(const efm8_device &board, const Job &job, int32_t result, const std::string &why)
 {
     Outcome outcome;
     outcome.device = board;
     outcome.plan = job.plan;
-    outcome.exit_code = status;
+    outcome.result = result;
     outcome.message = why;
     outcome.report.interface = board.interface;
     return outcome;
@@ -113,16 +111,16 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
     Record &record = *job.line->record;
     std::optional<station::Attempt> attempt;
     std::string error;
-    const int refused = record.begin(board, attempt, error);
-    if (refused != 0)
+    const int32_t refused = record.begin(board, attempt, error);
+    if (refused != EFM8_OK)
         return not_begun(board, job, refused, error);
     Outcome outcome = tries_on_board(board, index, job, attempt ? attempt->serial : std::nullopt);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (attempt && record.finish(*attempt, outcome, error) != 0) {
+    if (attempt && record.finish(*attempt, outcome, error) != EFM8_OK) {
         // A board that passed fails the run when its record is lost; a
-        // failed one keeps its own status and the loss is said beside it.
-        if (outcome.exit_code == 0) {
-            outcome.exit_code = EX_CANTCREAT;
+        // failed one keeps its own result and the loss is said beside it.
+        if (outcome.ok()) {
+            outcome.result = EFM8_ERR_NOT_RECORDED;
             outcome.message = error;
         } else {
             job.line->say(std::string(board.path) + ": " + error);

@@ -25,9 +25,9 @@ struct Line {
 
 // What flash and watch settle before any board is looked for: the file
 // read and planned, the serial number's place held against the file alone,
-// the record opened and its counter checked. Returns 0, or an exit status
-// with the reason in error.
-int prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error);
+// the record opened and its counter checked. Returns EFM8_OK, or the result
+// (kestrane/result.h) with the reason in error.
+int32_t prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error);
 
 // The line the settings ask for, around record.
 Line line_for(const Settings &settings, Record &record, std::function<void(const std::string &)> say);

@@ -1,15 +1,9 @@
 #include "line/plan.h"
 
-#include <sysexits.h>
-
 #include <cstdio>
 
 namespace line {
 
-static const std::uint8_t LEAVE_AS_IS = 0xFF;  // a lock command's byte that changes nothing
-static const std::uint8_t SIGNATURE_ENABLED = 0xA5;
-static const std::uint8_t SIGNATURE_DISABLED = 0x00;
-static const unsigned EVERY_PAGE = 255;  // lock byte 0x00: more pages than any part has
 
 std::string hex_byte(std::uint8_t byte)
 {
@@ -30,7 +24,7 @@ std::string pages_text(std::uint8_t lock_byte)
         return "no page";
     if (pages == 1)
         return "page 0";
-    if (pages == EVERY_PAGE)
+    if (pages == EFM8_LOCK_PAGES_MAX)
         return "every page";
     return "pages 0 to " + std::to_string(pages - 1);
 }
@@ -39,23 +33,24 @@ std::string pages_text(std::uint8_t lock_byte)
 // byte; once it no longer holds 0xA5 the bootloader is gone.
 bool disables_bootloader(std::uint8_t signature)
 {
-    return (signature & SIGNATURE_ENABLED) != SIGNATURE_ENABLED;
+    return (signature & EFM8_SIGNATURE_KEEP) != EFM8_SIGNATURE_KEEP;
 }
 
 bool bootloader_enabled(std::uint8_t signature)
 {
-    return signature == SIGNATURE_ENABLED;
+    return signature == EFM8_SIGNATURE_KEEP;
 }
 
 std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const LockRequest &request)
 {
     if (!file && !request.asked())
         return std::nullopt;
-    LockPlan lock{file.value_or(firmware::Lock{LEAVE_AS_IS, LEAVE_AS_IS}), file.has_value(), request.asked()};
+    // A byte of the lock command that is left erased changes nothing.
+    LockPlan lock{file.value_or(firmware::Lock{EFM8_ERASED, EFM8_ERASED}), file.has_value(), request.asked()};
     if (request.pages)
         lock.bytes.lock &= efm8_lock_byte_for(*request.pages);
     if (request.disable_bootloader)
-        lock.bytes.signature = SIGNATURE_DISABLED;
+        lock.bytes.signature = EFM8_SIGNATURE_DISABLE;
     return lock;
 }
 
@@ -71,7 +66,7 @@ std::string combined_lock_note(const std::string &file, const std::optional<firm
            pages_text(lock.bytes.lock);
 }
 
-int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error)
+int32_t plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error)
 {
     const firmware::Image &image = firmware.image;
     plan = Plan{};
@@ -84,7 +79,7 @@ int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan
         plan.checks.push_back({check.start, check.end, check.crc});
     plan.lock = combine_lock(image.lock, request.lock);
     if (!plan.lock)
-        return 0;
+        return EFM8_OK;
     // The request's own lock was held to the same rules when it was made.
     if (!plan.verify)
         error = firmware.name + " ends with a lock record, which is programmed only once the flash is verified; "
@@ -94,7 +89,7 @@ int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan
                 " into the bootloader signature byte: the chip would then always start its application and never "
                 "enter its bootloader again, which nothing sent over USB or a serial port can undo (only a full "
                 "erase through a debugger can). Add --force if that is what you want";
-    return error.empty() ? 0 : EX_USAGE;
+    return error.empty() ? EFM8_OK : EFM8_ERR_OPTIONS;
 }
 
 Plan plan_lock(const LockRequest &request)

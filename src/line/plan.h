@@ -33,11 +33,11 @@ struct Plan {
 };
 
 // flash and watch: what is asked, and what a boot-record file asks (its
-// verify records, its lock, whether it starts the application). Returns 0,
-// or 64 with the reason in error when the file's lock could not be
-// programmed as it asks: unverified, or disabling the bootloader without
-// --force.
-int plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error);
+// verify records, its lock, whether it starts the application). Returns
+// EFM8_OK, or EFM8_ERR_OPTIONS with the reason in error when the file's lock
+// could not be programmed as it asks: unverified, or disabling the
+// bootloader without --force.
+int32_t plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error);
 
 // The lock command: what is asked.
 Plan plan_lock(const LockRequest &request);

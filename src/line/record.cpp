@@ -2,32 +2,30 @@
 
 #include "line/boards.h"
 
-#include <sysexits.h>
-
 namespace line {
 
 static const char NO_RECORD_HINT[] = "; nothing is flashed without the record that was asked for";
 static const char DEFAULT_DROPPED[] =
     "; flashing without a record (--db PATH records elsewhere, --no-record keeps this quiet)";
 
-int station_exit_code(station::Status status)
+int32_t station_result(station::Status status)
 {
     switch (status) {
-    case station::Status::Ok: return 0;
+    case station::Status::Ok: return EFM8_OK;
     case station::Status::Exhausted:
     case station::Status::NoSuchCounter:
-    case station::Status::Conflict: return EX_CONFIG;
-    case station::Status::Invalid: return EX_USAGE;
-    default: return EX_CANTCREAT;
+    case station::Status::Conflict: return EFM8_ERR_NO_SERIAL_NUMBER;
+    case station::Status::Invalid: return EFM8_ERR_OPTIONS;
+    default: return EFM8_ERR_NOT_RECORDED;
     }
 }
 
 Record::Record(std::function<void(const std::string &)> say) : say_(std::move(say)) {}
 
-int Record::open(const Settings &settings, const Firmware &firmware, std::string &error)
+int32_t Record::open(const Settings &settings, const Firmware &firmware, std::string &error)
 {
     if (!settings.record)
-        return 0;
+        return EFM8_OK;
     asked_ = !settings.db.empty() || !settings.counter.empty();
     counter_ = settings.counter;
     placement_ = settings.serial_at;
@@ -41,31 +39,31 @@ int Record::open(const Settings &settings, const Firmware &firmware, std::string
     });
     const station::Result opened = settings.db.empty() ? station_.open_default() : station_.open(settings.db);
     on_ = opened.ok();
-    return opened.ok() ? 0 : failed(opened, error);
+    return opened.ok() ? EFM8_OK : failed(opened, error);
 }
 
 // A database that was asked for fails the board; the default one is said
 // once and left alone from then on.
-int Record::failed(const station::Result &result, std::string &error)
+int32_t Record::failed(const station::Result &result, std::string &error)
 {
     if (asked_) {
         error = result.message;
-        if (station_exit_code(result.status) == EX_CANTCREAT)
+        if (station_result(result.status) == EFM8_ERR_NOT_RECORDED)
             error += NO_RECORD_HINT;
-        return station_exit_code(result.status);
+        return station_result(result.status);
     }
     on_ = false;
     std::call_once(warned_, [&] { say_(result.message + DEFAULT_DROPPED); });
-    return 0;
+    return EFM8_OK;
 }
 
-int Record::counter_fits(std::string &error)
+int32_t Record::counter_fits(std::string &error)
 {
     station::Counter counter;
     const station::Result found = station_.counter(counter_, counter);
     if (found.status == station::Status::NoSuchCounter) {
         error = found.message + ": create it with 'kestrane-cli serial init " + counter_ + " --first N'";
-        return EX_CONFIG;
+        return EFM8_ERR_NO_SERIAL_NUMBER;
     }
     if (!found.ok())
         return failed(found, error);
@@ -73,31 +71,31 @@ int Record::counter_fits(std::string &error)
         error = "counter '" + counter_ + "' has handed out its last number, " +
                 std::to_string(counter.last.value_or(station::LARGEST_NUMBER)) +
                 ": the line stops here; start a new counter with 'kestrane-cli serial init NAME --first N'";
-        return EX_CONFIG;
+        return EFM8_ERR_NO_SERIAL_NUMBER;
     }
     if (counter.next() > serial_number::largest(*placement_)) {
         error = "counter '" + counter_ + "' would hand out " + std::to_string(counter.next()) + ", which does not fit " +
                 serial_number::describe(*placement_) + " (at most " +
                 std::to_string(serial_number::largest(*placement_)) + ")";
-        return EX_DATAERR;
+        return EFM8_ERR_SIZE;
     }
-    return 0;
+    return EFM8_OK;
 }
 
-int Record::check_counter(std::string &error)
+int32_t Record::check_counter(std::string &error)
 {
-    return on_ && !counter_.empty() ? counter_fits(error) : 0;
+    return on_ && !counter_.empty() ? counter_fits(error) : EFM8_OK;
 }
 
-int Record::begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error)
+int32_t Record::begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error)
 {
     attempt.reset();
     if (!on_)
-        return 0;
+        return EFM8_OK;
     // Checked again for each board, so that no number is drawn that the
     // format cannot hold; another process may still draw in between.
-    const int fits = check_counter(error);
-    if (fits != 0)
+    const int32_t fits = check_counter(error);
+    if (fits != EFM8_OK)
         return fits;
     station::AttemptStart start;
     start.transport = board.interface == EFM8_UART ? station::Transport::Uart : station::Transport::Usb;
@@ -110,16 +108,16 @@ int Record::begin(const efm8_device &board, std::optional<station::Attempt> &att
     if (!written.ok())
         return failed(written, error);
     attempt = begun;
-    return 0;
+    return EFM8_OK;
 }
 
-int Record::finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error)
+int32_t Record::finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error)
 {
     const efm8_report &report = outcome.report;
     station::AttemptEnd end;
     end.part = report.part != nullptr ? report.part->name : report.family != nullptr ? report.family->name : "";
-    end.result = result_word(outcome);
-    end.exit_code = outcome.exit_code;
+    end.result = efm8_result_name(outcome.result);
+    end.exit_code = outcome.exit_code();
     end.message = outcome.message;
     end.commands = report.commands;
     end.bytes_written = report.bytes_written;
@@ -127,11 +125,11 @@ int Record::finish(const station::Attempt &attempt, const Outcome &outcome, std:
     end.tries = outcome.tries;
     const station::Result written = station_.finish(attempt, end);
     if (written.ok())
-        return 0;
-    const int status = failed(written, error);
-    if (status != 0)
+        return EFM8_OK;
+    const int32_t result = failed(written, error);
+    if (result != EFM8_OK)
         error = "attempt " + std::to_string(attempt.id) + " stays unfinished: " + written.message;
-    return status;
+    return result;
 }
 
 }  // namespace line

@@ -20,10 +20,11 @@ namespace line {
 
 struct Outcome;
 
-// The station's status as the process's exit status: 78 for a counter that
-// is missing, used up or given other bounds, 64 for what it cannot take,
-// 73 for a database that cannot be opened or written.
-int station_exit_code(station::Status status);
+// The station's status as a result: EFM8_ERR_NO_SERIAL_NUMBER for a
+// counter that is missing, used up or given other bounds, EFM8_ERR_OPTIONS
+// for what it cannot take, EFM8_ERR_NOT_RECORDED for a database that cannot
+// be opened or written.
+int32_t station_result(station::Status status);
 
 class Record {
 public:
@@ -32,27 +33,28 @@ public:
     explicit Record(std::function<void(const std::string &)> say);
 
     // Opens the database the settings name, unless they record nothing.
-    // Returns 0, or 73 with the reason when a database was asked for (a
-    // path, or a counter); the default one failing is said once, and then
-    // nothing is recorded.
-    int open(const Settings &settings, const Firmware &firmware, std::string &error);
+    // Returns EFM8_OK, or EFM8_ERR_NOT_RECORDED with the reason when a
+    // database was asked for (a path, or a counter); the default one failing
+    // is said once, and then nothing is recorded.
+    int32_t open(const Settings &settings, const Firmware &firmware, std::string &error);
 
     // Before any board: the counter exists, has a number left, and its next
-    // number fits the format. 0, or 78 or 65 with the reason.
-    int check_counter(std::string &error);
+    // number fits the format. EFM8_OK, or EFM8_ERR_NO_SERIAL_NUMBER or
+    // EFM8_ERR_SIZE with the reason.
+    int32_t check_counter(std::string &error);
 
-    // Writes the board's attempt and draws its number. 0 (and no attempt
-    // when nothing is recorded), or 73, 78 or 65 with the reason and
-    // nothing written: the board is not to be touched.
-    int begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error);
+    // Writes the board's attempt and draws its number. EFM8_OK (and no
+    // attempt when nothing is recorded), or one of those results with the
+    // reason and nothing written: the board is not to be touched.
+    int32_t begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error);
 
-    // Completes the attempt: 0, or 73 with the reason when the database
-    // that was asked for could not be written.
-    int finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error);
+    // Completes the attempt: EFM8_OK, or EFM8_ERR_NOT_RECORDED with the
+    // reason when the database that was asked for could not be written.
+    int32_t finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error);
 
 private:
-    int failed(const station::Result &result, std::string &error);
-    int counter_fits(std::string &error);
+    int32_t failed(const station::Result &result, std::string &error);
+    int32_t counter_fits(std::string &error);
 
     std::function<void(const std::string &)> say_;
     station::Station station_;

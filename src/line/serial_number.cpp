@@ -7,7 +7,6 @@
 
 namespace serial_number {
 
-static const std::uint8_t ERASED = 0xFF;
 static const unsigned MAX_DECIMAL_DIGITS = 20;  // 18446744073709551615
 static const unsigned MAX_HEX_DIGITS = 16;
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -178,7 +177,7 @@ static std::string place_refusal(const firmware::Image &image, std::uint32_t lim
     if (end > limit)
         return where + " runs past the application area, which ends at " + hex(std::uint64_t(limit) - 1);
     for (std::uint64_t at = placement.address; at < end && at < image.bytes.size(); ++at)
-        if (image.bytes[at] != ERASED) {
+        if (image.bytes[at] != EFM8_ERASED) {
             char found[8];
             std::snprintf(found, sizeof found, "0x%02X", image.bytes[at]);
             return "the image holds " + std::string(found) + " at " + hex(at) + ", inside " + where +
@@ -206,7 +205,7 @@ bool place(const firmware::Image &image, std::uint32_t limit, const Placement &p
     firmware::Image copy = image;
     const std::size_t end = placement.address + bytes.size();
     if (copy.bytes.size() < end)
-        copy.bytes.resize(end, ERASED);
+        copy.bytes.resize(end, EFM8_ERASED);
     std::copy(bytes.begin(), bytes.end(), copy.bytes.begin() + placement.address);
     placed = std::move(copy);
     return true;

@@ -16,8 +16,6 @@
 #define EFM8_RECORD_MAX (5 + EFM8_WRITE_MAX)
 #define EFM8_FLASH_KEY_1 0xA5
 #define EFM8_FLASH_KEY_2 0xF1
-#define EFM8_SIGNATURE_KEEP 0xA5  // the bootloader stays enabled
-#define EFM8_SIGNATURE_DISABLE 0x00
 
 // Each writes one record from record[0] ('$') on and returns its length.
 // Only the low 16 bits of an address or id go out.

@@ -4,6 +4,8 @@
 // by this process alone.
 #include "transport/transport.h"
 
+#include <array>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <libudev.h>
@@ -204,6 +206,18 @@ void efm8_default_port_settings(struct efm8_port_settings *settings)
 {
     settings->baud = EFM8_BAUD_DEFAULT;
     settings->timeout_ms = EFM8_TIMEOUT_DEFAULT_MS;
+}
+
+const uint32_t *efm8_baud_rates(size_t *count)
+{
+    static const auto rates = [] {
+        std::array<uint32_t, sizeof BAUD_RATES / sizeof BAUD_RATES[0]> list{};
+        for (size_t i = 0; i < list.size(); ++i)
+            list[i] = BAUD_RATES[i].baud;
+        return list;
+    }();
+    *count = rates.size();
+    return rates.data();
 }
 
 static int32_t start(struct serial_transport *serial, speed_t speed)

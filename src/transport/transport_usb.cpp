@@ -13,7 +13,6 @@
 #include <unistd.h>
 #include <wchar.h>
 
-static const unsigned short EFM8_VENDOR_ID = 0x10C4;
 static const size_t REPLY_SIZE = 8;
 
 struct usb_transport {
@@ -87,7 +86,7 @@ static bool describe_device(const struct hid_device_info *info, struct efm8_devi
 int32_t usb_transport_list(struct efm8_device *devices, int32_t max)
 {
     pthread_once(&hidapi_ready, init_hidapi);
-    struct hid_device_info *all = hid_enumerate(EFM8_VENDOR_ID, 0);
+    struct hid_device_info *all = hid_enumerate(EFM8_USB_VENDOR_ID, 0);
     int32_t count = 0;
     for (const struct hid_device_info *info = all; info != NULL; info = info->next) {
         struct efm8_device device;
@@ -103,7 +102,7 @@ int32_t usb_transport_list(struct efm8_device *devices, int32_t max)
 // The bootloader at path, or with path NULL the only one attached.
 static int32_t choose_device(const char *path, struct efm8_device *chosen)
 {
-    struct hid_device_info *all = hid_enumerate(EFM8_VENDOR_ID, 0);
+    struct hid_device_info *all = hid_enumerate(EFM8_USB_VENDOR_ID, 0);
     int32_t attached = 0, matched = 0;
     for (const struct hid_device_info *info = all; info != NULL; info = info->next) {
         struct efm8_device device;
