@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -119,6 +120,42 @@ TEST(BootRecords, WrittenFilesFlashTheImageSafelyAndReadBackTheSame)
     }
 }
 
+// A verify record is the file's own checksum: a byte flipped in any erase or
+// write record's data, anywhere, is caught on the host, the verify record
+// named.
+TEST(BootRecords, CorruptDataIsCaughtByTheFilesVerifyRecord)
+{
+    std::mt19937 rng(0xC0DE);
+    for (int round = 0; round < 300; ++round) {
+        firmware::BootRecordOptions options;
+        options.verify = true;
+        options.write_size = 1 + rng() % 128;
+        Bytes file;
+        ASSERT_TRUE(firmware::encode(random_image(rng, CHIP), firmware::Format::BootRecords, options, file).ok());
+        std::vector<size_t> data_at;  // the offsets of every data byte
+        size_t offset = 0, verify_index = 0, verify_offset = 0;
+        const std::vector<Bytes> records = records_of(file);
+        for (size_t i = 0; i < records.size(); offset += records[i++].size()) {
+            const Bytes &r = records[i];
+            for (size_t k = 5; (r[2] == 0x32 || r[2] == 0x33) && k < r.size(); ++k)
+                data_at.push_back(offset + k);
+            if (r[2] == 0x34)
+                verify_index = i + 1, verify_offset = offset;
+        }
+        ASSERT_FALSE(data_at.empty());
+        file[data_at[rng() % data_at.size()]] ^= uint8_t(1 + rng() % 255);
+        firmware::Image image;
+        const firmware::Outcome outcome = parse(file, image);
+        char named[64];
+        std::snprintf(named, sizeof named, "record %zu at offset 0x%04zX: the file's data from 0x0000 to ",
+                      verify_index, verify_offset);
+        EXPECT_EQ(outcome.problem, firmware::Problem::Malformed);
+        EXPECT_EQ(outcome.message.substr(0, std::strlen(named)), named) << outcome.message;
+        EXPECT_NE(outcome.message.find("this verify record expects: the file is corrupt"), std::string::npos);
+        EXPECT_TRUE(image.bytes.empty() && image.checks.empty());
+    }
+}
+
 // srec_cat's reading of a file, 0xFF in the gaps as ours.
 Bytes srec_cat(const Bytes &file, const char *format, size_t size)
 {
@@ -221,14 +258,17 @@ TEST(BootRecords, HandMadeFilesLoadAsTheRulesSay)
 
     // Writes without erases or setup, the same bytes twice, two locks, verify
     // records, no run application.
-    ASSERT_TRUE(parse(File().write(0x10, {1, 2}).write(0x11, {2}).verify(0, 0x1F, 0xBEEF).lock(0xFF, 0xFC)
-                          .verify(0xFBFE, 0xFBFF, 0).lock(0xA5, 0xFE).bytes, image).ok());
     Bytes expected(0x12, 0xFF);
     expected[0x10] = 1;
     expected[0x11] = 2;
+    Bytes checked(expected);
+    checked.resize(0x20, 0xFF);  // past the image: erased
+    const uint16_t crc = efm8_crc16(checked.data(), checked.size()), erased = efm8_crc16(&checked[0x12], 2);
+    ASSERT_TRUE(parse(File().write(0x10, {1, 2}).write(0x11, {2}).verify(0, 0x1F, crc).lock(0xFF, 0xFC)
+                          .verify(0xFBFE, 0xFBFF, erased).lock(0xA5, 0xFE).bytes, image).ok());
     EXPECT_EQ(image.bytes, expected);
     ASSERT_EQ(image.checks.size(), 2u);
-    EXPECT_EQ(image.checks[0].crc, 0xBEEF);
+    EXPECT_EQ(image.checks[0].crc, crc);
     EXPECT_EQ(image.checks[1].start, 0xFBFE);
     ASSERT_TRUE(image.lock);
     EXPECT_EQ(image.lock->signature, 0xA5);
@@ -300,7 +340,14 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"BackwardVerify", File().write(0, {1}).verify(0x100, 0xFF, 0).bytes, MALFORMED,
                "record 2 at offset 0x0006: the verify's range ends at 0x00FF, before its start 0x0100"},
         Broken{"NoData", File().id(UB1).setup().erase(0).lock(0xFF, 0xFE).run().bytes, MALFORMED,
-               "the file writes no data"}),
+               "the file writes no data"},
+        Broken{"WrongCrc", File().write(0, {1, 2}).verify(0, 1, 0x1234).run().bytes, MALFORMED,
+               "record 2 at offset 0x0007: the file's data from 0x0000 to 0x0001 has CRC 0x1373, not the 0x1234 "
+               "this verify record expects: the file is corrupt"},
+        Broken{"WrongCrcPastTheData", File().write(0, {1}).verify(0, 0x1FF, 0).bytes, MALFORMED,
+               "record 2 at offset 0x0006: the file's data from 0x0000 to 0x01FF (the bytes from 0x0001 on, which "
+               "it does not write, taken as erased) has CRC 0xFCDF, not the 0x0000 this verify record expects: the "
+               "file is corrupt"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -105,6 +105,12 @@ std::string as_hex(const Bytes &image, std::mt19937 &rng)
     return text;
 }
 
+// The byte-order mark some editors put first.
+std::string with_mark(const std::string &text, std::mt19937 &rng)
+{
+    return rng() % 3 == 0 ? "\xEF\xBB\xBF" + text : text;
+}
+
 std::string as_srecords(const Bytes &image, std::mt19937 &rng)
 {
     const int data_type = 1 + int(rng() % 3);
@@ -129,7 +135,7 @@ TEST(Firmware, TheSameImageLoadsAlikeFromEveryFormat)
         }
         image.back() = uint8_t(rng() % 0xFF);  // the image ends at its last written byte
 
-        const std::string hex = as_hex(image, rng), srec = as_srecords(image, rng);
+        const std::string hex = with_mark(as_hex(image, rng), rng), srec = with_mark(as_srecords(image, rng), rng);
         SCOPED_TRACE("round " + std::to_string(round) + "\n" + hex.substr(0, 200));
         firmware::Image from_bin, from_hex, from_srec;
         ASSERT_TRUE(firmware::parse(image.data(), image.size(), UB1_AREA, from_bin).ok());
@@ -195,7 +201,15 @@ INSTANTIATE_TEST_SUITE_P(
         // SRecord would skip the line, and its data with it.
         Broken{"NotARecord", lines({hex_record(0, 0, {1}), "; 0100010002FC", END}), firmware::Problem::Malformed,
                "line 2: not a record"},
-        Broken{"NoData", lines({END}), firmware::Problem::Malformed, "line 1: file contains no data"}),
+        Broken{"NoData", lines({END}), firmware::Problem::Malformed, "line 1: file contains no data"},
+        // SRecord would stop at the end and drop the rest.
+        Broken{"AfterTheEnd", lines({hex_record(0, 0, {1}), END, END, hex_record(0, 1, {2})}),
+               firmware::Problem::Malformed, "line 4: after the end-of-file record on line 2"},
+        Broken{"CommentFirst", lines({"# fw 1.2", hex_record(0, 0, {1}), END}), firmware::Problem::Malformed,
+               "line 1: not a record"},
+        Broken{"HtmlPage", "\n<html><body>404 \xC2\xA9 2026</body></html>\n", firmware::Problem::Malformed,
+               "line 2: neither an Intel HEX record nor an S-record, and a text file is never read as a raw binary"},
+        Broken{"BlankLines", " \r\n\t\n", firmware::Problem::Malformed, "the file holds nothing but blank lines"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,7 +243,13 @@ TEST(Firmware, FormatIsToldByContent)
     EXPECT_EQ(format("\r\n  :00000001FF\r\n\x1A"), firmware::Format::IntelHex);
     EXPECT_EQ(format("S9030000FC\n"), firmware::Format::SRecord);
     EXPECT_EQ(format(std::string(":0\0", 3)), firmware::Format::Binary) << "not text";
-    EXPECT_EQ(format("SX"), firmware::Format::Binary);
+    EXPECT_EQ(format("\x02\x01\x00:00000001FF\n"), firmware::Format::Binary) << "code";
+    EXPECT_EQ(format("\xEF\xBB\xBF:00000001FF\n"), firmware::Format::IntelHex);
+    EXPECT_EQ(format("# made by hand\nS9030000FC\n"), firmware::Format::SRecord) << "by its first record";
+    EXPECT_EQ(format("SX"), firmware::Format::IntelHex) << "text, so never a raw binary";
+    EXPECT_EQ(format(std::string("\xFF\xFES\0" "9\0", 6)), firmware::Format::SRecord) << "UTF-16";
+    EXPECT_EQ(format(std::string("\xFF\xFES\x01", 4)), firmware::Format::Binary) << "not ASCII in UTF-16";
+    EXPECT_EQ(format("\xC3("), firmware::Format::Binary) << "not UTF-8";
     EXPECT_EQ(format(""), firmware::Format::Binary);
 
     firmware::Image image;
@@ -238,6 +258,70 @@ TEST(Firmware, FormatIsToldByContent)
               "the image is 14849 bytes, larger than the 14848-byte application area");
     const firmware::Outcome huge = parse(":" + std::string(firmware::MAX_FILE_SIZE, '0'), image);
     EXPECT_EQ(huge.problem, firmware::Problem::Malformed);
+}
+
+// Printable ASCII, tabs and line ends, in random lines: a few records, the
+// rest anything. A file that is all text is never a raw binary.
+std::string random_text(std::mt19937 &rng)
+{
+    static const char CHARACTERS[] = "\t\r :S0123456789ABCDEF#<>abc";
+    std::string text;
+    for (int lines = rng() % 6; lines > 0; --lines) {
+        const unsigned kind = rng() % 4;
+        if (kind == 0)
+            text += hex_record(rng() % 2, rng() % 0x4000, {uint8_t(rng())});
+        else if (kind == 1)
+            text += s_record(1 + rng() % 9, rng() % 0x4000, {uint8_t(rng())});
+        for (int chars = rng() % 40; chars > 0; --chars)
+            text += CHARACTERS[rng() % (sizeof CHARACTERS - 1)];
+        text += rng() % 2 ? "\r\n" : "\n";
+    }
+    return with_mark(text, rng);
+}
+
+std::string utf16(const std::string &text)
+{
+    std::string wide = "\xFF\xFE";
+    for (char c : text)
+        wide += std::string{c, '\0'};
+    return wide;
+}
+
+TEST(Firmware, TextIsNeverARawBinaryAndALineThatIsNoRecordIsNamed)
+{
+    std::mt19937 rng(0x7E47);
+    for (int round = 0; round < 2000; ++round) {
+        const std::string text = random_text(rng);
+        if (text.empty())
+            continue;
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + text);
+        firmware::Image image;
+        const firmware::Outcome outcome = parse(text, image);
+        EXPECT_NE(image.format, firmware::Format::Binary);
+        EXPECT_TRUE(outcome.ok() || outcome.message.compare(0, 5, "line ") == 0 ||
+                    outcome.message == "the file holds nothing but blank lines")
+            << outcome.message;
+        firmware::Image wide;
+        const std::string unmarked = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? text.substr(3) : text;
+        const firmware::Outcome wide_outcome = parse(utf16(unmarked), wide);
+        EXPECT_EQ(wide_outcome.message, outcome.message) << "UTF-16 reads as UTF-8 does";
+        EXPECT_EQ(wide.bytes, image.bytes);
+    }
+    // A line that is no record, anywhere in a good HEX file, even after its
+    // end, is named.
+    for (int round = 0; round < 200; ++round) {
+        const Bytes image(1 + rng() % 600, uint8_t(rng()));
+        std::string hex = as_hex(image, rng);
+        size_t at = 0, line = 1;
+        for (int skip = rng() % 6; skip > 0 && hex.find('\n', at) != std::string::npos; --skip, ++line)
+            at = hex.find('\n', at) + 1;
+        hex.insert(at, std::string("#;<a").substr(rng() % 4) + "0100000001AA54\n");
+        firmware::Image loaded;
+        const firmware::Outcome outcome = parse(with_mark(hex, rng), loaded);
+        const std::string named = "line " + std::to_string(line) + ": ";
+        EXPECT_EQ(outcome.message.substr(0, named.size()), named) << hex << outcome.message;
+        EXPECT_TRUE(loaded.bytes.empty());
+    }
 }
 
 TEST(Firmware, UnreadableFilesSayWhy)

@@ -179,7 +179,7 @@ int convert(const Options &options)
     }
     line::Firmware firmware;
     if (status == 0)
-        status = efm8_result_exit_status(line::load_firmware(options.file, firmware, error));
+        status = efm8_result_exit_status(line::load_firmware(options.file, options.raw_binary, firmware, error));
     firmware::BootRecordOptions records;
     if (status == 0 && format == firmware::Format::BootRecords)
         status = record_options(options, firmware, records, error);

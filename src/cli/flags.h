@@ -28,7 +28,8 @@ enum Flag {
     FLAG_TIMEOUT,
     FLAG_SERIAL,
     FLAG_OUTPUT,
-    FLAG_FORMAT,
+    FLAG_FORMAT,  // convert: OUT's format; flash, verify, watch: FILE's
+    FLAG_INPUT_FORMAT,
     FLAG_ID,
     FLAG_LOCK_PAGES,
     FLAG_DISABLE_BOOTLOADER,

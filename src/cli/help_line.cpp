@@ -11,6 +11,7 @@ static const char WATCH_HELP[] =
     "                               [--force] [--json] [--wait=SECONDS]\n"
     "                               [--serial FORMAT@ADDRESS --counter NAME]\n"
     "                               [--db PATH | --no-record] [--retries N]\n"
+    "                               [--format bin]\n"
     "For production benches: flash and verify every bootloader that appears, once\n"
     "each, with one line per board (time, path, part, result, serial number,\n"
     "seconds) and a running tally. A board that leaves and comes back later\n"
@@ -34,7 +35,7 @@ static const char WATCH_HELP[] =
     "  --write-size N    data bytes per write command, 1 to 128 (default 32 over\n"
     "                    USB, 128 over a serial port)\n"
     "  --force           flash a boot-record file whose lock record disables the\n"
-    "                    bootloader, which cannot be undone\n" LINE_OPTIONS
+    "                    bootloader, which cannot be undone\n" FORMAT_OPTION LINE_OPTIONS
     "  --json            one JSON object per board on standard output, and at the\n"
     "                    end a summary object: summary true, boards, passed,\n"
     "                    failed, yield, first_pass, first_pass_yield,\n"

@@ -11,6 +11,13 @@
     "                    measures it on the first byte it gets\n"                   \
     "  --timeout SECONDS how long to wait for each reply (default 2)\n"
 
+// Insisting on a raw binary, the same for flash, verify and watch (convert:
+// --input-format bin).
+#define FORMAT_OPTION                                                              \
+    "  --format bin      read FILE as a raw binary whatever it holds; without it\n" \
+    "                    a file that is all text is read as HEX or S-records\n"  \
+    "                    and refused, with the line named, when it is neither\n"
+
 // The lock options, the same for flash and lock.
 #define LOCK_OPTIONS                                                               \
     "  --lock-pages N    lock pages 0 to N-1 (0 to 255; 255: every page) against\n" \

@@ -112,6 +112,19 @@ static bool take_serial(const char *argument, Options &options, std::string &err
     return true;
 }
 
+// The loader tells the formats apart by content, and never takes a text
+// file for a raw binary: bin is the one format worth insisting on.
+static bool take_input_format(const char *flag, const char *argument, Options &options, std::string &error)
+{
+    if (std::string(argument) != "bin") {
+        error = std::string(flag) + " takes bin only (FILE as a raw binary, whatever it holds): other formats are "
+                                    "told apart by content, not '" + argument + "'";
+        return false;
+    }
+    options.raw_binary = true;
+    return true;
+}
+
 static bool take_engine_flag(int flag, const char *argument, Options &options, std::string &error)
 {
     double number = 0;
@@ -172,12 +185,15 @@ bool take_flag(int flag, const char *argument, Options &options, std::string &er
     case FLAG_SERIAL: options.serial = true; return true;
     case FLAG_OUTPUT: options.output = argument; return true;
     case FLAG_FORMAT:
+        if (options.command != Command::Convert)
+            return take_input_format("--format", argument, options, error);
         if (!firmware::format_named(argument)) {
             error = "--format takes efm8, hex, srec or bin, not '" + std::string(argument) + "'";
             return false;
         }
         options.format = argument;
         return true;
+    case FLAG_INPUT_FORMAT: return take_input_format("--input-format", argument, options, error);
     case FLAG_ID: return take_id(argument, options, error);
     case FLAG_DISABLE_BOOTLOADER: options.disable_bootloader = true; return true;
     case FLAG_FORCE: options.force = true; return true;

@@ -139,6 +139,7 @@ struct reading {
     std::vector<std::uint32_t> writer = std::vector<std::uint32_t>(ADDRESS_SPACE, 0);  // 0: none
     std::uint32_t end = 0;
     bool ran = false;
+    std::vector<record> verifies = {};  // checked once the whole image is known
 };
 
 }  // namespace
@@ -190,6 +191,28 @@ static void verify(reading &state, const record &r)
         throw failure{Problem::Malformed, where(r) + "the verify's range ends at " + hex(check.end, 4) +
                                               ", before its start " + hex(check.start, 4)};
     state.image.checks.push_back(check);
+    state.verifies.push_back(r);
+}
+
+// A verify record is a checksum of the file: the image must answer it, with
+// what the file does not write taken as erased, as Kestrane leaves the rest
+// of the pages the image spans. Data that does not is corrupt, and is refused
+// before it reaches a board.
+static void check_verifies(const reading &state)
+{
+    for (std::size_t i = 0; i < state.verifies.size(); ++i) {
+        const record &r = state.verifies[i];
+        const Check &check = state.image.checks[i];
+        const std::uint16_t crc = efm8_crc16(state.flash.data() + check.start, check.end - check.start + 1u);
+        if (crc == check.crc)
+            continue;
+        const std::string erased = check.end >= state.end ? " (the bytes from " + hex(state.end, 4) +
+                                                                " on, which it does not write, taken as erased)"
+                                                          : "";
+        throw failure{Problem::Malformed, where(r) + "the file's data from " + hex(check.start, 4) + " to " +
+                                              hex(check.end, 4) + erased + " has CRC " + hex(crc, 4) + ", not the " +
+                                              hex(check.crc, 4) + " this verify record expects: the file is corrupt"};
+    }
 }
 
 static void lock(reading &state, const record &r)
@@ -240,6 +263,7 @@ static void read_records(const std::uint8_t *content, std::size_t size, std::uin
     for_each_record(content, size, [&](const record &r) { apply(state, r); });
     if (state.end == 0)
         throw failure{Problem::Malformed, "the file writes no data"};
+    check_verifies(state);
     state.flash.resize(state.end);
     image.bytes = std::move(state.flash);
 }

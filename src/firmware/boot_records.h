@@ -41,8 +41,9 @@ std::uint32_t page_size_for(const std::vector<std::uint16_t> &ids);
 // - an erase alone adds nothing to the image, which runs to the highest byte
 //   written: Kestrane erases every page the image spans anyway;
 // - several lock records combine as the flash does, each 0 bit clearing;
-// - verify records are kept, not checked against the image: they may cover
-//   bytes the file does not write, such as the bootloader's;
+// - verify records are a checksum of the file: each must hold for the image,
+//   bytes the file does not write taken as erased, or the file is refused as
+//   corrupt; they are kept, to be checked on the chip too;
 // - a file that writes no data is an error.
 Outcome parse_boot_records(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image);
 

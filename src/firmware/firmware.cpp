@@ -6,6 +6,7 @@
 
 #include "firmware/boot_records.h"
 #include "firmware/memory_file.h"
+#include "firmware/text.h"
 
 #include <srecord/input/file/intel.h>
 #include <srecord/quit.h>
@@ -19,6 +20,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace srecord {
 // Debian's libsrecord-dev installs no header for the S-record reader, though
@@ -30,8 +32,6 @@ public:
 }  // namespace srecord
 
 namespace firmware {
-
-static const std::uint8_t DOS_END_OF_FILE = 0x1A;  // some old tools end text files with it
 
 // What SRecord warns of, and what we make of it: nothing for what changes
 // nothing in the image; an error for the rest, in our words where SRecord's
@@ -91,31 +91,37 @@ protected:
 
 }  // namespace
 
-static bool is_text(std::uint8_t byte)
+// The format of a text file's first line that starts as a record does.
+static std::optional<Format> first_record_format(const std::vector<std::uint8_t> &lines)
 {
-    return (byte >= 0x20 && byte < 0x7F) || (byte >= '\t' && byte <= '\r') || byte == DOS_END_OF_FILE;
+    for (std::size_t start = 0; start < lines.size();) {
+        if (lines[start] == ':')
+            return Format::IntelHex;
+        if (lines[start] == 'S' && start + 1 < lines.size() && lines[start + 1] >= '0' && lines[start + 1] <= '9')
+            return Format::SRecord;
+        while (start < lines.size() && lines[start] != '\n')
+            ++start;
+        ++start;
+    }
+    return std::nullopt;
 }
 
-static bool is_blank(std::uint8_t byte)
+// The format, and a text file's lines. Text with no line that starts as a
+// record is taken for Intel HEX, which the EFM8 toolchains write, and is
+// refused as such.
+static Format format_and_lines(const std::uint8_t *content, std::size_t size, std::vector<std::uint8_t> &lines)
 {
-    return byte == ' ' || (byte >= '\t' && byte <= '\r');
+    if (size > 0 && content[0] == EFM8_RECORD_START)
+        return Format::BootRecords;
+    if (size == 0 || !text_lines(content, size, lines))
+        return Format::Binary;
+    return first_record_format(lines).value_or(Format::IntelHex);
 }
 
 Format format_of(const std::uint8_t *content, std::size_t size)
 {
-    if (size > 0 && content[0] == EFM8_RECORD_START)
-        return Format::BootRecords;
-    for (std::size_t i = 0; i < size; ++i)
-        if (!is_text(content[i]))
-            return Format::Binary;
-    std::size_t first = 0;
-    while (first < size && is_blank(content[first]))
-        ++first;
-    if (first < size && content[first] == ':')
-        return Format::IntelHex;
-    if (first + 1 < size && content[first] == 'S' && content[first + 1] >= '0' && content[first + 1] <= '9')
-        return Format::SRecord;
-    return Format::Binary;
+    std::vector<std::uint8_t> lines;
+    return format_and_lines(content, size, lines);
 }
 
 Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content)
@@ -228,33 +234,48 @@ static void read_records(srecord::input &input, collect_quit &quit, const std::s
     image.bytes = std::move(flash);
 }
 
-// Each line without the blanks around it: SRecord refuses a record with a
-// blank after it and skips one with a blank before it. Line numbers stay.
-static std::vector<std::uint8_t> tidy_lines(const std::uint8_t *content, std::size_t size)
+// Text in which no line starts as a record does, refused with the first
+// line that holds anything named.
+static Outcome neither_hex_nor_srecords(const std::vector<std::uint8_t> &lines)
 {
-    std::vector<std::uint8_t> tidy;
-    tidy.reserve(size);
-    for (std::size_t start = 0; start < size;) {
-        std::size_t end = start;
-        while (end < size && content[end] != '\n')
-            ++end;
-        std::size_t first = start, last = end;
-        while (first < last && (is_blank(content[first]) || content[first] == DOS_END_OF_FILE))
-            ++first;
-        while (last > first && (is_blank(content[last - 1]) || content[last - 1] == DOS_END_OF_FILE))
-            --last;
-        tidy.insert(tidy.end(), content + first, content + last);
-        if (end < size)
-            tidy.push_back('\n');
-        start = end + 1;
-    }
-    return tidy;
+    std::size_t first = 0;
+    while (first < lines.size() && lines[first] == '\n')
+        ++first;
+    if (first == lines.size())
+        return {Problem::Malformed, "the file holds nothing but blank lines"};
+    return {Problem::Malformed, "line " + std::to_string(first + 1) + ": neither an Intel HEX record nor an S-record, "
+                                "and a text file is never read as a raw binary"};
 }
 
-static Outcome parse_records(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
+// SRecord stops reading Intel HEX at its end-of-file record and drops what
+// follows, such as a second file appended to the first: a line there that
+// holds anything but another end-of-file record is refused.
+static Outcome check_after_end(const std::vector<std::uint8_t> &lines)
 {
-    const std::vector<std::uint8_t> tidy = tidy_lines(content, size);
-    const memory_file file(tidy.data(), tidy.size());
+    static const char END_TYPE[] = "01";
+    const std::size_t type_at = 7;  // ":LLAAAATT"
+    std::size_t line = 1, end_line = 0;
+    for (std::size_t start = 0; start < lines.size(); ++line) {
+        std::size_t stop = start;
+        while (stop < lines.size() && lines[stop] != '\n')
+            ++stop;
+        const bool end = stop - start > type_at + 1 && lines[start] == ':' &&
+                         std::equal(END_TYPE, END_TYPE + 2, lines.begin() + start + type_at);
+        if (end_line != 0 && stop > start && !end)
+            return {Problem::Malformed, "line " + std::to_string(line) + ": after the end-of-file record on line " +
+                                            std::to_string(end_line)};
+        if (end_line == 0 && end)
+            end_line = line;
+        start = stop + 1;
+    }
+    return {};
+}
+
+static Outcome parse_records(const std::vector<std::uint8_t> &lines, std::uint32_t limit, Image &image)
+{
+    if (!first_record_format(lines))
+        return neither_hex_nor_srecords(lines);
+    const memory_file file(lines.data(), lines.size());
     if (file.path().empty())
         return {Problem::Unreadable, std::string("the file could not be handed to the reader: ") + std::strerror(errno)};
     collect_quit quit;
@@ -268,25 +289,36 @@ static Outcome parse_records(const std::uint8_t *content, std::size_t size, std:
     } catch (const failure &f) {
         return {f.problem, with_line(f.message, file.path())};
     }
-    return {};
+    const Outcome after = image.format == Format::IntelHex ? check_after_end(lines) : Outcome{};
+    if (!after.ok())
+        image.bytes.clear();
+    return after;
 }
 
-Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
+Outcome parse_binary(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
 {
     image = Image{};
-    image.format = format_of(content, size);
-    if (image.format != Format::Binary && size > MAX_FILE_SIZE)
-        return {Problem::Malformed, "the file is larger than any EFM8 image file could be"};
-    if (image.format == Format::BootRecords)
-        return parse_boot_records(content, size, limit, image);
-    if (image.format != Format::Binary)
-        return parse_records(content, size, limit, image);
     if (size == 0)
         return {Problem::Empty, "the file is empty"};
     if (size > limit)
         return {Problem::TooLarge, "the image is " + std::to_string(size) + " bytes, larger than " + limit_text(limit)};
     image.bytes.assign(content, content + size);
     return {};
+}
+
+Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
+{
+    std::vector<std::uint8_t> lines;
+    const Format format = format_and_lines(content, size, lines);
+    if (format == Format::Binary)
+        return parse_binary(content, size, limit, image);
+    image = Image{};
+    image.format = format;
+    if (size > MAX_FILE_SIZE)
+        return {Problem::Malformed, "the file is larger than any EFM8 image file could be"};
+    if (format == Format::BootRecords)
+        return parse_boot_records(content, size, limit, image);
+    return parse_records(lines, limit, image);
 }
 
 }  // namespace firmware

@@ -14,9 +14,11 @@
 
 namespace firmware {
 
-// A file that starts with '$' is boot records; one whose first non-blank byte
-// is ':' and which is text is Intel HEX; one that starts with S0 to S9 and is
-// text is S-record; anything else is a raw binary.
+// A file that starts with '$' is boot records. A file that is all text
+// (text.h: ASCII, UTF-8 or UTF-16, a byte-order mark allowed) is Intel HEX
+// or S-records, by its first line that starts as a record does (':', or S
+// and a digit), and Intel HEX when none does: a text file is never a raw
+// binary. Anything else is a raw binary.
 Format format_of(const std::uint8_t *content, std::size_t size);
 
 // Reads a whole file, "-" meaning standard input; a file longer than
@@ -27,8 +29,13 @@ Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content);
 // ADDRESS_SPACE). Checksums are checked, a missing end record and two records
 // that give one address different bytes are errors, and start addresses,
 // headers and record counts place nothing. Boot records are read as
-// boot_records.h says. image.format is set even when parsing fails.
+// boot_records.h says. image.format is set even when parsing fails. A text
+// file is read line by line, without the blanks around each line, and a line
+// that does not parse is named.
 Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image);
+
+// The content as a raw binary whatever it holds, for a user who insists.
+Outcome parse_binary(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image);
 
 }  // namespace firmware
 

@@ -6,7 +6,7 @@
 
 namespace line {
 
-int32_t load_firmware(const std::string &path, Firmware &firmware, std::string &error)
+int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error)
 {
     firmware.name = path == "-" ? "standard input" : path;
     const firmware::Outcome read = firmware::read_file(path, firmware.content);
@@ -14,8 +14,9 @@ int32_t load_firmware(const std::string &path, Firmware &firmware, std::string &
         error = read.message;
         return EFM8_ERR_UNREADABLE;
     }
-    const firmware::Outcome parsed = firmware::parse(firmware.content.data(), firmware.content.size(),
-                                                     firmware::ADDRESS_SPACE, firmware.image);
+    const auto parse = raw_binary ? firmware::parse_binary : firmware::parse;
+    const firmware::Outcome parsed =
+        parse(firmware.content.data(), firmware.content.size(), firmware::ADDRESS_SPACE, firmware.image);
     if (!parsed.ok()) {
         error = firmware.name + ": " + parsed.message;
         return EFM8_ERR_BAD_IMAGE;

@@ -17,9 +17,11 @@ struct Firmware {
     firmware::Image image;
 };
 
-// Reads and parses the file at path ("-": standard input). Returns EFM8_OK,
-// or EFM8_ERR_UNREADABLE or EFM8_ERR_BAD_IMAGE with the reason in error.
-int32_t load_firmware(const std::string &path, Firmware &firmware, std::string &error);
+// Reads and parses the file at path ("-": standard input), told apart by
+// content, or as a raw binary whatever it holds when raw_binary insists.
+// Returns EFM8_OK, or EFM8_ERR_UNREADABLE or EFM8_ERR_BAD_IMAGE with the
+// reason in error.
+int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error);
 
 }  // namespace line
 

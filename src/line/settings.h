@@ -35,6 +35,7 @@ struct FlashRequest {
 
 struct Settings {
     std::string file;  // "-" is standard input
+    bool raw_binary = false;  // the file as a raw binary, whatever it holds
     FlashRequest flash;
     efm8_port_settings port{};  // for boards on serial ports
     std::optional<serial_number::Placement> serial_at;  // where each board's number goes
