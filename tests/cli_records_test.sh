@@ -187,17 +187,27 @@ done
 cp flash writes-only.flash
 KESTRANE_SIM_FLASH_IN=writes-only.flash expect 0 verify writes-only.efm8
 # A lock record is programmed after the file's verify records pass, and only
-# then; it combines with --lock-pages.
+# then; it combines with --lock-pages. A verify record that the file's own
+# data does not match is refused before any board is opened; one that reaches
+# past what the file writes holds for it (the rest taken as erased), and the
+# chip still answers it after the flash: here the junk in page 1 fails it.
 checked=(34 00 00 00 03 $(crc16 "${data[@]}"))
 { record "${setup[@]}"; record "${write0[@]}"; record "${checked[@]}"; record 35 ff fc; record "${run[@]}"; } \
   > locked.efm8
 { record "${setup[@]}"; record "${write0[@]}"; record 34 00 00 00 03 00 00; record 35 ff fc; record "${run[@]}"; } \
   > misverified.efm8
+past_page_0=(34 00 00 02 03 $(crc16 "${data[@]}" $(printf 'ff %.0s' {1..512})))
+{ record "${setup[@]}"; record "${write0[@]}"; record "${past_page_0[@]}"; record 35 ff fc; record "${run[@]}"; } \
+  > chip-fails.efm8
 expect 0 flash locked.efm8
 grep -q "the file's 1 verify record checked, lock byte now 0xFC: pages 0 to 2 locked" out ||
   fail "locked.efm8: $(cat out)"
 state_is flash.state "lock FC" "signature A5"
-expect 1 flash misverified.efm8
+expect 65 flash misverified.efm8
+grep -qE 'misverified.efm8: record 3 at offset 0x000F: .* has CRC 0x[0-9A-F]{4}, not the 0x0000' err ||
+  fail "misverified.efm8: $(cat err)"
+untouched misverified.efm8
+expect 1 flash chip-fails.efm8
 state_is flash.state "lock FF"
 expect 64 flash --no-verify locked.efm8
 untouched "a lock record with --no-verify"
@@ -277,12 +287,12 @@ locked_after_verify() {
        END { exit early || !locked }' log
 }
 
-start_boards
+start_boards --flash-in junk
 uart 0 flash --port "$port" locked.efm8
 locked_after_verify || fail "the lock did not come after the verify: $(tr '\n' ' ' < log)"
 send "return 1"
 : > log
-uart 1 flash --port "$port" misverified.efm8
+uart 1 flash --port "$port" chip-fails.efm8
 grep -q 'record 35' log && fail "a file whose verify record failed was locked"
 : > log
 uart 0 flash --port "$port" stays.efm8

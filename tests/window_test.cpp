@@ -316,6 +316,39 @@ TEST_F(WindowTest, HexFilesLoadAndFlashAndBrokenOnesSayWhy)
     EXPECT_EQ(window->fw_size, 0);
 }
 
+// A file that is all text is HEX or S-records, however an editor saved it,
+// and never a raw binary: one that is neither is refused with the line named,
+// and the image the window had is dropped.
+TEST_F(WindowTest, TextIsNeverLoadedAsARawBinary)
+{
+    hidsim::attach();
+    window->tick();
+    EXPECT_TRUE(load(write_text("bom.hex", "\xEF\xBB\xBF:0300000002000AF1 \r\n:00000001FF\t\r\n")).empty());
+    EXPECT_EQ(window->fw_size, 3);
+    EXPECT_EQ(window->fw_buf[0], 0x02);
+    const struct {
+        const char *name;
+        std::string content;
+        const char *why;
+    } files[] = {
+        {"comment.hex", "; fan controller 1.2\n:0300000002000AF1\n:00000001FF\n", "line 1: not a record"},
+        {"no-colon.hex", ":0300000002000AF1\n0100030001FB\n:00000001FF\n", "line 2: not a record"},
+        {"after-end.hex", ":0300000002000AF1\n:00000001FF\n:0100030001FB\n",
+         "line 3: after the end-of-file record on line 2"},
+        {"fw.hex", "<!DOCTYPE html>\n<html><body>404 Not Found</body></html>\n",
+         "line 1: neither an Intel HEX record nor an S-record, and a text file is never read as a raw binary"},
+    };
+    for (const auto &file : files) {
+        load(make_file("fw.bin", 64));
+        expect_error_box(load(write_text(file.name, file.content)),
+                         wxString("Failed to load firmware file\n") + file.why, "Load Error");
+        EXPECT_EQ(window->fw_size, 0) << file.name;
+        EXPECT_EQ(window->label_file->GetLabelText(), "File: ");
+        EXPECT_EQ(window->label_size->GetLabelText(), "Size: ");
+        EXPECT_FALSE(window->flash_button->IsEnabled());
+    }
+}
+
 // Told by content, whole or broken, whatever the name: the window leaves
 // boot-record files to the command line and drops the image it had.
 TEST_F(WindowTest, BootRecordFilesAreLeftToTheCommandLine)

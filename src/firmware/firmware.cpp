@@ -91,7 +91,8 @@ protected:
 
 }  // namespace
 
-// The format of a text file's first line that starts as a record does.
+// The format of the first line of a text file that starts as a record:
+// ':' for Intel HEX, S and a digit for S-records.
 static std::optional<Format> first_record_format(const std::vector<std::uint8_t> &lines)
 {
     for (std::size_t start = 0; start < lines.size();) {

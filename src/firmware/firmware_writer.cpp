@@ -140,7 +140,7 @@ Outcome encode(const std::vector<std::uint8_t> &bytes, Format format, const Boot
         return encode_text(bytes, format, content);
     if (format_of(bytes.data(), bytes.size()) != Format::Binary)
         return {Problem::Unsupported, "as a raw binary this image would read back as another format, since it "
-                                      "starts like one: write it as HEX or S-records"};
+                                      "starts with '$' or is all text: write it as HEX or S-records"};
     content = bytes;
     return {};
 }

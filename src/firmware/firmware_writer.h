@@ -24,8 +24,7 @@ std::optional<Format> format_for_file_name(const std::string &path);
 // format; options shape boot records only. HEX and S-records leave out
 // 32-byte blocks that are all 0xFF, which the loader fills back in, except
 // the one holding the last byte. A raw binary that would read back as
-// another format (it starts with '$', or is text that looks like HEX or
-// S-records) is refused.
+// another format (it starts with '$', or is all text) is refused.
 Outcome encode(const std::vector<std::uint8_t> &bytes, Format format, const BootRecordOptions &options,
                std::vector<std::uint8_t> &content);
 

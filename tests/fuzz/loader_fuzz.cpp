@@ -1,11 +1,14 @@
 // libFuzzer target for the firmware loader and writers: whatever the bytes,
-// parsing ends with an image that fits its limit or with a reason; an image
-// that loads is written in every format, with options drawn from the bytes,
-// and reads back the same; nothing crashes, leaks, hangs or ends the
-// process. Also built without libFuzzer to replay the corpus in every test
-// run (replay.cpp).
+// parsing ends with an image that fits its limit or with a reason; text is
+// never a raw binary, and reads alike in UTF-16; a boot-record file loads
+// only when its verify records hold for its image; an image that loads is
+// written in every format, with options drawn from the bytes, and reads back
+// the same; a raw binary asked for is the bytes as they are; nothing
+// crashes, leaks, hangs or ends the process. Also built without libFuzzer
+// to replay the corpus in every test run (replay.cpp).
 #include "firmware/firmware.h"
 #include "firmware/firmware_writer.h"
+#include "protocol/protocol.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -52,6 +55,43 @@ static void round_trip(const firmware::Image &image, const uint8_t *data, size_t
         write_and_read_back(image, options, format);
 }
 
+// Printable ASCII, tabs and line ends after a UTF-8 byte-order mark or
+// none: text by any measure.
+static bool plain_text(const uint8_t *data, size_t size, size_t &start)
+{
+    static const uint8_t MARK[] = {0xEF, 0xBB, 0xBF};
+    start = size >= 3 && std::equal(MARK, MARK + 3, data) ? 3 : 0;
+    return size > 0 && data[0] != '$' &&
+           std::all_of(data + start, data + size, [](uint8_t c) { return (c >= 0x20 && c < 0x7F) || c == '\t' ||
+                                                                         c == '\r' || c == '\n'; });
+}
+
+static void text_is_never_binary(const uint8_t *data, size_t size, uint32_t limit, const firmware::Image &image,
+                                 const firmware::Outcome &outcome)
+{
+    size_t start = 0;
+    if (!plain_text(data, size, start))
+        return;
+    check(image.format == firmware::Format::IntelHex || image.format == firmware::Format::SRecord);
+    std::vector<uint8_t> wide = {0xFF, 0xFE};
+    for (size_t i = start; i < size; ++i)
+        wide.insert(wide.end(), {data[i], 0});
+    firmware::Image read;
+    const firmware::Outcome again = firmware::parse(wide.data(), wide.size(), limit, read);
+    check(again.problem == outcome.problem && again.message == outcome.message && read.bytes == image.bytes);
+}
+
+// Each verify record holds for the image, erased past its end.
+static void checks_hold(const firmware::Image &image)
+{
+    if (image.checks.empty())
+        return;
+    std::vector<uint8_t> flash(image.bytes);
+    flash.resize(firmware::ADDRESS_SPACE, 0xFF);
+    for (const firmware::Check &c : image.checks)
+        check(efm8_crc16(flash.data() + c.start, c.end - c.start + 1u) == c.crc);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Both limits the front ends use: the EFM8UB1's area and the whole space.
@@ -62,9 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(!image.bytes.empty() && image.bytes.size() <= limit);
         const bool raw = image.format == firmware::Format::Binary;
         check(!raw || (image.bytes.size() == size && std::equal(data, data + size, image.bytes.begin())));
+        checks_hold(image);
         round_trip(image, data, size);
     } else {
         check(!outcome.message.empty() && image.bytes.empty());
     }
+    text_is_never_binary(data, size, limit, image, outcome);
+    // --format bin: the bytes as they are, whatever they hold.
+    firmware::Image raw;
+    const bool fits = size > 0 && size <= limit;
+    check(firmware::parse_binary(data, size, limit, raw).ok() == fits);
+    check(!fits || (raw.format == firmware::Format::Binary && raw.bytes.size() == size &&
+                    std::equal(data, data + size, raw.bytes.begin())));
     return 0;
 }
