@@ -57,3 +57,23 @@ stop_boards() {
   send_to "$uart_fifo" quit
   wait "$sim_pid"
 }
+
+# expect_on_junk STATUS ARGS...: runs $cli against a fresh simulated USB board
+# (the demo build of the hidapi stand-in in $demo_dir) whose flash starts as
+# ./junk, or $KESTRANE_SIM_FLASH_IN, with standard input from $stdin or
+# nothing; stdout in out, stderr in err, its flash in flash and its lock,
+# signature and mode in flash.state.
+expect_on_junk() {
+  local want=$1 got
+  shift
+  : > log
+  rm -f flash flash.state
+  env LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash" \
+    KESTRANE_SIM_FLASH_IN="${KESTRANE_SIM_FLASH_IN:-$work/junk}" "$cli" "$@" < "${stdin:-/dev/null}" > out 2> err
+  got=$?
+  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
+}
+untouched() {  # untouched WHAT: the board of expect_on_junk was neither opened nor written
+  grep -q '^open' log && fail "$1: a board was opened"
+  [ ! -e flash ] || cmp -s flash junk || fail "$1: the flash changed"
+}

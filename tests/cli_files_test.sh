@@ -11,22 +11,7 @@ set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2")
 . "$(dirname "$0")/cli_common.sh"
 
-# expect STATUS ARGS...: runs the tool against a fresh simulated USB board
-# whose flash starts as junk; stdout in out, stderr in err, its flash in flash.
-expect() {
-  local want=$1 got
-  shift
-  : > log
-  rm -f flash flash.state
-  env LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash" \
-    KESTRANE_SIM_FLASH_IN="${KESTRANE_SIM_FLASH_IN:-$work/junk}" "$cli" "$@" < "${stdin:-/dev/null}" > out 2> err
-  got=$?
-  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
-}
-untouched() {  # the board was neither opened nor written
-  grep -q '^open' log && fail "$1: a board was opened"
-  [ ! -e flash ] || cmp -s flash junk || fail "$1: the flash changed"
-}
+expect() { expect_on_junk "$@"; }
 said() {  # said TEXT WHAT: standard error holds TEXT
   grep -qF -- "$1" err || fail "$2: $(cat err)"
 }

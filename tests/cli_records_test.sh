@@ -13,19 +13,7 @@ cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3") seed=${4:-20
 board_id=3245  # the simulated USB board: an EFM8UB11F16G-QSOP24
 cases=20
 
-# expect STATUS ARGS...: runs the tool against a fresh simulated USB board whose
-# flash starts as junk; stdout in out, stderr in err, its flash in flash and its
-# lock, signature and mode in flash.state.
-expect() {
-  local want=$1 got
-  shift
-  : > log
-  rm -f flash flash.state
-  env LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash" \
-    KESTRANE_SIM_FLASH_IN="${KESTRANE_SIM_FLASH_IN:-$work/junk}" "$cli" "$@" > out 2> err
-  got=$?
-  [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
-}
+expect() { expect_on_junk "$@"; }
 # state_is FILE LINE...: the board's state file holds each line.
 state_is() {
   local file=$1 line
@@ -33,10 +21,6 @@ state_is() {
   for line in "$@"; do
     grep -qx "$line" "$file" || fail "$file lacks '$line': $(tr '\n' ' ' < "$file")"
   done
-}
-untouched() {  # the board was neither opened nor erased
-  grep -q '^open' log && fail "$1: a board was opened"
-  [ ! -e flash ] || cmp -s flash junk || fail "$1: the flash changed"
 }
 perl -e 'srand($ARGV[0]); print pack "C*", map { int rand 256 } 1 .. 16384' "$seed" > junk
 
