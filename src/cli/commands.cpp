@@ -19,7 +19,7 @@ line::Choice board_choice(const Options &options)
 {
     line::Choice choice;
     choice.ports = options.ports;
-    choice.device = options.device;
+    choice.devices = options.devices;
     choice.all = options.all;
     choice.wait = options.wait;
     choice.wait_seconds = options.wait_seconds;
@@ -61,7 +61,7 @@ line::Settings line_settings(const Options &options)
     settings.counter = options.counter;
     settings.db = options.db;
     settings.record = options.record;
-    settings.retries = static_cast<unsigned>(options.retries);
+    settings.retries = options.retries;
     settings.retry_wait_seconds = options.wait ? options.wait_seconds : line::RETRY_WAIT_SECONDS;
     return settings;
 }

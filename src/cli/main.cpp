@@ -18,7 +18,7 @@ int main(int argc, char **argv)
         return EX_USAGE;
     }
     if (options.help || options.command == cli::Command::Help) {
-        std::fputs(cli::help_text(options.command), stdout);
+        std::fputs(cli::help_text(options.command).c_str(), stdout);
         return 0;
     }
     switch (options.command) {

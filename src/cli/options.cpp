@@ -1,128 +1,147 @@
-// Reading the command line: the command, its flags (each command takes its
-// own), and its operands.
-#include "cli/flags.h"
+// Reading the command line by the command's table (option_table.h): the
+// command, its flags, and its operands.
+#include "cli/option_table.h"
+#include "cli/option_values.h"
 
 #include <getopt.h>
 
+#include <cctype>
 #include <cstring>
-#include <initializer_list>
+#include <map>
+#include <optional>
 
 namespace cli {
 
-static const char SHORT_OPTIONS[] = ":o:";  // ':' first: getopt prints nothing
+static const int HELP = 1;
+static const int FIRST_FLAG = 256;  // getopt's value for flag i is FIRST_FLAG + i
 
-static const struct option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, FLAG_HELP},
-    {"device", required_argument, nullptr, FLAG_DEVICE},
-    {"all", no_argument, nullptr, FLAG_ALL},
-    {"wait", optional_argument, nullptr, FLAG_WAIT},
-    {"no-verify", no_argument, nullptr, FLAG_NO_VERIFY},
-    {"delta", no_argument, nullptr, FLAG_DELTA},
-    {"no-run", no_argument, nullptr, FLAG_NO_RUN},
-    {"write-size", required_argument, nullptr, FLAG_WRITE_SIZE},
-    {"quiet", no_argument, nullptr, FLAG_QUIET},
-    {"json", no_argument, nullptr, FLAG_JSON},
-    {"count", required_argument, nullptr, FLAG_COUNT},
-    {"port", required_argument, nullptr, FLAG_PORT},
-    {"baud", required_argument, nullptr, FLAG_BAUD},
-    {"timeout", required_argument, nullptr, FLAG_TIMEOUT},
-    {"serial", no_argument, nullptr, FLAG_SERIAL},
-    {"output", required_argument, nullptr, FLAG_OUTPUT},
-    {"format", required_argument, nullptr, FLAG_FORMAT},
-    {"input-format", required_argument, nullptr, FLAG_INPUT_FORMAT},
-    {"id", required_argument, nullptr, FLAG_ID},
-    {"lock-pages", required_argument, nullptr, FLAG_LOCK_PAGES},
-    {"disable-bootloader", no_argument, nullptr, FLAG_DISABLE_BOOTLOADER},
-    {"force", no_argument, nullptr, FLAG_FORCE},
-    {"erase-without-data", no_argument, nullptr, FLAG_ERASE_WITHOUT_DATA},
-    {"serial", required_argument, nullptr, FLAG_SERIAL_NUMBER},
-    {"counter", required_argument, nullptr, FLAG_COUNTER},
-    {"db", required_argument, nullptr, FLAG_DB},
-    {"no-record", no_argument, nullptr, FLAG_NO_RECORD},
-    {"retries", required_argument, nullptr, FLAG_RETRIES},
-    {"first", required_argument, nullptr, FLAG_FIRST},
-    {"last", required_argument, nullptr, FLAG_LAST},
-    {"since", required_argument, nullptr, FLAG_SINCE},
-    {"image", required_argument, nullptr, FLAG_IMAGE},
-    {"csv", no_argument, nullptr, FLAG_CSV},
-    {"summary", no_argument, nullptr, FLAG_SUMMARY},
-};
-
-struct CommandInfo {
-    const char *name;
-    Command command;
-    bool takes_file;
-    std::initializer_list<int> flags;  // besides --help
-};
-
-#define PORT_FLAGS FLAG_PORT, FLAG_BAUD, FLAG_TIMEOUT
-#define LINE_FLAGS FLAG_SERIAL_NUMBER, FLAG_COUNTER, FLAG_DB, FLAG_NO_RECORD, FLAG_RETRIES
-
-static const CommandInfo COMMANDS[] = {
-    {"list", Command::List, false, {FLAG_SERIAL, FLAG_JSON}},
-    {"flash", Command::Flash, true,
-     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, PORT_FLAGS, FLAG_NO_VERIFY, FLAG_DELTA, FLAG_NO_RUN, FLAG_WRITE_SIZE,
-      FLAG_LOCK_PAGES, FLAG_DISABLE_BOOTLOADER, FLAG_FORCE, FLAG_QUIET, FLAG_JSON, FLAG_FORMAT, LINE_FLAGS}},
-    {"verify", Command::Verify, true, {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, PORT_FLAGS, FLAG_JSON, FLAG_FORMAT}},
-    {"run", Command::Run, false, {FLAG_DEVICE, FLAG_ALL, PORT_FLAGS}},
-    {"identify", Command::Identify, false, {FLAG_DEVICE, PORT_FLAGS, FLAG_JSON}},
-    {"watch", Command::Watch, true,
-     {PORT_FLAGS, FLAG_WAIT, FLAG_COUNT, FLAG_NO_VERIFY, FLAG_WRITE_SIZE, FLAG_FORCE, FLAG_JSON, FLAG_FORMAT,
-      LINE_FLAGS}},
-    {"convert", Command::Convert, true,
-     {FLAG_OUTPUT, FLAG_FORMAT, FLAG_INPUT_FORMAT, FLAG_ID, FLAG_LOCK_PAGES, FLAG_NO_RUN, FLAG_NO_VERIFY,
-      FLAG_WRITE_SIZE, FLAG_ERASE_WITHOUT_DATA}},
-    {"lock", Command::Lock, false,
-     {FLAG_DEVICE, FLAG_ALL, FLAG_WAIT, PORT_FLAGS, FLAG_LOCK_PAGES, FLAG_DISABLE_BOOTLOADER, FLAG_FORCE, FLAG_QUIET,
-      FLAG_JSON}},
-    {"serial", Command::Serial, false, {FLAG_FIRST, FLAG_LAST, FLAG_DB, FLAG_JSON}},
-    {"history", Command::History, false,
-     {FLAG_SINCE, FLAG_SERIAL_NUMBER, FLAG_IMAGE, FLAG_JSON, FLAG_CSV, FLAG_SUMMARY, FLAG_DB}},
-};
-
-static bool takes(const CommandInfo &info, int flag)
+const std::vector<CommandTable> &command_tables()
 {
-    if (flag == FLAG_HELP)
-        return true;
-    for (int f : info.flags)
-        if (f == flag)
-            return true;
+    static const std::vector<CommandTable> tables = [] {
+        std::vector<CommandTable> all;
+        add_board_commands(all);
+        add_line_commands(all);
+        return all;
+    }();
+    return tables;
+}
+
+const CommandTable *find_command(const std::string &name)
+{
+    for (const CommandTable &table : command_tables())
+        if (name == table.name)
+            return &table;
+    return nullptr;
+}
+
+const CommandTable *find_command(Command command)
+{
+    for (const CommandTable &table : command_tables())
+        if (table.command == command)
+            return &table;
+    return nullptr;
+}
+
+std::string flag_label(const Flag &flag)
+{
+    if (flag.name == nullptr)
+        return flag.help;
+    return (flag.short_name != 0 ? std::string("-") + flag.short_name + ", " : std::string()) + "--" + flag.name;
+}
+
+// getopt's view of the table: each flag, and --help.
+static std::vector<struct option> long_options(const CommandTable &table)
+{
+    std::vector<struct option> options;
+    for (std::size_t i = 0; i < table.flags.size(); ++i) {
+        const Flag &flag = table.flags[i];
+        if (flag.name == nullptr)
+            continue;
+        const int argument = flag.argument == Argument::None       ? no_argument
+                             : flag.argument == Argument::Required ? required_argument
+                                                                   : optional_argument;
+        options.push_back({flag.name, argument, nullptr, FIRST_FLAG + static_cast<int>(i)});
+    }
+    options.push_back({"help", no_argument, nullptr, HELP});
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
+
+// ':' first, so that getopt prints nothing and tells a missing value apart.
+static std::string short_options(const CommandTable &table)
+{
+    std::string options = ":";
+    for (const Flag &flag : table.flags)
+        if (flag.short_name != 0)
+            options += std::string(1, flag.short_name) + (flag.argument == Argument::Required ? ":" : "");
+    return options;
+}
+
+// Whether any command takes a flag of that name ("csv") or short name ("o").
+static bool known_anywhere(const std::string &name)
+{
+    for (const CommandTable &table : command_tables())
+        for (const Flag &flag : table.flags)
+            if (flag.name != nullptr && (name == flag.name || (name.size() == 1 && name[0] == flag.short_name)))
+                return true;
     return false;
 }
 
-// Every option, but of two that share a name the one the command takes, so
-// that getopt reads its value as the command means it.
-static std::vector<struct option> options_of(const CommandInfo &info)
+// The flag getopt returned: a short one by its letter, a long one by its
+// place in the table.
+static const Flag *flag_of(const CommandTable &table, int id)
 {
-    std::vector<struct option> chosen;
-    for (const struct option &o : LONG_OPTIONS) {
-        bool shadowed = false;
-        for (const struct option &other : LONG_OPTIONS)
-            shadowed = shadowed || (&other != &o && std::strcmp(other.name, o.name) == 0 && takes(info, other.val) &&
-                                    !takes(info, o.val));
-        if (!shadowed)
-            chosen.push_back(o);
-    }
-    chosen.push_back({nullptr, 0, nullptr, 0});
-    return chosen;
-}
-
-static const char *flag_name(int flag)
-{
-    if (flag == 'o')
-        return "o";
-    for (const struct option &o : LONG_OPTIONS)
-        if (o.val == flag)
-            return o.name;
-    return "?";
-}
-
-static const CommandInfo *find_command(const char *name)
-{
-    for (const CommandInfo &info : COMMANDS)
-        if (std::strcmp(info.name, name) == 0)
-            return &info;
+    if (id >= FIRST_FLAG)
+        return &table.flags[static_cast<std::size_t>(id - FIRST_FLAG)];
+    for (const Flag &flag : table.flags)
+        if (flag.short_name == id)
+            return &flag;
     return nullptr;
+}
+
+// What getopt would not take: "-x", "--bogus", "--no-verify=3", or a flag
+// of another command.
+static std::string refusal(const CommandTable &table, const std::string &text)
+{
+    const std::size_t dashes = text.compare(0, 2, "--") == 0 ? 2 : 1;
+    const std::string name = text.substr(dashes, text.find('=') - dashes);
+    for (const Flag &flag : table.flags)
+        if (flag.name != nullptr && name == flag.name && flag.argument == Argument::None)
+            return "--" + name + " takes no value";
+    if (known_anywhere(name))
+        return std::string(table.name) + " does not take " + text.substr(0, text.find('='));
+    return "unknown option '" + text + "'";
+}
+
+// "--wait 30" reads as --wait and a FILE named 30; seconds go after '='.
+static bool looks_like_seconds(const char *text)
+{
+    bool digit = false;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (!std::isdigit(static_cast<unsigned char>(*c)) && *c != '.')
+            return false;
+        digit = digit || *c != '.';
+    }
+    return digit;
+}
+
+// Flags other than the repeatable ones may be given again, only with the
+// value they were given first.
+static bool check_repeat(const Flag &flag, const char *argument,
+                         std::map<const Flag *, std::optional<std::string>> &given, std::string &error)
+{
+    const std::optional<std::string> value = argument != nullptr ? std::optional<std::string>(argument) : std::nullopt;
+    const auto first = given.find(&flag);
+    if (first == given.end() || flag.repeatable) {
+        given[&flag] = value;
+        return true;
+    }
+    if (first->second == value)
+        return true;
+    const auto shown = [](const std::optional<std::string> &v) { return v ? "'" + *v + "'" : std::string("none"); };
+    error = "--" + std::string(flag.name) + " is given twice with different values, " + shown(first->second) +
+            " and " + shown(value) + ": give it once";
+    return false;
 }
 
 // serial init NAME, or serial show [NAME].
@@ -140,17 +159,57 @@ static bool take_serial_operands(char **operands, int count, Options &options, s
     return error.empty();
 }
 
-static bool take_operands(const CommandInfo &info, char **operands, int count, Options &options, std::string &error)
+static bool take_operands(const CommandTable &table, char **operands, int count, Options &options, std::string &error)
 {
-    if (info.command == Command::Serial)
+    if (table.operands == Operands::SerialAction)
         return take_serial_operands(operands, count, options, error);
-    if (info.takes_file && count != 1)
-        error = std::string(info.name) + (count == 0 ? " needs a FILE" : " takes one FILE");
-    else if (!info.takes_file && count != 0)
-        error = std::string(info.name) + " takes no FILE";
-    else if (info.takes_file)
+    const bool takes_file = table.operands == Operands::File;
+    if (takes_file && count != 1)
+        error = std::string(table.name) + (count == 0 ? " needs a FILE" : " takes one FILE");
+    else if (!takes_file && count != 0)
+        error = std::string(table.name) + " takes no FILE";
+    else if (takes_file)
         options.file = operands[0];
     return error.empty();
+}
+
+// The flags after the command, by its table. getopt_long works on the
+// arguments after the command and prints nothing itself.
+static bool take_flags(const CommandTable &table, int argc, char **argv, Options &options, std::string &error)
+{
+    const std::vector<struct option> long_flags = long_options(table);
+    const std::string short_flags = short_options(table);
+    std::map<const Flag *, std::optional<std::string>> given;
+    opterr = 0;
+    optind = 1;
+    int id;
+    while ((id = getopt_long(argc, argv, short_flags.c_str(), long_flags.data(), nullptr)) != -1) {
+        if (id == HELP) {
+            options.help = true;
+            continue;
+        }
+        if (id == ':') {
+            error = (optopt < FIRST_FLAG ? std::string("-") + static_cast<char>(optopt)
+                                         : "--" + std::string(flag_of(table, optopt)->name)) +
+                    " needs a value";
+            return false;
+        }
+        if (id == '?') {
+            const bool short_flag = optopt > 0 && optopt < FIRST_FLAG && std::isprint(optopt);
+            error = refusal(table, short_flag ? "-" + std::string(1, static_cast<char>(optopt)) : argv[optind - 1]);
+            return false;
+        }
+        const Flag &flag = *flag_of(table, id);
+        if (flag.argument == Argument::Optional && optarg == nullptr && optind < argc &&
+            looks_like_seconds(argv[optind])) {
+            error = "--" + std::string(flag.name) + " takes its value after '=': --" + flag.name + "=" + argv[optind] +
+                    " (--" + flag.name + " alone waits for ever)";
+            return false;
+        }
+        if (!check_repeat(flag, optarg, given, error) || !flag.take(flag, optarg, options, error))
+            return false;
+    }
+    return true;
 }
 
 bool parse_options(int argc, char **argv, Options &options, std::string &error)
@@ -169,40 +228,17 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error)
         options.command = Command::Version;
         return true;
     }
-    const CommandInfo *info = find_command(argv[1]);
-    if (info == nullptr) {
+    const CommandTable *table = find_command(first);
+    if (table == nullptr) {
         error = "unknown command '" + first + "'";
         return false;
     }
-    options.command = info->command;
-
-    // getopt_long works on the arguments after the command; it prints
-    // nothing itself.
-    const std::vector<struct option> long_options = options_of(*info);
-    opterr = 0;
-    optind = 1;
-    int flag;
-    while ((flag = getopt_long(argc - 1, argv + 1, SHORT_OPTIONS, long_options.data(), nullptr)) != -1) {
-        if (flag == '?' || flag == ':') {
-            const char *given = argv[optind];
-            const std::string dashes = optopt == 'o' ? "-" : "--";
-            error = flag == ':' ? dashes + flag_name(optopt) + " needs a value"
-                                : "unknown option '" + std::string(given ? given : "") + "'";
-            return false;
-        }
-        if (flag == 'o')
-            flag = FLAG_OUTPUT;
-        if (!takes(*info, flag)) {
-            const std::string given = flag == FLAG_OUTPUT ? "-o" : "--" + std::string(flag_name(flag));
-            error = std::string(info->name) + " does not take " + given;
-            return false;
-        }
-        if (!take_flag(flag, optarg, options, error))
-            return false;
-    }
+    options.command = table->command;
+    if (!take_flags(*table, argc - 1, argv + 1, options, error))
+        return false;
     if (options.help)
         return true;
-    return take_operands(*info, argv + 1 + optind, argc - 1 - optind, options, error) &&
+    return take_operands(*table, argv + 1 + optind, argc - 1 - optind, options, error) &&
            check_options(options, error);
 }
 

@@ -3,6 +3,7 @@
 #define KESTRANE_CLI_OPTIONS_H
 
 #include "line/serial_number.h"
+#include "line/settings.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,9 +19,9 @@ struct Options {
     Command command = Command::Help;
     bool help = false;        // --help after a command
     std::string file;         // FILE; "-" is standard input
-    std::string device;       // --device PATH
-    bool all = false;         // --all
-    std::vector<std::string> ports;  // --port PATH, each one given
+    std::vector<std::string> devices;  // --device PATH, each one given
+    bool all = false;                  // --all
+    std::vector<std::string> ports;    // --port PATH, each one given
     std::uint32_t baud = 0;          // --baud; 0: the engine's default
     std::uint32_t timeout_ms = 0;    // --timeout; 0: the engine's default
     bool serial = false;             // list --serial
@@ -46,7 +47,7 @@ struct Options {
     std::string counter;  // --counter NAME; serial's NAME
     std::string db;       // --db PATH; empty: the default database
     bool record = true;   // not --no-record
-    int retries = 1;      // --retries N
+    unsigned retries = line::RETRIES_DEFAULT;  // --retries N
     SerialAction serial_action = SerialAction::Show;
     std::optional<std::uint64_t> first, last;  // serial init --first, --last
     std::string since;                         // history --since TIME
@@ -60,9 +61,7 @@ struct Options {
 bool parse_options(int argc, char **argv, Options &options, std::string &error);
 
 // The help text of a command, or of the tool with Command::Help.
-const char *help_text(Command command);
-// That of watch, serial or history; nullptr for any other command.
-const char *line_help_text(Command command);
+std::string help_text(Command command);
 
 }  // namespace cli
 

@@ -71,6 +71,25 @@ static efm8_device port_board(const std::string &path)
     return board;
 }
 
+// "sim:1", "sim:1 and sim:2", "sim:1, sim:2 and sim:3".
+static std::string paths_text(const std::vector<std::string> &paths)
+{
+    std::string text;
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        text += (i == 0 ? "" : i + 1 < paths.size() ? ", " : " and ") + paths[i];
+    return text;
+}
+
+// The paths asked for that are not attached.
+static std::vector<std::string> missing(const std::vector<std::string> &paths, const std::vector<efm8_device> &boards)
+{
+    std::vector<std::string> absent;
+    for (const std::string &path : paths)
+        if (!has_path(boards, path))
+            absent.push_back(path);
+    return absent;
+}
+
 int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting)
 {
     if (!choice.ports.empty()) {
@@ -79,14 +98,14 @@ int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, st
             boards.push_back(port_board(port));
         return EFM8_OK;
     }
-    const bool by_path = !choice.device.empty();
+    const bool by_path = !choice.devices.empty();
     auto pick = [&](const std::vector<efm8_device> &attached) {
-        return by_path ? has_path(attached, choice.device) : !attached.empty();
+        return by_path ? missing(choice.devices, attached).empty() : !attached.empty();
     };
     boards = attached_boards();
     bool found = pick(boards);
     if (!found && choice.wait) {
-        waiting("waiting for " + (by_path ? choice.device : "an EFM8 bootloader") + "...");
+        waiting("waiting for " + (by_path ? paths_text(choice.devices) : "an EFM8 bootloader") + "...");
         found = wait_until(choice.wait_seconds, [&] {
             boards = attached_boards();
             return pick(boards);
@@ -94,17 +113,20 @@ int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, st
     }
     if (!found) {
         if (by_path)
-            error = "no EFM8 bootloader at " + choice.device + (boards.empty() ? "" : "; attached:" + board_list(boards));
+            error = "no EFM8 bootloader at " + paths_text(missing(choice.devices, boards)) +
+                    (boards.empty() ? "" : "; attached:" + board_list(boards));
         else
             error = "no EFM8 bootloader is attached: plug the board in with its boot pin held low "
                     "(P3.0 on QFN28, P2.0 on QFN20 and QSOP24), or wait for it with --wait";
         return EFM8_ERR_NO_DEVICE;
     }
     if (by_path) {
+        // In the order given, as their results are.
         std::vector<efm8_device> chosen;
-        for (const efm8_device &board : boards)
-            if (choice.device == board.path)
-                chosen.push_back(board);
+        for (const std::string &path : choice.devices)
+            for (const efm8_device &board : boards)
+                if (path == board.path)
+                    chosen.push_back(board);
         boards = chosen;
     } else if (!choice.all && boards.size() > 1) {
         error = "several EFM8 bootloaders are attached; choose one with --device PATH, or use --all:" +

@@ -40,11 +40,11 @@ struct Line;
 // asked.
 const std::chrono::milliseconds POLL_PERIOD(200);
 
-// Which boards a command works on: one USB bootloader (the only one, or the
-// one at device), all of them, or one board for each port.
+// Which boards a command works on: USB bootloaders (the only one, those at
+// the devices' paths, or all of them), or one board for each port.
 struct Choice {
     std::vector<std::string> ports;
-    std::string device;
+    std::vector<std::string> devices;
     bool all = false;
     bool wait = false;         // for a USB board that is not there yet
     double wait_seconds = -1;  // negative: for ever

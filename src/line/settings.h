@@ -16,6 +16,9 @@ namespace line {
 // How long a retried board may take to come back when nothing else is
 // said: time to reseat a board in its fixture.
 const double RETRY_WAIT_SECONDS = 30;
+// Tries after the first, for a flash cut short by a dropped transfer or a
+// board that left.
+const unsigned RETRIES_DEFAULT = 1;
 
 // A lock asked for besides any a file asks.
 struct LockRequest {
@@ -42,7 +45,7 @@ struct Settings {
     std::string counter;  // the counter the numbers come from
     std::string db;       // the station database; empty: the default one
     bool record = true;
-    unsigned retries = 1;
+    unsigned retries = RETRIES_DEFAULT;
     double retry_wait_seconds = RETRY_WAIT_SECONDS;  // negative: for ever
 };
 

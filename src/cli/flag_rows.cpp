@@ -1,0 +1,106 @@
+#include "cli/flag_rows.h"
+
+#include "cli/option_values.h"
+#include "line/settings.h"
+#include <kestrane/engine.h>
+
+#include <cstdio>
+
+namespace cli {
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+std::vector<Flag> rows(std::initializer_list<std::vector<Flag>> groups)
+{
+    std::vector<Flag> all;
+    for (const std::vector<Flag> &group : groups)
+        all.insert(all.end(), group.begin(), group.end());
+    return all;
+}
+
+Flag raw_binary_flag()
+{
+    return {"format", Argument::Required, "bin",
+            "read FILE as a raw binary whatever it holds; without it a file that is all text is read as HEX or "
+            "S-records and refused, with the line named, when it is neither",
+            take_input_format};
+}
+
+Flag json_flag(const std::string &help)
+{
+    return {"json", Argument::None, "", help, set_true<&Options::json>};
+}
+
+std::vector<Flag> port_flags()
+{
+    return {
+        {"port", Argument::Required, "PATH",
+         "the board on serial port PATH; once for each port, for several boards at once (excludes --device and "
+         "--all)",
+         take_port, true},
+        {"baud", Argument::Required, "N",
+         baud_rates_text() + " (default " + number(EFM8_BAUD_DEFAULT) +
+             "; the EFM8UB parts take 115200 and up); the bootloader measures it on the first byte it gets",
+         take_baud},
+        {"timeout", Argument::Required, "SECONDS",
+         "how long to wait for each reply (default " + number(EFM8_TIMEOUT_DEFAULT_MS / 1000.0) + ")", take_timeout},
+    };
+}
+
+std::vector<Flag> lock_flags()
+{
+    const std::string most = number(EFM8_LOCK_PAGES_MAX);
+    return {
+        {"lock-pages", Argument::Required, "N",
+         "lock pages 0 to N-1 (0 to " + most + "; " + most +
+             ": every page) against reading by a debugger, by writing their count's ones' complement into the lock "
+             "byte. It is for good: flash bits only clear, and the bootloader cannot erase the lock byte's page, so a "
+             "later lock only adds pages. The bootloader still erases, writes and verifies them",
+         take_lock_pages},
+        {"disable-bootloader", Argument::None, "",
+         "write 0x00 into the bootloader signature byte: the chip then always starts its application and never "
+         "enters its bootloader again. This CANNOT BE UNDONE over USB or a serial port; only a full erase through a "
+         "debugger undoes it. Refused without --force",
+         set_true<&Options::disable_bootloader>},
+        {"force", Argument::None, "",
+         "confirm that the bootloader is to be disabled (by --disable-bootloader, or by a boot-record file's lock)",
+         set_true<&Options::force>},
+    };
+}
+
+std::vector<Flag> line_flags()
+{
+    return {
+        {"serial", Argument::Required, "FORMAT@ADDRESS",
+         "put a number of its own into each board's image before it is flashed, so that the verify covers it: le16, "
+         "le32, le64, be16, be32, be64 (binary, least or most significant byte first), decN or hexN (N ASCII "
+         "digits, zero-padded); ADDRESS in hex (0x3FF0) or decimal. The bytes must lie in the part's application "
+         "area, where the image holds 0xFF (else exit 65, before anything is erased). Needs --counter",
+         take_placement},
+        {"counter", Argument::Required, "NAME",
+         "draw the numbers from this counter of the station database (see kestrane-cli serial): each is handed out "
+         "once, before the board's first erase, and never again, even when the flash fails (the record calls it "
+         "void). A counter past its last number stops (exit 78)",
+         take_counter},
+        {"db", Argument::Required, "PATH",
+         "the station database, which records every attempt (default $XDG_STATE_HOME/kestrane/station.sqlite); "
+         "when it cannot be written, or --counter's cannot, nothing is flashed (exit 73). When the default one "
+         "cannot, a warning is given once and boards are flashed",
+         take_db},
+        {"no-record", Argument::None, "", "record nothing (not with --db or --counter)", set_false<&Options::record>},
+        {"retries", Argument::Required, "N",
+         "after a transfer that failed or a board that left in the middle of a flash, wait for the same board (same "
+         "path or port) and flash it again from the first erase, up to N more times (0 to " + number(MAX_RETRIES) +
+             ", default " + number(line::RETRIES_DEFAULT) +
+             "), with the same serial number. A refusal or a mismatch is not retried, nor anything once a lock was "
+             "sent; on a port, neither is a board that never answered",
+         take_retries},
+    };
+}
+
+}  // namespace cli

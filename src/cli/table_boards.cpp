@@ -1,0 +1,177 @@
+// The tables of the commands that work on boards: list, flash, verify, run,
+// identify and lock.
+#include "cli/flag_rows.h"
+#include "cli/option_values.h"
+#include "line/settings.h"
+#include <kestrane/engine.h>
+
+namespace cli {
+
+static const char LIST_USAGE[] =
+    "Usage: kestrane-cli list [--serial] [--json]\n"
+    "One line per attached EFM8 USB bootloader (UB1, UB2, UB3): USB path, family\n"
+    "and USB id. The path is what tells two boards apart. No board: no lines,\n"
+    "exit 0.\n";
+
+static const char FLASH_USAGE[] =
+    "Usage: kestrane-cli flash FILE [--device PATH... | --all | --port PATH...]\n"
+    "                               [--wait[=SECONDS]] [--baud N]\n"
+    "                               [--timeout SECONDS] [--no-verify] [--delta]\n"
+    "                               [--no-run] [--write-size N] [--lock-pages N]\n"
+    "                               [--disable-bootloader --force] [--quiet]\n"
+    "                               [--json] [--serial FORMAT@ADDRESS\n"
+    "                               --counter NAME] [--db PATH | --no-record]\n"
+    "                               [--retries N] [--format bin]\n"
+    "Identify the part and check that the image fits its application area, erase\n"
+    "every page the image spans, page 0 first and address 0 written last (a load\n"
+    "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
+    "verify the whole image by CRC, lock if asked, then start the application.\n"
+    "\n"
+    "A boot-record file (.efm8) gives the image its records write, flashed the\n"
+    "same way. When it has identify records, a board that answers none of their\n"
+    "ids is refused before anything is erased (exit 65). Its verify records are a\n"
+    "checksum of the file: each is checked against the file's own data before any\n"
+    "board is opened (exit 65 when one fails: the file is corrupt), and on the\n"
+    "chip after the whole image is verified (--no-verify skips only the\n"
+    "latter), its lock record is programmed last, once the flash is verified, and\n"
+    "without a run application record the board is left in its bootloader. Its\n"
+    "lock and --lock-pages combine bit by bit, as the chip's flash does.\n"
+    "\n"
+    "Each board's attempt is recorded in the station database before the board\n"
+    "is touched and completed before its result is printed (see history): UTC\n"
+    "start and end, host, transport and path or port, part, image and its\n"
+    "SHA-256, serial number, result, exit status, message, commands, bytes\n"
+    "written, seconds and tries. A process killed meanwhile leaves the attempt\n"
+    "unfinished, never missing.\n";
+
+static const char VERIFY_USAGE[] =
+    "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"
+    "                                [--wait[=SECONDS]] [--baud N]\n"
+    "                                [--timeout SECONDS] [--json] [--format bin]\n"
+    "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
+    "CRC-16, each 256-byte block on its own, and name the pages that differ.\n"
+    "Nothing is written. Exit 1 when a page differs. A boot-record file's\n"
+    "identify records are checked first: exit 65 for a board it is not for.\n";
+
+static const char RUN_USAGE[] =
+    "Usage: kestrane-cli run [--device PATH... | --all | --port PATH...]\n"
+    "                        [--baud N] [--timeout SECONDS]\n"
+    "Start the application; the board leaves its bootloader.\n";
+
+static const char IDENTIFY_USAGE[] =
+    "Usage: kestrane-cli identify [--device PATH... | --port PATH...] [--baud N]\n"
+    "                             [--timeout SECONDS] [--json]\n"
+    "Ask the bootloader which part it runs on, and print the part (or only its\n"
+    "family, or \"unknown\"), its flash size, its application limit (the first\n"
+    "address the application may not use), its page size and the bootloader's\n"
+    "version (0x90 is 1.0). Nothing is written. The part's ids are asked one by\n"
+    "one: a family whose parts are not documented takes a few hundred commands.\n";
+
+static const char LOCK_USAGE[] =
+    "Usage: kestrane-cli lock [--lock-pages N] [--disable-bootloader --force]\n"
+    "                         [--device PATH... | --all | --port PATH...]\n"
+    "                         [--wait[=SECONDS]] [--baud N] [--timeout SECONDS]\n"
+    "                         [--quiet] [--json]\n"
+    "Program the chip's lock byte, its signature byte, or both, with nothing\n"
+    "else written, then read them back and say what they hold. The board stays\n"
+    "in its bootloader. Each bit of 0 clears that bit of the chip's byte, for\n"
+    "good: the bootloader cannot erase the page that holds them. --lock-pages 0\n"
+    "changes nothing and only reads them back.\n";
+
+static const char SEVERAL[] = "; once for each board, for several at once";
+
+static Flag device(const std::string &help)
+{
+    return {"device", Argument::Required, "PATH", help + SEVERAL, take_device, true};
+}
+
+static Flag all(const std::string &help)
+{
+    return {"all", Argument::None, "", help, set_true<&Options::all>};
+}
+
+static Flag wait(const std::string &help)
+{
+    return {"wait", Argument::Optional, "[=SECONDS]", help, take_wait};
+}
+
+static const Flag QUIET = {"quiet", Argument::None, "", "print errors only", set_true<&Options::quiet>};
+
+static CommandTable list_table()
+{
+    return {"list", Command::List, Operands::None, LIST_USAGE,
+            {{"serial", Argument::None, "",
+              "the serial ports too: path, and for a USB adapter its USB id, maker, product and serial number. "
+              "Nothing is sent to a port, so each is listed whether or not a bootloader listens on it",
+              set_true<&Options::serial>},
+             json_flag("an array of objects with path, interface (\"usb\" or \"uart\"), vendor_id and product_id, and "
+                  "family for a bootloader or manufacturer, product and serial for a port")}};
+}
+
+static CommandTable flash_table()
+{
+    const std::string write_sizes = "data bytes per write command, 1 to " + number(EFM8_WRITE_MAX) + " (default " +
+                                    number(EFM8_WRITE_USB_DEFAULT) + " over USB, " +
+                                    number(EFM8_WRITE_UART_DEFAULT) + " over a serial port)";
+    return {"flash", Command::Flash, Operands::File, FLASH_USAGE,
+            rows({{device("the USB board at PATH (see list); needed when several are attached"),
+                   all("every attached USB board at once, in parallel"),
+                   wait("wait for a USB board, for ever or SECONDS, instead of failing; also how long a retried "
+                        "board may take to come back (default " + number(line::RETRY_WAIT_SECONDS) +
+                        " s; with --port, --wait=SECONDS says only that)")},
+                  port_flags(),
+                  {{"no-verify", Argument::None, "", "skip the CRC check after writing", set_false<&Options::verify>},
+                   {"delta", Argument::None, "",
+                    "leave alone the pages that already hold the image, each 256-byte block compared by its CRC-16 "
+                    "only, so a change within one block passes unseen with a chance of about 1 in 65536, unless it "
+                    "is at most 16 consecutive bits or an odd number of bits, which are always caught",
+                    set_true<&Options::delta>},
+                   {"no-run", Argument::None, "", "leave the board in its bootloader", set_false<&Options::run>},
+                   {"write-size", Argument::Required, "N", write_sizes, take_write_size}, raw_binary_flag()},
+                  lock_flags(), line_flags(),
+                  {QUIET, json_flag("one JSON object per board on standard output; \"lock\" says what was asked and what "
+                               "the lock and signature bytes hold as read back (null where not read back), \"serial\" "
+                               "the board's number (null when none), \"tries\" how many tries it took")}})};
+}
+
+static CommandTable verify_table()
+{
+    return {"verify", Command::Verify, Operands::File, VERIFY_USAGE,
+            rows({{device("the USB board at PATH; needed when several are attached"),
+                   all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
+                  port_flags(), {raw_binary_flag(), json_flag("one JSON object per board on standard output")}})};
+}
+
+static CommandTable run_table()
+{
+    return {"run", Command::Run, Operands::None, RUN_USAGE,
+            rows({{device("the USB board at PATH; needed when several are attached"), all("every attached USB board")},
+                  port_flags()})};
+}
+
+static CommandTable identify_table()
+{
+    return {"identify", Command::Identify, Operands::None, IDENTIFY_USAGE,
+            rows({{device("the USB board at PATH; needed when several are attached")}, port_flags(),
+                  {json_flag("one JSON object per board: part, family, flash_size, app_limit, page_size and "
+                        "bootloader_version, null where not known")}})};
+}
+
+static CommandTable lock_table()
+{
+    return {"lock", Command::Lock, Operands::None, LOCK_USAGE,
+            rows({{device("the USB board at PATH; needed when several are attached"),
+                   all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
+                  port_flags(), lock_flags(),
+                  {QUIET, json_flag("one JSON object per board: \"lock\" holds what was asked and the lock_byte, "
+                               "pages_locked, signature_byte and bootloader_enabled read back, null where not read "
+                               "back")}})};
+}
+
+void add_board_commands(std::vector<CommandTable> &tables)
+{
+    for (CommandTable (*table)() : {list_table, flash_table, verify_table, run_table, identify_table, lock_table})
+        tables.push_back(table());
+}
+
+}  // namespace cli
