@@ -1,0 +1,25 @@
+# Run by cpack after it built the packages. CPack writes `ldconfig` into the
+# maintainer scripts of a package that holds a shared library; Debian asks for
+# dpkg's ldconfig trigger instead, which such a package carries (a `triggers`
+# file among its control files). Drops those scripts from it.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  execute_process(COMMAND dpkg-deb --info ${deb} triggers OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE no_triggers)
+  if(no_triggers)
+    continue()
+  endif()
+  set(tree ${deb}.tree)
+  file(REMOVE_RECURSE ${tree})
+  execute_process(COMMAND dpkg-deb --raw-extract ${deb} ${tree} COMMAND_ERROR_IS_FATAL ANY)
+  foreach(script postinst postrm)
+    set(path ${tree}/DEBIAN/${script})
+    if(EXISTS ${path})
+      file(READ ${path} text)
+      if(NOT text MATCHES "^#!/bin/sh\nset -e\nif \\[ \"\\$1\" = \"(configure|remove)\" \\]; then\n\tldconfig\nfi\n$")
+        message(FATAL_ERROR "${deb}: a ${script} other than CPack's ldconfig call")
+      endif()
+      file(REMOVE ${path})
+    endif()
+  endforeach()
+  execute_process(COMMAND dpkg-deb --root-owner-group --build ${tree} ${deb} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE ${tree})
+endforeach()
