@@ -139,8 +139,8 @@ kill -KILL "$victim"
 wait "$victim" 2> /dev/null
 stop_boards
 "$cli" history --db "$db" --serial 500 --json > out
-jq -e --arg path "$port" '.result == "unfinished" and .exit_code == null and .void and .path == $path' out > /dev/null ||
-  fail "the killed attempt: $(cat out)"
+jq -e --arg path "$port" '.result == "unfinished" and .exit_code == null and (.void | not) and .path == $path
+       and .part == "EFM8BB31F64G-QFN32"' out > /dev/null || fail "the killed attempt: $(cat out)"
 [ "$(counter_next kill)" = 501 ] || fail "the killed attempt's number is handed out again"
 start_boards
 "$cli" flash --json --db "$db" --counter kill --serial le16@0x3000 --port "$port" fw.bin > out 2> err || fail "the run after the kill: $(cat err)"
@@ -225,6 +225,59 @@ XDG_STATE_HOME=$work/not_a_folder KESTRANE_SIM_BOARDS=2 usb 0 flash --all fw.bin
 [ "$(grep -c 'flashing without a record' err)" -eq 1 ] || fail "the default database's failure is not said once: $(cat err)"
 holds_image flash fw.bin && holds_image flash.2 fw.bin || fail "the boards were not flashed without the default database"
 
+# The station database's filesystem fills up while a board is flashed (it
+# leaves and comes back to be tried again): its record is completed all the
+# same, from the room its begin kept. Then a full filesystem refuses the
+# next board before it is touched, its number not drawn. A small filesystem
+# of its own: a tmpfs in a mount namespace, a user namespace's when not root.
+small_filesystem=(unshare --mount)
+[ "$(id -u)" -eq 0 ] || small_filesystem=(unshare --map-root-user --mount)
+mkdir small
+export cli work demo_dir
+export -f wait_line
+"${small_filesystem[@]}" bash -c 'mount -t tmpfs -o size=1m tmpfs small || exit 1
+  db=small/line.sqlite
+  usb=(env LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash"
+       KESTRANE_SIM_CONTROL="$work/control")
+  "$cli" serial init full --first 1 --db "$db" > /dev/null || exit 1
+  : > err
+  KESTRANE_SIM_VANISH=12 "${usb[@]}" "$cli" flash --json --db "$db" --counter full --serial le16@0x3000 fw.bin \
+    > out 2> err &
+  flasher=$!
+  wait_line err 1 1 "waiting up to 30 s for the board to come back" > /dev/null || exit 1
+  cat /dev/zero > small/filler 2> /dev/null
+  [ "$(df --output=avail small | tail -n 1)" -eq 0 ] || exit 1
+  echo "return 1" > control
+  wait $flasher
+  echo $? > status
+  "$cli" history --db "$db" --json > history 2>&1
+  cat /dev/zero >> small/filler 2> /dev/null
+  : > log
+  "${usb[@]}" "$cli" flash --db "$db" --counter full --serial le16@0x3000 fw.bin > out.full 2> err.full
+  echo $? > status.full
+  rm small/filler
+  "$cli" serial show full --db "$db" --json > counter' || fail "no small filesystem for the station database"
+[ "$(cat status)" = 0 ] && jq -e '.result == "ok" and .serial == 1 and .tries == 2 and .record_error == null' out > /dev/null ||
+  fail "a board flashed while the filesystem filled up ($(cat status)): $(cat out err)"
+jq -e '.result == "ok" and .serial == 1 and (.void | not)' history > /dev/null || fail "its record: $(cat history)"
+[ "$(cat status.full)" = 73 ] && grep -q 'full\|no room\|No space' err.full || fail "a full filesystem ($(cat status.full)): $(cat err.full)"
+grep -q '^open' log && fail "a board was opened with no room for its record"
+jq -e '.next == 2' counter > /dev/null || fail "a number was drawn with no room for its record: $(cat counter)"
+# Completing the record fails still (its attempt removed meanwhile): the
+# board's own result is printed, its number used, and the run fails (73)
+# saying why the record is incomplete.
+"$cli" serial init lost --first 40 --db "$db" > /dev/null
+KESTRANE_SIM_VANISH=12 start_usb flash --db "$db" --counter lost --serial le16@0x3000 fw.bin
+flasher=$!
+wait_line err 1 1 'waiting up to 30 s for the board to come back' > /dev/null || fail "no wait: $(cat err)"
+sqlite3 "$db" "DELETE FROM attempts WHERE counter = 'lost'"
+send_to control "return 1"
+wait "$flasher"
+status=$?
+[ "$status" -eq 73 ] && grep -q '  ok  .*serial number 40  ' out && ! grep -q void out &&
+  grep -q 'the record is incomplete: attempt [0-9]* stays unfinished' err || fail "a record not completed ($status): $(cat out err)"
+number_on flash le16@0x3000 40 || fail "the board whose record was lost does not hold its number"
+
 # The bench: two boards at once, one refusing; the summary in JSON. Then a
 # counter with one number left stops the line by itself.
 "$cli" serial init bench --first 300 --last 302 --db "$db" > /dev/null
@@ -256,6 +309,47 @@ jq -e '.image == "fw2.bin" and .attempts == 3 and .passed == 2 and .failed == 1 
 [ $? -eq 64 ] || fail "a prefix that is not hex: $(cat err)"
 XDG_STATE_HOME=$work/fresh "$cli" history > /dev/null 2> err
 [ $? -eq 66 ] && [ ! -e fresh ] || fail "history without a database: $(cat err)"
+
+# A database that cannot be written is read as it is: a read-only file, a
+# read-only folder, a read-only mount, nothing made beside it. A copy whose
+# write-ahead log holds records the file does not, where the log's shared
+# memory file cannot be made, gives the records of the file and says so.
+# Root is made to obey the modes as a user does.
+as_user=(setpriv --bounding-set=-dac_override,-dac_read_search)
+[ "$(id -u)" -eq 0 ] || as_user=()
+attempts=$("$cli" history --db "$db" --json | jq -s length)
+reads() {  # reads WHAT DB [ATTEMPTS]: history and serial show exit 0 with the records
+  "${as_user[@]}" "$cli" history --db "$2" --json > out 2> err && [ "$(jq -s length out)" = "${3:-$attempts}" ] ||
+    fail "$1: history: $(cat err)"
+  "${as_user[@]}" "$cli" serial show bench --db "$2" --json > out 2>> err && jq -e '.next == 303' out > /dev/null ||
+    fail "$1: serial show: $(cat err)"
+}
+mkdir archive
+cp "$db" archive/line.sqlite
+chmod 444 archive/line.sqlite
+reads "a read-only file" archive/line.sqlite
+[ "$(ls archive)" = line.sqlite ] || fail "reading made files beside the database: $(ls archive)"
+chmod 555 archive
+reads "a read-only folder" archive/line.sqlite
+chmod 755 archive
+"${small_filesystem[@]}" bash -c 'mount --bind archive archive && mount -o remount,ro,bind archive archive &&
+  "$cli" history --db archive/line.sqlite --json > out 2> err' || fail "a read-only mount: $(cat err)"
+[ "$(jq -s length out)" = "$attempts" ] || fail "a read-only mount: $(cat out)"
+mkfifo holder
+sqlite3 "$db" < holder > holder.out 2>&1 &
+exec 3> holder
+printf 'SELECT count(*) FROM counters;\n.print held\n' >&3
+wait_line holder.out 1 1 '^held$' > /dev/null || fail "sqlite3 did not read the database: $(cat holder.out)"
+usb 0 flash --db "$db" fw.bin
+mkdir copy
+cp "$db" copy/line.sqlite
+cp "$db-wal" copy/line.sqlite-wal
+exec 3>&-
+chmod 444 copy/*
+chmod 555 copy
+reads "a copy with its log" copy/line.sqlite "$attempts"
+grep -q 'the records in copy/line.sqlite-wal are not read' err || fail "the copy's log: $(cat err)"
+chmod 755 copy
 
 # On a terminal the bench keeps a live line of its yield.
 env "${usb_env[@]}" script -qec "$cli watch --count 1 --no-record fw.bin" /dev/null > terminal

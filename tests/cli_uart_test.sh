@@ -168,5 +168,73 @@ grep -q '^3 boards: 3 ok, 0 failed' err || fail "watch summary: $(cat err)"
 stop_boards
 holds_image flash fw.bin && holds_image flash.2 fw.bin || fail "watch did not flash the boards"
 
+# A path that cannot be a serial port (a device that is not a terminal, a
+# folder, a regular file) is a mistake in the command: refused by every
+# command that takes --port before a file is read, a record opened or a
+# board touched, the good port beside it included.
+start_boards
+for path in /dev/null "$work" fw.bin; do
+  for command in "flash missing.bin" "verify missing.bin" identify run "lock --lock-pages 1" "watch missing.bin"; do
+    timeout 30 "$cli" $command --port "$port" --port "$path" > out 2> err
+    status=$?
+    [ "$status" -eq 69 ] && grep -qF "$path: not a serial port" err || fail "$command --port $path exited $status: $(cat err)"
+  done
+done
+timeout 30 "$cli" flash --db "$work/none.sqlite" --port /dev/null fw.bin > out 2> err
+[ $? -eq 69 ] && [ ! -e none.sqlite ] || fail "a record was opened for a path that is no port: $(cat err)"
+[ -s log ] && fail "a board was touched beside a path that is no port: $(cat log)"
+stop_boards
+
+# Killed in the middle of a flash, the tool leaves no port busy. SIGTERM,
+# SIGINT and SIGHUP clear the port's exclusive flag on the way out, so that
+# a user (or root without CAP_SYS_ADMIN, whom the flag lets through) opens
+# it again. SIGKILL cannot be caught: the kernel drops the tool's lock, the
+# flag stays on the pseudo-terminal while the board keeps its other end
+# open, and root takes the port over without a word; the kernel lets no one
+# else open it until then.
+as_user=(setpriv --bounding-set=-sys_admin)
+[ "$(id -u)" -eq 0 ] || as_user=()
+opens_again() {  # opens_again WHAT [WRAPPER...]: identify over the port exits 0 and says nothing amiss
+  local what=$1
+  shift
+  "$@" "$cli" identify --port "$port" > out 2> err
+  local status=$?
+  [ "$status" -eq 0 ] && [ ! -s err ] || fail "$what: the port was refused afterwards ($status): $(cat err)"
+}
+for signal in TERM INT HUP KILL; do
+  start_boards --drop 14
+  env --default-signal "$cli" flash --no-record --timeout 60 --port "$port" fw.bin > out 2> err &
+  victim=$!
+  wait_line log 1 1 '^1 silent' > /dev/null || fail "SIG$signal: the flash never reached the lost reply"
+  kill -"$signal" "$victim"
+  wait "$victim" 2> /dev/null
+  status=$?
+  [ "$status" -eq $((128 + $(kill -l "$signal"))) ] || fail "SIG$signal: the flash exited $status: $(cat err)"
+  if [ "$signal" != KILL ]; then
+    opens_again "SIG$signal" "${as_user[@]}"
+  elif [ "$(id -u)" -eq 0 ]; then
+    opens_again "SIGKILL"
+    opens_again "SIGKILL, once root has used the port" "${as_user[@]}"
+  else
+    "$cli" identify --port "$port" > out 2> err
+    [ $? -eq 75 ] || fail "SIGKILL: a user opened a port whose exclusive flag is set: $(cat err)"
+  fi
+  stop_boards
+done
+# The bench: a first SIGTERM lets the board in progress finish, a second
+# ends the tool, the port left free.
+start_boards --drop 14
+env --default-signal "$cli" watch --no-record --timeout 60 --port "$port" fw.bin > out 2> err &
+watcher=$!
+wait_line log 1 1 '^1 silent' > /dev/null || fail "watch never reached the lost reply"
+kill -TERM "$watcher"
+wait_line err 1 1 'stopping once the 1 board in progress is done' > /dev/null || fail "watch did not say it stops: $(cat err)"
+kill -TERM "$watcher"
+wait "$watcher"
+status=$?
+[ "$status" -eq 143 ] || fail "watch stopped twice exited $status: $(cat err)"
+opens_again "watch stopped twice" "${as_user[@]}"
+stop_boards
+
 [ "$failures" -eq 0 ] || exit 1
 echo "kestrane-cli: every command and exit status checks out against simulated boards on serial ports"

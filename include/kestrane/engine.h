@@ -34,9 +34,27 @@ int32_t efm8_open(const char *path, efm8_session **session);
 // Opens a serial port for itself alone (raw, 8N1, no flow control), drops
 // whatever waits in it and sends the training byte the bootloader measures
 // the baud rate on. settings NULL means the defaults. Returns EFM8_OK and a
-// session, or EFM8_ERR_NO_DEVICE, EFM8_ERR_ACCESS, EFM8_ERR_BUSY,
-// EFM8_ERR_OPEN (not a serial port) or EFM8_ERR_OPTIONS and no session.
+// session, or EFM8_ERR_NO_DEVICE, EFM8_ERR_NOT_PORT, EFM8_ERR_ACCESS,
+// EFM8_ERR_BUSY, EFM8_ERR_OPEN or EFM8_ERR_OPTIONS and no session.
+//
+// Busy means another process holds the port's lock (flock), which the
+// kernel drops when that process ends however it ends; Kestrane and
+// terminal programs such as picocom take it. The tty's exclusive flag
+// (TIOCEXCL), set while a session lasts, keeps out programs that do not
+// lock; one found set with the lock free was left by a process that was
+// killed, and the port is taken. (Only root can open a tty whose flag is
+// set: others are refused as busy until every program has closed it.)
 int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session);
+
+// Whether the path can be a serial port, decided without talking to it:
+// EFM8_ERR_NOT_PORT for a regular file, a folder or a device that is not a
+// terminal, else EFM8_OK (a missing path too: efm8_open_port says why).
+int32_t efm8_check_port(const char *port);
+
+// Clears the exclusive flag of every port this process holds open, for a
+// signal handler about to end the process: async-signal-safe. Ports opened
+// after it are refused (EFM8_ERR_OPEN).
+void efm8_release_ports(void);
 
 void efm8_close(efm8_session *session);
 const struct efm8_device *efm8_session_device(const efm8_session *session);
@@ -78,6 +96,10 @@ struct efm8_options {
     // own (a boot-record file's verify records).
     const struct efm8_check *checks;
     size_t check_count;
+    // Called once the part is known and the image found to fit it, before
+    // anything is erased (part or family NULL where not known). May be NULL.
+    void (*identified)(void *user, const struct efm8_part *part, const struct efm8_family *family);
+    void *identified_user;
     // Programs the lock and signature bytes (see efm8_lock) once the image
     // is verified, never otherwise: lock without verify is EFM8_ERR_OPTIONS.
     int lock;

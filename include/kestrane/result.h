@@ -26,6 +26,7 @@ enum {
     EFM8_ERR_WRONG_PART = -11, /* the board answers none of the ids it was asked for */
     EFM8_ERR_BAD_IMAGE = -12,  /* a firmware file that is not a usable image: named by line or offset */
     EFM8_ERR_UNREADABLE = -13, /* a firmware file that could not be opened or read */
+    EFM8_ERR_NOT_PORT = -14,   /* the path is not a serial port: a file, a folder, another kind of device */
 
     /* The production line's own results (kestrane-cli's flash and watch);
      * the engine never returns them. */

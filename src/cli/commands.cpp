@@ -82,9 +82,12 @@ int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 // (unless --quiet) text.
 static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command command, const Options &options)
 {
-    for (const line::Outcome &outcome : outcomes)
+    for (const line::Outcome &outcome : outcomes) {
         if (!outcome.ok())
             complain(std::string(outcome.device.path) + ": " + outcome.message);
+        if (!outcome.record_error.empty())
+            complain(std::string(outcome.device.path) + ": " + outcome.record_error);
+    }
     for (const line::Outcome &outcome : outcomes) {
         if (options.json)
             std::cout << outcome_json(outcome, command) << "\n";
@@ -131,9 +134,7 @@ static int flash(const Options &options)
     const line::Line line = line::line_for(settings, record, complain);
     return run_command(options, boards, Progress::style_for(options.quiet), [&](Progress &progress) {
         line::ProgressSink sink{Progress::report, [&progress](std::size_t board) { return progress.progress_user(board); }};
-        line::Job job = line::flash_job(settings, firmware, plan, sink);
-        job.line = &line;
-        return job;
+        return line::flash_job(settings, firmware, plan, sink, &line);
     });
 }
 

@@ -2,6 +2,7 @@
 // serial ports, for Makefiles, CI and production benches.
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/signals.h"
 
 #include <sysexits.h>
 
@@ -20,6 +21,14 @@ int main(int argc, char **argv)
     if (options.help || options.command == cli::Command::Help) {
         std::fputs(cli::help_text(options.command).c_str(), stdout);
         return 0;
+    }
+    cli::end_cleanly_on_signals();
+    // A path that cannot be a serial port is a mistake in the command:
+    // refused before any file is read, record opened or board touched.
+    const int32_t ports = line::check_ports(options.ports, error);
+    if (ports != EFM8_OK) {
+        cli::complain(error);
+        return efm8_result_exit_status(ports);
     }
     switch (options.command) {
     case cli::Command::Version: std::puts(VERSION); return 0;

@@ -12,8 +12,9 @@
 
 namespace cli {
 
-// Only serial init may create the database; reading one that is not there
-// would leave an empty file behind.
+// Only serial init may create the database, or write to it; reading one
+// that is not there would leave an empty file behind, and one on a
+// read-only mount, or a copy handed to someone else, is read as it is.
 static int open_station(const Options &options, bool create, station::Station &station, std::string &error)
 {
     std::string path = options.db;
@@ -25,8 +26,14 @@ static int open_station(const Options &options, bool create, station::Station &s
                 (options.db.empty() ? " (--db PATH reads another)" : "");
         return EX_NOINPUT;
     }
-    if (result.ok())
+    if (result.ok() && create) {
         result = options.db.empty() ? station.open_default() : station.open(path);
+    } else if (result.ok()) {
+        std::string warning;
+        result = station.open_to_read(path, warning);
+        if (!warning.empty())
+            complain(warning);
+    }
     error = result.message;
     return efm8_result_exit_status(line::station_result(result.status));
 }

@@ -77,6 +77,8 @@ std::string outcome_json(const line::Outcome &outcome, Command command, const st
         object["started"] = outcome.ok() && outcome.plan.run;
         object["serial"] = outcome.serial ? nlohmann::ordered_json(*outcome.serial) : nlohmann::ordered_json(nullptr);
         object["tries"] = outcome.tries;
+        object["record_error"] = outcome.record_error.empty() ? nlohmann::ordered_json(nullptr)
+                                                              : nlohmann::ordered_json(outcome.record_error);
     }
     if (command == Command::Flash || command == Command::Watch || command == Command::Lock)
         object["lock"] = lock_json(outcome);

@@ -42,7 +42,10 @@ static const char FLASH_USAGE[] =
     "start and end, host, transport and path or port, part, image and its\n"
     "SHA-256, serial number, result, exit status, message, commands, bytes\n"
     "written, seconds and tries. A process killed meanwhile leaves the attempt\n"
-    "unfinished, never missing.\n";
+    "unfinished, never missing. Its begin keeps room for its completion: where the\n"
+    "database's filesystem has none, the board is not touched (exit 73). Should\n"
+    "the completion fail still, the board's own result is printed, its number\n"
+    "stays used, and the run ends with 73, saying why the record is incomplete.\n";
 
 static const char VERIFY_USAGE[] =
     "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"
@@ -131,7 +134,8 @@ static CommandTable flash_table()
                   lock_flags(), line_flags(),
                   {QUIET, json_flag("one JSON object per board on standard output; \"lock\" says what was asked and what "
                                "the lock and signature bytes hold as read back (null where not read back), \"serial\" "
-                               "the board's number (null when none), \"tries\" how many tries it took")}})};
+                               "the board's number (null when none), \"tries\" how many tries it took, \"record_error\" why its "
+                               "record could not be completed (null when it was)")}})};
 }
 
 static CommandTable verify_table()

@@ -20,9 +20,10 @@ static const char WATCH_USAGE[] =
     "seconds) and a running tally. A board that leaves and comes back later\n"
     "counts again. On a terminal a live line below them says how many boards\n"
     "passed and failed, the yield, the first-pass yield (passed on the first\n"
-    "try) and the boards per hour since watch started. Ctrl-C stops taking new\n"
-    "boards, lets those in progress finish and prints a summary; so does --count,\n"
-    "and so does a counter that has handed out its last number (exit 78).\n"
+    "try) and the boards per hour since watch started. Ctrl-C (or SIGTERM or\n"
+    "SIGHUP) stops taking new boards, lets those in progress finish and prints a\n"
+    "summary (a second one stops at once); so does --count, and so does a\n"
+    "counter that has handed out its last number (exit 78).\n"
     "Every board's attempt is recorded as flash records it.\n"
     "\n"
     "Without --port, the USB bootloaders that are plugged in. With --port, each\n"
@@ -66,8 +67,11 @@ static const char HISTORY_USAGE[] =
     "                            [--summary] [--json | --csv] [--db PATH]\n"
     "Every attempt that flash and watch recorded, in the order they started:\n"
     "UTC start, transport and path, part, image and its SHA-256, serial number\n"
-    "(void when its board did not pass), result and exit status, tries, seconds\n"
-    "and message. An attempt whose process ended before it did is unfinished.\n";
+    "(void when its board failed), result and exit status, tries, seconds and\n"
+    "message. An attempt whose process ended before it did, or whose record could\n"
+    "not be completed, is unfinished: its number is not known to be void. A\n"
+    "database that cannot be written (a read-only file, folder or mount, a copy)\n"
+    "is read as it is, and nothing is made beside it.\n";
 
 static const Flag STATION_DB = {"db", Argument::Required, "PATH",
                                 "the station database (default $XDG_STATE_HOME/kestrane/station.sqlite)", take_db};
@@ -154,7 +158,7 @@ static CommandTable history_table()
              {"summary", Argument::None, "",
               "one line per image instead: attempts, boards passed, failed and unfinished, the first-pass yield "
               "(boards that passed on their first try, of all attempts) and the serial numbers used, void ones "
-              "counted",
+              "(of boards that failed) counted",
               set_true<&Options::summary>},
              json_flag("one JSON object per line: id, started, ended, host, transport, path, part, image, sha256, "
                   "counter, serial (null without one), void, result (\"unfinished\" for an attempt that never "

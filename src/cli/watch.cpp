@@ -2,6 +2,7 @@
 // board as it finishes, a live line of figures on a terminal, a summary at
 // the end.
 #include "cli/commands.h"
+#include "cli/signals.h"
 #include "cli/tally.h"
 #include "line/bench.h"
 #include "line/jobs.h"
@@ -9,7 +10,6 @@
 
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -17,11 +17,6 @@
 namespace cli {
 
 static volatile std::sig_atomic_t stop_requested = 0;
-
-static void request_stop(int)
-{
-    stop_requested = 1;
-}
 
 static std::string now_text()
 {
@@ -39,6 +34,8 @@ static void print_finished(const line::Outcome &outcome, bool json, Tally &tally
     tally.count(outcome);
     if (!outcome.ok())
         tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.message);
+    if (!outcome.record_error.empty())
+        tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.record_error);
     const std::string time = now_text();
     if (json)
         tally.print(outcome_json(outcome, Command::Watch, time));
@@ -70,13 +67,9 @@ int watch(const Options &options)
         complain(error);
         return efm8_result_exit_status(prepared);
     }
-    // A first Ctrl-C lets the boards in progress finish; a second one is
-    // the default again and ends the process.
-    struct sigaction stop {};
-    stop.sa_handler = request_stop;
-    stop.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
+    // A first Ctrl-C lets the boards in progress finish; a second one ends
+    // the process.
+    stop_on_first_signal(&stop_requested);
     std::vector<efm8_device> ports;
     if (!options.ports.empty()) {
         line::choose_boards(board_choice(options), ports, error, [](const std::string &) {});
@@ -86,14 +79,21 @@ int watch(const Options &options)
         std::fprintf(stderr, "watching for EFM8 bootloaders; Ctrl-C stops\n");
     }
     const line::Line line = line::line_for(settings, record, say);
-    line::Job job = line::flash_job(settings, firmware, plan);
+    line::Job job = line::flash_job(settings, firmware, plan, {}, &line);
     job.port = settings.port;
-    job.line = &line;
     line::BenchEvents events;
     events.finished = [&](const line::Outcome &outcome) { print_finished(outcome, options.json, tally); };
     events.note = [&tally](const std::string &note) { tally.note(note); };
     events.warn = say;
-    events.idle = [&tally](long running) { tally.redraw(running); };
+    bool said_stopping = false;
+    events.idle = [&](long running) {
+        if (stop_requested && running > 0 && !said_stopping) {
+            said_stopping = true;
+            say("stopping once the " + std::to_string(running) + " board" + (running == 1 ? "" : "s") +
+                " in progress " + (running == 1 ? "is" : "are") + " done; Ctrl-C again stops now");
+        }
+        tally.redraw(running);
+    };
     events.stopping = [] { return stop_requested != 0; };
     const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
     tally.close();

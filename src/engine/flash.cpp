@@ -246,6 +246,8 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
         return session_finish(session, EFM8_ERR_SIZE);
     int32_t result = prepare(session, count);
+    if (result == EFM8_OK && options->identified != NULL)
+        options->identified(options->identified_user, session->part, session->family);
     job.session = session;
     job.options = options;
     job.image.data = image;

@@ -31,6 +31,7 @@ static const struct result_row RESULTS[] = {
     {EFM8_ERR_WRONG_PART, "wrong-part", EX_DATAERR, "the board is not one of the parts the image is for"},
     {EFM8_ERR_BAD_IMAGE, "bad-image", EX_DATAERR, "the file is not a usable firmware image"},
     {EFM8_ERR_UNREADABLE, "unreadable", EX_NOINPUT, "the file could not be read"},
+    {EFM8_ERR_NOT_PORT, "not-a-port", EX_UNAVAILABLE, "not a serial port"},
     {EFM8_ERR_NOT_RECORDED, "not-recorded", EX_CANTCREAT, "the station record could not be written"},
     {EFM8_ERR_NO_SERIAL_NUMBER, "no-serial-number", EX_CONFIG, "no serial number is left to give"},
 };

@@ -56,6 +56,16 @@ int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settin
     return opened == EFM8_OK ? start_session(transport, &device, session) : opened;
 }
 
+int32_t efm8_check_port(const char *port)
+{
+    return serial_check_port(port);
+}
+
+void efm8_release_ports(void)
+{
+    serial_release_all();
+}
+
 void efm8_close(efm8_session *session)
 {
     if (session == NULL)

@@ -168,7 +168,7 @@ private:
             const Outcome outcome = std::move(finished_.front());
             finished_.pop_front();
             if (first_failure_ == EFM8_OK)
-                first_failure_ = outcome.result;
+                first_failure_ = outcome.run_result();
             line_stopped_ = line_stopped_ || outcome.result == EFM8_ERR_NO_SERIAL_NUMBER;
             events_.finished(outcome);
         }

@@ -196,9 +196,19 @@ std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const
 int overall_exit_code(const std::vector<Outcome> &outcomes)
 {
     for (const Outcome &outcome : outcomes)
-        if (!outcome.ok())
-            return outcome.exit_code();
+        if (outcome.run_result() != EFM8_OK)
+            return efm8_result_exit_status(outcome.run_result());
     return 0;
+}
+
+int32_t check_ports(const std::vector<std::string> &ports, std::string &error)
+{
+    for (const std::string &port : ports)
+        if (efm8_check_port(port.c_str()) == EFM8_ERR_NOT_PORT) {
+            error = port + ": " + not_a_port();
+            return EFM8_ERR_NOT_PORT;
+        }
+    return EFM8_OK;
 }
 
 }  // namespace line

@@ -30,8 +30,15 @@ struct Outcome {
     std::optional<std::uint64_t> serial;  // the number drawn for the board, kept across tries
     unsigned tries = 1;
 
+    // Why the station record of the attempt could not be completed; the
+    // board's result stays its own.
+    std::string record_error;
+
     bool ok() const { return result == EFM8_OK; }
     int exit_code() const { return efm8_result_exit_status(result); }
+    // The run's result for this board: its own, or EFM8_ERR_NOT_RECORDED
+    // for a board that passed but whose record was lost.
+    int32_t run_result() const { return ok() && !record_error.empty() ? EFM8_ERR_NOT_RECORDED : result; }
 };
 
 struct Line;
@@ -58,6 +65,11 @@ using Say = std::function<void(const std::string &)>;
 // EFM8_ERR_NO_DEVICE or EFM8_ERR_SEVERAL (with the boards listed) and the
 // reason in error.
 int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting);
+
+// Before anything else: each port can be a serial port. EFM8_OK, or
+// EFM8_ERR_NOT_PORT with the one that cannot (a file, a folder, a device
+// that is not a terminal) in error.
+int32_t check_ports(const std::vector<std::string> &ports, std::string &error);
 
 std::vector<efm8_device> attached_boards();
 std::vector<efm8_port> attached_ports();

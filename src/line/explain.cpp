@@ -40,6 +40,11 @@ static std::string serial_ports()
     return text;
 }
 
+std::string not_a_port()
+{
+    return "not a serial port (a terminal device such as /dev/ttyUSB0); " + serial_ports();
+}
+
 // What went wrong on a serial port, or "" where it reads as over USB.
 static std::string explain_port(const efm8_report &report, const std::string &described)
 {
@@ -47,9 +52,8 @@ static std::string explain_port(const efm8_report &report, const std::string &de
     case EFM8_ERR_ACCESS: return PORT_ACCESS_FIX;
     case EFM8_ERR_BUSY: return PORT_BUSY;
     case EFM8_ERR_NO_DEVICE: return "no such port; " + serial_ports();
-    case EFM8_ERR_OPEN:
-        return "it could not be used as a serial port: it is not a terminal device, or it would not take the "
-               "training byte";
+    case EFM8_ERR_NOT_PORT: return not_a_port();
+    case EFM8_ERR_OPEN: return "it could not be used as a serial port: it would not take the training byte";
     case EFM8_ERR_OPTIONS: return "the port does not take this baud rate (see --baud)";
     case EFM8_ERR_TRANSFER:
         return described + (report.commands <= 1 && report.os_error == ETIMEDOUT ? NO_REPLY_CAUSES : PORT_LOST);

@@ -11,6 +11,9 @@ namespace line {
 
 std::string explain(const efm8_report &report);
 
+// Why a path is not a serial port, with the ports there are.
+std::string not_a_port();
+
 }  // namespace line
 
 #endif

@@ -1,5 +1,6 @@
 #include "line/jobs.h"
 
+#include "line/line.h"
 #include "line/serial_number.h"
 
 #include <cstdio>
@@ -61,11 +62,28 @@ static int32_t place_serial(efm8_session *session, const Firmware &firmware, con
     return EFM8_OK;
 }
 
-Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress)
+// The part named, kept with the board's attempt.
+struct Identified {
+    Record *record;
+    std::string path;
+};
+
+static void note_part(void *user, const efm8_part *part, const efm8_family *family)
+{
+    const Identified *identified = static_cast<const Identified *>(user);
+    const char *name = part != nullptr ? part->name : family != nullptr ? family->name : nullptr;
+    if (name != nullptr)
+        identified->record->note_part(identified->path, name);
+}
+
+Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress,
+              const Line *line)
 {
     Job job;
     job.plan = plan;
-    job.work = [&settings, &firmware, &plan, progress](efm8_session *session, std::size_t index, Outcome &outcome) {
+    job.line = line;
+    job.work = [&settings, &firmware, &plan, progress, line](efm8_session *session, std::size_t index,
+                                                              Outcome &outcome) {
         const int32_t checked = check_part(session, firmware, outcome);
         if (checked != EFM8_OK)
             return checked;
@@ -84,6 +102,11 @@ Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &pl
         if (progress.report != nullptr) {
             flash.progress = progress.report;
             flash.progress_user = progress.user(index);
+        }
+        Identified identified{line != nullptr ? line->record : nullptr, outcome.device.path};
+        if (identified.record != nullptr) {
+            flash.identified = note_part;
+            flash.identified_user = &identified;
         }
         const std::vector<std::uint8_t> &bytes = placed.bytes.empty() ? firmware.image.bytes : placed.bytes;
         const int32_t result =

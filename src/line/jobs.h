@@ -22,8 +22,11 @@ struct ProgressSink {
     std::function<void *(std::size_t board)> user;
 };
 
-// settings, firmware and plan must outlive the job.
-Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress = {});
+// settings, firmware, plan and line must outlive the job. With a line
+// (flash and watch), the board's part is kept with its attempt as soon as
+// identify names it, before anything is erased.
+Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress = {},
+              const Line *line = nullptr);
 Job verify_job(const Firmware &firmware);
 Job run_job();
 Job identify_job();

@@ -116,16 +116,10 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
         return not_begun(board, job, refused, error);
     Outcome outcome = tries_on_board(board, index, job, attempt ? attempt->serial : std::nullopt);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (attempt && record.finish(*attempt, outcome, error) != EFM8_OK) {
-        // A board that passed fails the run when its record is lost; a
-        // failed one keeps its own result and the loss is said beside it.
-        if (outcome.ok()) {
-            outcome.result = EFM8_ERR_NOT_RECORDED;
-            outcome.message = error;
-        } else {
-            job.line->say(std::string(board.path) + ": " + error);
-        }
-    }
+    // The board's result stays its own, and its number used; the run fails
+    // for the record that could not be completed.
+    if (attempt && record.finish(*attempt, outcome, error) != EFM8_OK)
+        outcome.record_error = error;
     return outcome;
 }
 

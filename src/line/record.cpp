@@ -108,11 +108,31 @@ int32_t Record::begin(const efm8_device &board, std::optional<station::Attempt> 
     if (!written.ok())
         return failed(written, error);
     attempt = begun;
+    std::lock_guard<std::mutex> guard(in_progress_lock_);
+    in_progress_[board.path] = begun;
     return EFM8_OK;
+}
+
+void Record::note_part(const std::string &path, const std::string &part)
+{
+    std::optional<station::Attempt> attempt;
+    {
+        std::lock_guard<std::mutex> guard(in_progress_lock_);
+        const auto found = in_progress_.find(path);
+        if (found != in_progress_.end())
+            attempt = found->second;
+    }
+    // A part not kept now is kept when the attempt is completed.
+    if (attempt)
+        station_.note_part(*attempt, part);
 }
 
 int32_t Record::finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error)
 {
+    {
+        std::lock_guard<std::mutex> guard(in_progress_lock_);
+        in_progress_.erase(outcome.device.path);
+    }
     const efm8_report &report = outcome.report;
     station::AttemptEnd end;
     end.part = report.part != nullptr ? report.part->name : report.family != nullptr ? report.family->name : "";
@@ -128,7 +148,8 @@ int32_t Record::finish(const station::Attempt &attempt, const Outcome &outcome, 
         return EFM8_OK;
     const int32_t result = failed(written, error);
     if (result != EFM8_OK)
-        error = "attempt " + std::to_string(attempt.id) + " stays unfinished: " + written.message;
+        error = "the record is incomplete: attempt " + std::to_string(attempt.id) +
+                " stays unfinished, its board's result unrecorded: " + written.message;
     return result;
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -48,6 +49,10 @@ public:
     // reason and nothing written: the board is not to be touched.
     int32_t begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error);
 
+    // Keeps the part of the board's attempt in progress as soon as identify
+    // names it, so that an attempt cut short still says which part it was.
+    void note_part(const std::string &path, const std::string &part);
+
     // Completes the attempt: EFM8_OK, or EFM8_ERR_NOT_RECORDED with the
     // reason when the database that was asked for could not be written.
     int32_t finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error);
@@ -64,6 +69,8 @@ private:
     std::string counter_;
     std::optional<serial_number::Placement> placement_;
     std::string image_name_, image_sha256_;
+    std::mutex in_progress_lock_;
+    std::map<std::string, station::Attempt> in_progress_;  // by the board's path
 };
 
 }  // namespace line

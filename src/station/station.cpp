@@ -7,10 +7,12 @@
 #include <nettle/sha2.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 namespace station {
 
@@ -80,9 +82,11 @@ Result Database::utc_time(const std::string &given, std::string &time)
 // waits.
 static int wait_while_busy(void *database, int count)
 {
-    const Database *waiting = static_cast<const Database *>(database);
-    if (count == 0 && waiting->on_busy)
+    Database *waiting = static_cast<Database *>(database);
+    if (count == BUSY_SAY_MS / BUSY_POLL_MS && waiting->on_busy && !waiting->said_waiting) {
+        waiting->said_waiting = true;
         waiting->on_busy();
+    }
     if (count >= BUSY_TIMEOUT_MS / BUSY_POLL_MS)
         return 0;
     sqlite3_sleep(BUSY_POLL_MS);
@@ -153,6 +157,102 @@ Result Station::open(const std::string &path)
         opened = cannot_open(database);
     else
         opened = configure(database);
+    if (!opened.ok())
+        database.close();
+    return opened;
+}
+
+// A path as an SQLite URI, so that it can carry parameters: percent-encoded
+// but for what paths hold plainly, an absolute one after an empty host.
+static std::string file_uri(const std::string &path, const char *parameters)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string uri = path.empty() || path[0] != '/' ? "file:" : "file://";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~", c) != nullptr) {
+            uri += char(c);
+        } else {
+            uri += '%';
+            uri += HEX[c >> 4];
+            uri += HEX[c & 0xF];
+        }
+    }
+    return uri + "?" + parameters;
+}
+
+// The ways to open a database for reading, each tried when the one before
+// cannot open it. Immutable reads the file alone: no locks, no write-ahead
+// log, nothing created; right for a file nobody writes.
+enum class Reading { Writable, ReadOnly, Immutable };
+
+static int open_reading(Database &database, Reading reading)
+{
+    database.close();
+    static const char *const PARAMETERS[] = {"mode=rw", "mode=ro", "mode=ro&immutable=1"};
+    const int flags = SQLITE_OPEN_URI | (reading == Reading::Writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
+    const std::string uri = file_uri(database.path, PARAMETERS[int(reading)]);
+    int result = sqlite3_open_v2(uri.c_str(), &database.db, flags, nullptr);
+    if (result == SQLITE_OK) {
+        sqlite3_busy_handler(database.db, wait_while_busy, &database);
+        // Opening reads nothing: the first read is where a missing log or
+        // shared memory file shows.
+        result = sqlite3_exec(database.db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    return result & 0xFF;
+}
+
+static bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+Result Station::open_to_read(const std::string &path, std::string &warning)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Database &database = *database_;
+    database.close();
+    database.path = path;
+    database.host = host_name();
+    warning.clear();
+    // A file this user may write is opened as ever. One they may not is
+    // read alone when nothing lies beside it to be read with it; otherwise
+    // read-only, which creates the log and shared memory files where it
+    // can: beside a live database they exist already.
+    const std::string wal = path + "-wal";
+    std::vector<Reading> ways;
+    if (access(path.c_str(), W_OK) == 0)
+        ways = {Reading::Writable, Reading::Immutable};
+    else if (exists(wal) || exists(path + "-journal"))
+        ways = {Reading::ReadOnly, Reading::Immutable};
+    else
+        ways = {Reading::Immutable};
+    // The next way is tried when one could not make or write what it needs
+    // beside the file (no permission, a read-only or full filesystem), not
+    // when the file itself is at fault or held.
+    const auto next_way = [](int result) {
+        return result != SQLITE_OK && result != SQLITE_NOTADB && result != SQLITE_CORRUPT && result != SQLITE_BUSY &&
+               result != SQLITE_LOCKED && result != SQLITE_NOMEM;
+    };
+    int result = SQLITE_CANTOPEN;
+    for (std::size_t i = 0; i < ways.size() && next_way(result); ++i) {
+        result = open_reading(database, ways[i]);
+        std::error_code unknown;
+        if (result == SQLITE_OK && ways[i] == Reading::Immutable && i > 0 &&
+            std::filesystem::file_size(wal, unknown) > 0 && !unknown)
+            warning = "the records in " + wal + " are not read: its shared memory file " + path +
+                      "-shm cannot be made here; copy the database with both files to a folder you may write to, "
+                      "to read them all";
+    }
+    Result opened;
+    if (result != SQLITE_OK) {
+        opened = cannot_open(database);
+    } else {
+        Statement version(database, "PRAGMA user_version");
+        if (version.step() != SQLITE_ROW)
+            opened = cannot_open(database);
+        else if (version.integer(0) > SCHEMA_VERSION)
+            opened = {Status::CannotOpen, "the station database " + path + " was made by a newer Kestrane"};
+    }
     if (!opened.ok())
         database.close();
     return opened;

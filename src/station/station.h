@@ -11,6 +11,10 @@
 // and a commit survives a crash or a power cut. The file should be on a
 // local disk; SQLite's locks are not to be trusted on network file systems.
 //
+// Completing an attempt's record never fails for want of space: its begin
+// keeps room on the filesystem for it (Reserve in station_sqlite.h), or
+// fails itself, before the board is touched.
+//
 // Another program holding the database makes a call wait, up to
 // BUSY_TIMEOUT_MS, rather than fail or skip the record. Every call returns a
 // Result; nothing throws.
@@ -33,6 +37,7 @@ namespace station {
 class Database;
 
 const int BUSY_TIMEOUT_MS = 60000;
+const int BUSY_SAY_MS = 1000;  // a shorter wait, two benches sharing a file, goes unsaid
 // Counters stay within SQLite's integers.
 const std::uint64_t LARGEST_NUMBER = std::numeric_limits<std::int64_t>::max();
 
@@ -85,8 +90,10 @@ struct AttemptRecord {
     std::optional<std::uint64_t> serial;
     std::optional<AttemptEnd> end;  // none: unfinished, the process ended first
     bool passed() const { return end && end->exit_code == 0; }
-    // A number drawn for a board that did not pass: handed out, never again.
-    bool serial_void() const { return serial && !passed(); }
+    // A number drawn for a board that failed: handed out, never again. An
+    // unfinished attempt's number is not known to be void: the process may
+    // have ended, or failed to complete the record, after the board took it.
+    bool serial_void() const { return serial && end && !passed(); }
 };
 
 // Which attempts to read back; each field left empty matches all.
@@ -112,11 +119,20 @@ public:
     Result open(const std::string &path);
     // Opens default_path(), creating its directories.
     Result open_default();
+    // Opens the database at path to read it, never to write: it may be a
+    // read-only file, in a read-only folder or on a read-only mount. Nothing
+    // is created beside it where its owner could not write it again.
+    // warning says what cannot be read, if anything: where a write-ahead
+    // log holds records but the shared memory file beside it cannot be
+    // made, only the database file itself is read.
+    Result open_to_read(const std::string &path, std::string &warning);
     std::string path() const;  // as last opened, for messages
 
     // Called on the calling thread, with the Station held (so it must not
-    // call the Station), each time a call starts to wait for another
+    // call the Station), once a call has waited BUSY_SAY_MS for another
     // program's hold on the database: the front end may say why it waits.
+    // Once per wait: calls that wait again before one gets the database
+    // (the next board's, or a retry's) are not said again.
     void on_busy(std::function<void()> waiting);
 
     // Creates a counter handing out first, first + 1, ... up to last. Init
@@ -134,6 +150,9 @@ public:
     // Completes an unfinished attempt; a finished one is Invalid and stays
     // as it was.
     Result finish(const Attempt &attempt, const AttemptEnd &end);
+    // Keeps the part of an unfinished attempt once identify has named it,
+    // so that the attempt keeps it should the process end first.
+    Result note_part(const Attempt &attempt, const std::string &part);
 
     // Attempts in the order they started; summarize (station_report.h)
     // adds them up per image.

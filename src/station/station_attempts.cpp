@@ -8,19 +8,10 @@
 
 namespace station {
 
-Result Station::begin(const AttemptStart &start, Attempt &attempt)
+// Draws the attempt's number, when it takes one, and writes its row.
+static Result insert_attempt(Database &database, const AttemptStart &start, const std::string &started,
+                             Attempt &attempt)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!database_->db)
-        return not_open();
-    Database &database = *database_;
-    std::string started;
-    const Result time = database.utc_time(start.started, started);
-    if (!time.ok())
-        return time;
-    Transaction transaction(database);
-    if (!transaction.begun())
-        return database.failure();
     std::uint64_t serial = 0;
     if (!start.counter.empty()) {
         const Result drawn = draw(database, start.counter, serial);
@@ -43,11 +34,37 @@ Result Station::begin(const AttemptStart &start, Attempt &attempt)
     }
     if (insert.step() != SQLITE_DONE)
         return database.failure();
-    const std::int64_t id = sqlite3_last_insert_rowid(database.db);
-    if (!transaction.commit())
-        return database.failure();
-    attempt.id = id;
+    attempt.id = sqlite3_last_insert_rowid(database.db);
     attempt.serial = start.counter.empty() ? std::nullopt : std::optional<std::uint64_t>(serial);
+    return {};
+}
+
+Result Station::begin(const AttemptStart &start, Attempt &attempt)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!database_->db)
+        return not_open();
+    Database &database = *database_;
+    std::string started;
+    const Result time = database.utc_time(start.started, started);
+    if (!time.ok())
+        return time;
+    Transaction transaction(database);
+    if (!transaction.begun())
+        return database.failure();
+    Result written = database.reserve.grow(database.path);
+    if (!written.ok())
+        return written;
+    Attempt begun;
+    written = insert_attempt(database, start, started, begun);
+    if (written.ok() && !transaction.commit())
+        written = database.failure();
+    if (!written.ok()) {
+        database.reserve.shrink();
+        return written;
+    }
+    database.pending.insert(begun.id);
+    attempt = begun;
     return {};
 }
 
@@ -61,6 +78,13 @@ Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
     const Result time = database.utc_time(end.ended, ended);
     if (!time.ok())
         return time;
+    Transaction transaction(database);
+    // The attempt ends here whatever happens to its record, and its room
+    // goes to this update.
+    if (database.pending.erase(attempt.id) > 0)
+        database.reserve.shrink();
+    if (!transaction.begun())
+        return database.failure();
     Statement update(database,
                      "UPDATE attempts SET ended = ?, part = coalesce(nullif(?, ''), part), result = ?, exit_code = ?, "
                      "message = ?, commands = ?, bytes_written = ?, seconds = ?, tries = ? "
@@ -80,7 +104,20 @@ Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
     if (sqlite3_changes(database.db) != 1)
         return {Status::Invalid, "attempt " + std::to_string(attempt.id) + " is not an unfinished attempt in " +
                                      database.path};
+    if (!transaction.commit())
+        return database.failure();
     return {};
+}
+
+Result Station::note_part(const Attempt &attempt, const std::string &part)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!database_->db)
+        return not_open();
+    Statement update(*database_, "UPDATE attempts SET part = ? WHERE id = ? AND ended IS NULL");
+    update.bind_text(1, part);
+    update.bind_int(2, attempt.id);
+    return update.step() == SQLITE_DONE ? Result{} : database_->failure();
 }
 
 // Every filter is bound, as NULL when it is not asked for.

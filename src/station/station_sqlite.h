@@ -10,9 +10,37 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace station {
+
+// Room kept on the database's filesystem, a share for each attempt in
+// progress, so that completing its record never needs space that is not
+// there: a begin takes a share before it writes, a finish gives its share
+// back just before it writes, both under the database's write lock, so no
+// other writer of the database can take the room in between. The room is
+// an unnamed file, which the kernel frees however the process ends.
+class Reserve {
+public:
+    static const std::uint64_t SHARE = 64 * 1024;  // the frames of one update and a step of the shared memory
+
+    Reserve() = default;
+    Reserve(const Reserve &) = delete;
+    Reserve &operator=(const Reserve &) = delete;
+    ~Reserve();
+
+    // One more share, in the folder of the database at path.
+    Result grow(const std::string &path);
+    // One share back.
+    void shrink();
+    // Every share back, the file closed.
+    void drop();
+
+private:
+    int fd_ = -1;
+    std::uint64_t shares_ = 0;
+};
 
 class Database {
 public:
@@ -20,6 +48,9 @@ public:
     std::string path;
     std::string host;
     std::function<void()> on_busy;
+    bool said_waiting = false;  // on_busy was called, and no call has got the database since
+    Reserve reserve;
+    std::set<std::int64_t> pending;  // attempts begun here, not yet finished
 
     Database() = default;
     Database(const Database &) = delete;
@@ -30,6 +61,8 @@ public:
     {
         sqlite3_close(db);
         db = nullptr;
+        reserve.drop();
+        pending.clear();
     }
 
     // The last failure in SQLite's words, naming the file. Call it before
@@ -97,6 +130,8 @@ public:
     explicit Transaction(Database &database)
         : db_(database.db), begun_(sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK)
     {
+        if (begun_)
+            database.said_waiting = false;
     }
     ~Transaction()
     {

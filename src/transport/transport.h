@@ -36,6 +36,16 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
                               struct efm8_transport **transport);
 int32_t serial_transport_list(struct efm8_port *ports, int32_t max);
 
+// The exclusive flags this process set on ports (serial_hold.cpp). hold
+// sets the flag and keeps the port for release_all; false once the process
+// is ending. unhold clears it. release_all clears every one, from a signal
+// handler (async-signal-safe), and refuses holds from then on.
+bool serial_hold(int fd);
+void serial_unhold(int fd);
+void serial_release_all(void);
+// efm8_check_port's answer.
+int32_t serial_check_port(const char *port);
+
 // Keeps text as the transport's words for its last failure, cut to fit.
 static inline void transport_set_error(struct efm8_transport *transport, int os_error, const char *text)
 {

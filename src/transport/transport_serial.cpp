@@ -26,6 +26,7 @@ struct serial_transport {
     struct efm8_transport base;  // first, so the one points at the other
     int fd;
     int timeout_ms;
+    bool held;  // its exclusive flag set by this process
 };
 
 struct baud_rate {
@@ -151,7 +152,8 @@ static int32_t serial_exchange(struct efm8_transport *self, const uint8_t *recor
 static void serial_close(struct efm8_transport *self)
 {
     struct serial_transport *serial = (struct serial_transport *)self;
-    ioctl(serial->fd, TIOCNXCL);
+    if (serial->held)
+        serial_unhold(serial->fd);
     close(serial->fd);
     free(serial);
 }
@@ -163,6 +165,7 @@ static int32_t open_failure(int os_error)
     case ENODEV:
     case ENXIO:
     case ENOTDIR: return EFM8_ERR_NO_DEVICE;
+    case EISDIR: return EFM8_ERR_NOT_PORT;
     case EACCES:
     case EPERM: return EFM8_ERR_ACCESS;
     case EBUSY: return EFM8_ERR_BUSY;
@@ -224,15 +227,16 @@ static int32_t start(struct serial_transport *serial, speed_t speed)
 {
     const int fd = serial->fd;
     if (!isatty(fd))
-        return EFM8_ERR_OPEN;
-    // TIOCEXCL keeps other users out; the lock, and a look at TIOCEXCL,
-    // keep out root, whom TIOCEXCL lets through.
+        return EFM8_ERR_NOT_PORT;
+    // The lock tells whether another process holds the port: the kernel
+    // drops it with its holder. An exclusive flag found set without it
+    // outlived a process that was killed, and is taken over; set, it keeps
+    // out other users' programs that do not lock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? EFM8_ERR_BUSY : EFM8_ERR_OPEN;
-    int exclusive = 0;
-    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
-        return EFM8_ERR_BUSY;
-    ioctl(fd, TIOCEXCL);
+    serial->held = true;
+    if (!serial_hold(fd))
+        return EFM8_ERR_OPEN;
     if (!configure(fd, speed))
         return EFM8_ERR_OPTIONS;
     ask_low_latency(fd);
@@ -268,10 +272,7 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
     serial->base.interface = EFM8_UART;
     const int32_t started = start(serial, speed);
     if (started != EFM8_OK) {
-        if (started != EFM8_ERR_BUSY)
-            ioctl(fd, TIOCNXCL);
-        close(fd);
-        free(serial);
+        serial_close(&serial->base);
         return started;
     }
     *transport = &serial->base;
