@@ -17,7 +17,8 @@ run() {  # run STATUS PATTERN ARGS...: the exit status, and PATTERN on standard 
   shift 2
   : > log
   rm -f flash flash.* x.efm8
-  env "${simulation[@]}" "$cli" "$@" > out 2> err
+  # A count read as more boards than there are would watch for ever.
+  timeout 60 env "${simulation[@]}" "$cli" "$@" > out 2> err
   got=$?
   [ "$got" -eq "$want" ] || fail "kestrane-cli $* exited $got, not $want: $(cat err)"
   [ -z "$pattern" ] || grep -qF -- "$pattern" err || fail "kestrane-cli $*: no '$pattern' in: $(cat err)"
