@@ -21,7 +21,7 @@ enum {
     EFM8_ERR_SEVERAL = -6,    /* several bootloaders are attached and none was chosen */
     EFM8_ERR_ACCESS = -7,     /* the bootloader or port is there but this user may not open it */
     EFM8_ERR_OPEN = -8,       /* the bootloader or port is there but could not be opened */
-    EFM8_ERR_OPTIONS = -9,    /* a write size outside 1 to 128, or a baud rate the port cannot take */
+    EFM8_ERR_OPTIONS = -9,    /* a write size outside 1 to 128, a baud rate the port cannot take, a lock without verify */
     EFM8_ERR_BUSY = -10,      /* another program has the port open */
     EFM8_ERR_WRONG_PART = -11, /* the board answers none of the ids it was asked for */
     EFM8_ERR_BAD_IMAGE = -12,  /* a firmware file that is not a usable image: named by line or offset */
