@@ -111,6 +111,51 @@ TEST_F(StationTest, CountersHandOutTheirRangeOnceAndStopAtTheLast)
     EXPECT_EQ(counters[1].handed_out, 2u);
 }
 
+// A number drawn into an attempt begun without one, once its board is
+// known to take it: no more than the board takes, never twice for one
+// attempt. An attempt that no number is left for is withdrawn, as if it had
+// never begun; the others keep theirs.
+TEST_F(StationTest, ANumberIsDrawnIntoAnAttemptOrTheAttemptIsWithdrawn)
+{
+    Station station;
+    ASSERT_TRUE(station.open(path).ok());
+    Counter counter;
+    ASSERT_TRUE(station.init_counter("board", 1, 3, counter).ok());
+    Attempt first, second;
+    ASSERT_TRUE(station.begin(board(""), first).ok());
+    EXPECT_FALSE(first.serial);
+    ASSERT_TRUE(station.draw(first, "board", LARGEST_NUMBER).ok());
+    EXPECT_EQ(first.serial, 1u);
+    EXPECT_EQ(station.draw(first, "board", LARGEST_NUMBER).status, Status::Invalid) << "a second number";
+
+    struct Refusal {
+        std::string counter;
+        std::uint64_t largest;
+        Status status;
+    };
+    for (const Refusal &refusal : {Refusal{"board", 1, Status::TooLarge}, Refusal{"nameless", 9, Status::NoSuchCounter}}) {
+        Attempt withdrawn;
+        ASSERT_TRUE(station.begin(board(""), withdrawn).ok());
+        const Result drawn = station.draw(withdrawn, refusal.counter, refusal.largest);
+        EXPECT_EQ(drawn.status, refusal.status) << drawn.message;
+        EXPECT_EQ(station.finish(withdrawn, ended(0)).status, Status::Invalid) << "a withdrawn attempt finished";
+    }
+    ASSERT_TRUE(station.begin(board(""), second).ok());
+    ASSERT_TRUE(station.draw(second, "board", 2).ok());
+    EXPECT_EQ(second.serial, 2u) << "the refusal drew nothing";
+    ASSERT_TRUE(station.begin(board("board"), first).ok());
+    Attempt exhausted;
+    ASSERT_TRUE(station.begin(board(""), exhausted).ok());
+    EXPECT_EQ(station.draw(exhausted, "board", LARGEST_NUMBER).status, Status::Exhausted);
+
+    const std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), 3u) << "withdrawn attempts are gone";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].serial, i + 1);
+        EXPECT_EQ(records[i].start.counter, "board");
+    }
+}
+
 // Threads that each draw and finish attempts, every fifth board failing;
 // shared: one Station for all threads, else one each.
 bool draw_many(const std::string &path, bool shared, int threads, int draws)
@@ -126,9 +171,13 @@ bool draw_many(const std::string &path, bool shared, int threads, int draws)
             if (!shared && !own.open(path).ok())
                 ok = false;
             Station &station = shared ? common : own;
+            // Every other number drawn into an attempt begun without one,
+            // as the line draws it once the board is identified.
             for (int i = 0; i < draws && ok; ++i) {
                 Attempt attempt;
-                if (!station.begin(board("board"), attempt).ok() || !attempt.serial ||
+                const bool later = i % 2 == 1;
+                if (!station.begin(board(later ? "" : "board"), attempt).ok() ||
+                    (later && !station.draw(attempt, "board", LARGEST_NUMBER).ok()) || !attempt.serial ||
                     !station.finish(attempt, ended(*attempt.serial % 5 == 0 ? 74 : 0)).ok())
                     ok = false;
             }

@@ -57,6 +57,17 @@ CREATE INDEX IF NOT EXISTS attempts_started ON attempts (started);
 CREATE INDEX IF NOT EXISTS attempts_image ON attempts (image_sha256);
 )";
 
+Result Station::write(const std::function<Result(Database &, Transaction &)> &body)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!database_->db)
+        return not_open();
+    Transaction transaction(*database_);
+    if (!transaction.begun())
+        return database_->failure();
+    return body(*database_, transaction);
+}
+
 Result Database::failure() const
 {
     const int code = sqlite3_errcode(db);

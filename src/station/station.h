@@ -2,18 +2,18 @@
 // the counters that give each board a serial number of its own, in one
 // SQLite file that several processes and threads share.
 //
-// A number is drawn in the same transaction (BEGIN IMMEDIATE) that writes
-// the attempt using it, before the board is touched, so it is handed out
-// once and never again: not when the flash fails (the attempt keeps it as
-// void), not when the process is killed at any moment (the attempt stays
-// unfinished, never missing). The journal is a write-ahead log synced on
+// A number is drawn in a transaction (BEGIN IMMEDIATE) that writes it into
+// the attempt using it, or writes the attempt, before anything is erased,
+// so it is handed out once and never again: not when the flash fails (the
+// attempt keeps it as void), not when the process is killed at any moment
+// (the attempt stays unfinished, never missing). The journal is a write-ahead log synced on
 // every commit: a bench operator reading the history never stalls a flash,
 // and a commit survives a crash or a power cut. The file should be on a
 // local disk; SQLite's locks are not to be trusted on network file systems.
 //
 // Completing an attempt's record never fails for want of space: its begin
 // keeps room on the filesystem for it (Reserve in station_sqlite.h), or
-// fails itself, before the board is touched.
+// fails itself, before anything is sent to the board.
 //
 // Another program holding the database makes a call wait, up to
 // BUSY_TIMEOUT_MS, rather than fail or skip the record. Every call returns a
@@ -35,6 +35,7 @@
 namespace station {
 
 class Database;
+class Transaction;
 
 const int BUSY_TIMEOUT_MS = 60000;
 const int BUSY_SAY_MS = 1000;  // a shorter wait, two benches sharing a file, goes unsaid
@@ -147,6 +148,13 @@ public:
     // Writes the attempt's row, drawing its serial number from start.counter
     // in the same transaction: NoSuchCounter or Exhausted write nothing.
     Result begin(const AttemptStart &start, Attempt &attempt);
+    // Draws the serial number of an unfinished attempt begun without one,
+    // from counter, once its board is known to take it: at most largest.
+    // NoSuchCounter, Exhausted and TooLarge withdraw the attempt in the same
+    // transaction (its row removed, its room given back), as if it had never
+    // begun: its board was only opened and identified, and nothing but a
+    // number was wanting. On any other failure the attempt stays as it was.
+    Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest);
     // Completes an unfinished attempt; a finished one is Invalid and stays
     // as it was.
     Result finish(const Attempt &attempt, const AttemptEnd &end);
@@ -159,6 +167,10 @@ public:
     Result history(const Filter &filter, std::vector<AttemptRecord> &records);
 
 private:
+    // Runs body with the database held and a write transaction begun, which
+    // body commits; returns what body returns.
+    Result write(const std::function<Result(Database &, Transaction &)> &body);
+
     std::unique_ptr<Database> database_;
     mutable std::mutex mutex_;
 };

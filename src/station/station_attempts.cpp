@@ -14,7 +14,7 @@ static Result insert_attempt(Database &database, const AttemptStart &start, cons
 {
     std::uint64_t serial = 0;
     if (!start.counter.empty()) {
-        const Result drawn = draw(database, start.counter, serial);
+        const Result drawn = draw(database, start.counter, LARGEST_NUMBER, serial);
         if (!drawn.ok())
             return drawn;
     }
@@ -41,31 +41,80 @@ static Result insert_attempt(Database &database, const AttemptStart &start, cons
 
 Result Station::begin(const AttemptStart &start, Attempt &attempt)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!database_->db)
-        return not_open();
-    Database &database = *database_;
-    std::string started;
-    const Result time = database.utc_time(start.started, started);
-    if (!time.ok())
-        return time;
-    Transaction transaction(database);
-    if (!transaction.begun())
-        return database.failure();
-    Result written = database.reserve.grow(database.path);
-    if (!written.ok())
-        return written;
-    Attempt begun;
-    written = insert_attempt(database, start, started, begun);
-    if (written.ok() && !transaction.commit())
-        written = database.failure();
-    if (!written.ok()) {
-        database.reserve.shrink();
-        return written;
+    return write([&](Database &database, Transaction &transaction) {
+        std::string started;
+        Result written = database.utc_time(start.started, started);
+        if (written.ok())
+            written = database.reserve.grow(database.path);
+        if (!written.ok())
+            return written;
+        Attempt begun;
+        written = insert_attempt(database, start, started, begun);
+        if (written.ok() && !transaction.commit())
+            written = database.failure();
+        if (!written.ok()) {
+            database.reserve.shrink();
+            return written;
+        }
+        database.pending.insert(begun.id);
+        attempt = begun;
+        return Result{};
+    });
+}
+
+// Removes the row of an attempt that never was one.
+static Result withdraw(Database &database, const Attempt &attempt)
+{
+    Statement remove(database, "DELETE FROM attempts WHERE id = ? AND ended IS NULL AND serial IS NULL");
+    remove.bind_int(1, attempt.id);
+    return remove.step() == SQLITE_DONE ? Result{} : database.failure();
+}
+
+static bool withdraws(Status status)
+{
+    return status == Status::NoSuchCounter || status == Status::Exhausted || status == Status::TooLarge;
+}
+
+// The attempt's number drawn and written into its row, or the attempt
+// withdrawn when the counter has none it may give.
+static Result draw_into(Database &database, Transaction &transaction, Attempt &attempt, const std::string &counter,
+                        std::uint64_t largest)
+{
+    std::uint64_t serial = 0;
+    const Result drawn = station::draw(database, counter, largest, serial);
+    if (!drawn.ok() && !withdraws(drawn.status))
+        return drawn;
+    if (!drawn.ok()) {
+        const Result removed = withdraw(database, attempt);
+        if (!removed.ok())
+            return removed;
+        if (!transaction.commit())
+            return database.failure();
+        if (database.pending.erase(attempt.id) > 0)
+            database.reserve.shrink();
+        return drawn;
     }
-    database.pending.insert(begun.id);
-    attempt = begun;
+    Statement update(database,
+                     "UPDATE attempts SET counter = ?, serial = ? WHERE id = ? AND ended IS NULL AND serial IS NULL");
+    update.bind_text(1, counter);
+    update.bind_int(2, std::int64_t(serial));
+    update.bind_int(3, attempt.id);
+    if (update.step() != SQLITE_DONE)
+        return database.failure();
+    if (sqlite3_changes(database.db) != 1)
+        return {Status::Invalid, "attempt " + std::to_string(attempt.id) +
+                                     " is not an unfinished attempt without a serial number in " + database.path};
+    if (!transaction.commit())
+        return database.failure();
+    attempt.serial = serial;
     return {};
+}
+
+Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t largest)
+{
+    return write([&](Database &database, Transaction &transaction) {
+        return draw_into(database, transaction, attempt, counter, largest);
+    });
 }
 
 Result Station::finish(const Attempt &attempt, const AttemptEnd &end)

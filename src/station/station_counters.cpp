@@ -54,33 +54,28 @@ Result Station::init_counter(const std::string &name, std::uint64_t first, std::
     const Result valid = check_bounds(name, first, last);
     if (!valid.ok())
         return valid;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!database_->db)
-        return not_open();
-    Database &database = *database_;
-    Transaction transaction(database);
-    if (!transaction.begun())
-        return database.failure();
-    Counter existing;
-    const Result found = read_counter(database, name, existing);
-    if (found.status == Status::NoSuchCounter) {
-        Statement insert(database, "INSERT INTO counters (name, first, last) VALUES (?, ?, ?)");
-        insert.bind_text(1, name);
-        insert.bind_int(2, std::int64_t(first));
-        if (last)
-            insert.bind_int(3, std::int64_t(*last));
-        if (insert.step() != SQLITE_DONE)
+    return write([&](Database &database, Transaction &transaction) {
+        Counter existing;
+        const Result found = read_counter(database, name, existing);
+        if (found.status == Status::NoSuchCounter) {
+            Statement insert(database, "INSERT INTO counters (name, first, last) VALUES (?, ?, ?)");
+            insert.bind_text(1, name);
+            insert.bind_int(2, std::int64_t(first));
+            if (last)
+                insert.bind_int(3, std::int64_t(*last));
+            if (insert.step() != SQLITE_DONE)
+                return database.failure();
+        } else if (!found.ok()) {
+            return found;
+        } else if (existing.first != first || existing.last != last) {
+            return Result{Status::Conflict, "counter '" + name + "' exists " + bounds(existing.first, existing.last) +
+                                                "; a new range takes a new name"};
+        }
+        const Result read = read_counter(database, name, counter);
+        if (read.ok() && !transaction.commit())
             return database.failure();
-    } else if (!found.ok()) {
-        return found;
-    } else if (existing.first != first || existing.last != last) {
-        return {Status::Conflict, "counter '" + name + "' exists " + bounds(existing.first, existing.last) +
-                                      "; a new range takes a new name"};
-    }
-    const Result read = read_counter(database, name, counter);
-    if (read.ok() && !transaction.commit())
-        return database.failure();
-    return read;
+        return read;
+    });
 }
 
 Result Station::counter(const std::string &name, Counter &counter)
@@ -107,7 +102,7 @@ Result Station::counters(std::vector<Counter> &counters)
     return {};
 }
 
-Result draw(Database &database, const std::string &name, std::uint64_t &serial)
+Result draw(Database &database, const std::string &name, std::uint64_t largest, std::uint64_t &serial)
 {
     Counter counter;
     const Result found = read_counter(database, name, counter);
@@ -116,6 +111,9 @@ Result draw(Database &database, const std::string &name, std::uint64_t &serial)
     if (counter.exhausted())
         return {Status::Exhausted, "counter '" + name + "' has handed out its last number, " +
                                        std::to_string(counter.last.value_or(LARGEST_NUMBER))};
+    if (counter.next() > largest)
+        return {Status::TooLarge, "counter '" + name + "' would hand out " + std::to_string(counter.next()) +
+                                      ", and the board takes at most " + std::to_string(largest)};
     Statement update(database, "UPDATE counters SET handed_out = handed_out + 1 WHERE name = ?");
     update.bind_text(1, name);
     if (update.step() != SQLITE_DONE)

@@ -12,6 +12,7 @@ enum class Status {
     CannotOpen,     // the file or its directory cannot be opened, created or written
     NoSuchCounter,
     Exhausted,      // the counter has handed out its last number; nothing was written
+    TooLarge,       // the counter's next number is beyond what the board takes; nothing was drawn
     Conflict,       // a counter of that name exists with other bounds
     Invalid,        // an argument the database cannot take: a time, a hash prefix, bounds
     Failed,         // SQLite failed, or another program held the database past the time-out

@@ -74,10 +74,10 @@ public:
     Result utc_time(const std::string &given, std::string &time);
 };
 
-// Draws the counter's next number; called inside the attempt's transaction,
-// so that the number and the row that uses it are committed together or not
-// at all.
-Result draw(Database &database, const std::string &name, std::uint64_t &serial);
+// Draws the counter's next number, if it is at most largest; called inside
+// the attempt's transaction, so that the number and the row that uses it
+// are committed together or not at all.
+Result draw(Database &database, const std::string &name, std::uint64_t largest, std::uint64_t &serial);
 
 inline Result not_open()
 {
