@@ -2,6 +2,7 @@
 // as the system describes them. Nothing is opened and nothing is sent: a
 // port is listed whether or not a bootloader listens on it.
 #include "cli/commands.h"
+#include "cli/json_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -65,7 +66,7 @@ int list_boards(const Options &options)
             list.push_back(board_json(board));
         for (const efm8_port &port : ports)
             list.push_back(port_json(port));
-        std::cout << list.dump() << "\n";
+        std::cout << json_text(list) << "\n";
         return 0;
     }
     for (const efm8_device &board : boards)

@@ -1,6 +1,7 @@
 // The station database read back and its counters set up: serial init and
 // show, and history. No board is touched.
 #include "cli/commands.h"
+#include "cli/json_text.h"
 #include "line/record.h"
 #include "station/station_report.h"
 
@@ -65,7 +66,7 @@ static std::string counter_json(const station::Counter &counter)
         {"handed_out", counter.handed_out},
         {"left", left},
     };
-    return object.dump();
+    return json_text(object);
 }
 
 static void print_counters(const std::vector<station::Counter> &counters, bool json)

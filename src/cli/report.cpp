@@ -1,5 +1,6 @@
 // Each board's result, as a line of text or a JSON object.
 #include "cli/commands.h"
+#include "cli/json_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -88,7 +89,7 @@ std::string outcome_json(const line::Outcome &outcome, Command command, const st
         add_identity(object, outcome);
     if (!time.empty())
         object["time"] = time;
-    return object.dump();
+    return json_text(object);
 }
 
 static const uint8_t BOOTLOADER_1_0 = 0x90;  // the only version byte whose meaning is documented

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -17,6 +18,12 @@ static const std::size_t SHORT_HASH = 12;  // as much of a SHA-256 as text shows
 template <typename T> static Json or_null(const std::optional<T> &value)
 {
     return value ? Json(*value) : Json(nullptr);
+}
+
+// Bytes that are not UTF-8 (a file name may hold any) as U+FFFD.
+static std::string json_text(const Json &object)
+{
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 static Json text_or_null(const std::string &text)
@@ -91,6 +98,27 @@ static std::string csv_row(const Json &object, bool names)
     return row;
 }
 
+// A field of a line of text as it is, unless it holds a control character
+// (a file name may hold a line break): then quoted as CSV quotes it, its
+// quotes doubled, and each control character and backslash written as a C
+// escape, so that an attempt stays on one line.
+static std::string text_field(const std::string &text)
+{
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+    if (std::none_of(text.begin(), text.end(), control))
+        return text;
+    static const std::map<char, const char *> ESCAPES = {
+        {'"', "\"\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+    std::string quoted = "\"";
+    for (char c : text) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+        const auto escape = ESCAPES.find(c);
+        quoted += escape != ESCAPES.end() ? escape->second : control(c) ? hex : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
 std::string attempt_header(Style style)
 {
     return style == Style::Csv ? csv_row(attempt_json(AttemptRecord{}), true) : "";
@@ -103,15 +131,15 @@ std::string summary_header(Style style)
 
 static std::string image_text(const std::string &name, const std::string &sha256)
 {
-    return name + " (" + sha256.substr(0, SHORT_HASH) + ")";
+    return text_field(name) + " (" + text_field(sha256.substr(0, SHORT_HASH)) + ")";
 }
 
 static std::string attempt_text(const AttemptRecord &record)
 {
-    std::string line = record.start.started + "  #" + std::to_string(record.id) + "  " +
-                       transport_word(record.start.transport) + " " + record.start.path + "  ";
+    std::string line = text_field(record.start.started) + "  #" + std::to_string(record.id) + "  " +
+                       transport_word(record.start.transport) + " " + text_field(record.start.path) + "  ";
     if (!record.start.part.empty())
-        line += record.start.part + "  ";
+        line += text_field(record.start.part) + "  ";
     line += image_text(record.start.image_name, record.start.image_sha256) + "  ";
     if (record.serial)
         line += "serial " + std::to_string(*record.serial) + (record.serial_void() ? " (void)  " : "  ");
@@ -121,8 +149,8 @@ static std::string attempt_text(const AttemptRecord &record)
     char figures[96];
     std::snprintf(figures, sizeof figures, " (exit %d)  %u %s  %.1f s", end.exit_code, end.tries,
                   end.tries == 1 ? "try" : "tries", end.seconds);
-    line += end.result + figures;
-    return end.message.empty() ? line : line + ": " + end.message;
+    line += text_field(end.result) + figures;
+    return end.message.empty() ? line : line + ": " + text_field(end.message);
 }
 
 static std::string summary_text(const ImageSummary &summary)
@@ -146,7 +174,7 @@ std::string attempt_line(const AttemptRecord &record, Style style)
     if (style == Style::Text)
         return attempt_text(record);
     const Json object = attempt_json(record);
-    return style == Style::Json ? object.dump() : csv_row(object, false);
+    return style == Style::Json ? json_text(object) : csv_row(object, false);
 }
 
 std::string summary_line(const ImageSummary &summary, Style style)
@@ -154,7 +182,7 @@ std::string summary_line(const ImageSummary &summary, Style style)
     if (style == Style::Text)
         return summary_text(summary);
     const Json object = summary_json(summary);
-    return style == Style::Json ? object.dump() : csv_row(object, false);
+    return style == Style::Json ? json_text(object) : csv_row(object, false);
 }
 
 static void count(const AttemptRecord &record, ImageSummary &summary)
