@@ -89,7 +89,8 @@ done
 # Refused where the file alone shows it (over the image's own bytes, or a
 # number the format cannot hold): no board opened, no number drawn. Beyond
 # the part's area (the EFM8UB11F16G's ends at 0x39FF): refused once the board
-# is identified, nothing erased, the number void.
+# is identified, nothing erased, and no number drawn, since the number is
+# drawn only for a board that takes it; the attempt is recorded.
 "$cli" serial init big --first 70000 --db "$db" > /dev/null
 usb 65 flash --db "$db" --counter line --serial le32@0x0010 fw.bin
 grep -q 'at 0x10, inside le32@0x10' err || fail "overlap: $(cat err)"
@@ -98,11 +99,13 @@ grep -q "would hand out 70000, which does not fit le16@0x3000" err || fail "too 
 grep -q '^open' log && fail "a board was opened for a number that cannot be placed"
 [ "$(counter_next line) $(counter_next big)" = "1004 70000" ] || fail "a refused number was drawn"
 KESTRANE_SIM_FLASH_IN=junk usb 65 flash --json --db "$db" --counter line --serial le32@0x39FE fw.bin
-jq -e '.result == "bad-image" and .serial == 1004' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
+jq -e '.result == "bad-image" and .serial == null' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
   fail "out of area: $(cat out)"
 cmp -s flash junk || fail "a board was erased for a number beyond its area"
-"$cli" history --db "$db" --serial 1004 --json | jq -e '.void and .result == "bad-image" and .exit_code == 65' > /dev/null ||
-  fail "the refused board's number is not recorded void"
+[ "$(counter_next line)" = 1004 ] || fail "a number was drawn for a board whose area the place runs past"
+"$cli" history --db "$db" --json | jq -es 'map(select(.result == "bad-image")) | length == 1
+    and (.[0] | .serial == null and .exit_code == 65 and (.message | test("runs past")))' > /dev/null ||
+  fail "the refused board's attempt: $("$cli" history --db "$db")"
 
 # Two processes, four boards on ports each, one counter: eight numbers, each
 # once, each on the board its record names.
@@ -146,6 +149,22 @@ start_boards
 "$cli" flash --json --db "$db" --counter kill --serial le16@0x3000 --port "$port" fw.bin > out 2> err || fail "the run after the kill: $(cat err)"
 stop_boards
 number_on flash le16@0x3000 501 || fail "the run after the kill did not place 501"
+
+# A board that cannot be opened, its port held by another program, is no
+# attempt: nothing recorded, no number drawn (nor voided), and the next
+# board gets the number.
+"$cli" serial init busy --first 60 --db "$db" > /dev/null
+attempts=$("$cli" history --db "$db" --json | jq -s length)
+start_boards
+flock "$port" "$cli" flash --json --db "$db" --counter busy --serial le16@0x3000 --port "$port" fw.bin > out 2> err
+status=$?
+[ "$status" -eq 75 ] && jq -e '.serial == null' out > /dev/null || fail "a busy port ($status): $(cat out err)"
+[ "$(counter_next busy)" = 60 ] || fail "a number was drawn for a board whose port was busy"
+[ "$("$cli" history --db "$db" --json | jq -s length)" = "$attempts" ] || fail "a busy port was recorded as an attempt"
+"$cli" flash --json --db "$db" --counter busy --serial le16@0x3000 --port "$port" fw.bin > out 2> err ||
+  fail "the board after the busy port: $(cat err)"
+stop_boards
+number_on flash le16@0x3000 60 || fail "the board after the busy port does not hold 60"
 
 # Another program holds the database: the flash waits for it, touching no
 # board, and then records.
@@ -279,23 +298,78 @@ status=$?
 number_on flash le16@0x3000 40 || fail "the board whose record was lost does not hold its number"
 
 # The bench: two boards at once, one refusing; the summary in JSON. Then a
-# counter with one number left stops the line by itself.
+# counter with one number left stops the line by itself: the board left
+# without one is untouched, no attempt, so the bench's figures and the
+# record's agree.
 "$cli" serial init bench --first 300 --last 302 --db "$db" > /dev/null
 KESTRANE_SIM_BOARDS=2 KESTRANE_SIM_ANSWER=12:41 usb 76 watch --count 2 --json --db "$db" --counter bench \
   --serial le16@0x3000 fw2.bin
 tail -n 1 out | jq -e '.summary and .boards == 2 and .passed == 1 and .failed == 1 and .yield == 0.5
-    and .first_pass_yield == 0.5 and .serial_first == 300 and .serial_last == 301 and .exit_code == 76' > /dev/null ||
-  fail "watch's summary: $(cat out)"
+    and .first_pass_yield == 0.5 and .serial_first == 300 and .serial_last == 301 and .untouched == 0
+    and .stopped == null and .exit_code == 76' > /dev/null || fail "watch's summary: $(cat out)"
+tail -n 1 out > summaries
 KESTRANE_SIM_BOARDS=2 timeout 60 env "${usb_env[@]}" "$cli" watch --json --db "$db" --counter bench \
   --serial le16@0x3000 fw2.bin > out 2> err
 status=$?
-[ "$status" -eq 78 ] && grep -q "counter 'bench' has handed out its last number, 302" err ||
+[ "$status" -eq 78 ] && grep -q "sim:[12]: left untouched, not counted: counter 'bench' has handed out its last number, 302" err ||
   fail "the last number did not stop the line ($status): $(cat err)"
-jq -es 'map(select(.path)) | (map(.serial) | sort == [null, 302])
-        and (map(select(.serial == null)) | .[0].result == "no-serial-number" and .[0].exit_code == 78)' out \
-  > /dev/null || fail "past the last number: $(cat out)"
+jq -es 'map(select(.path)) | length == 1 and .[0].serial == 302' out > /dev/null || fail "past the last number: $(cat out)"
+tail -n 1 out | jq -e '.boards == 1 and .passed == 1 and .failed == 0 and .yield == 1 and .untouched == 1
+    and (.stopped | test("handed out its last number, 302"))' > /dev/null || fail "past the last number's summary: $(cat out)"
+grep -q "^1 board: 1 ok, 0 failed; .*; 1 board untouched; the line stopped: counter 'bench' has handed out" err ||
+  fail "the summary does not say the line stopped: $(cat err)"
+tail -n 1 out >> summaries
+"$cli" history --db "$db" --image "$(sha256sum fw2.bin | cut -c 1-64)" --summary --json > out
+jq -es '(.[0:2] | {attempts: map(.boards) | add, passed: map(.passed) | add, failed: map(.failed) | add})
+    == (.[2] | {attempts, passed, failed})' summaries out > /dev/null ||
+  fail "the bench's figures and the record's disagree: $(cat summaries out)"
 
-# History: the filters, and the summary per image.
+# A number whose bytes are all 0xFF (65535 in le16 and be16, 4294967295 in
+# le32 and be32) would read as blank flash, the board as unnumbered: no
+# binary format takes it, and being each one's largest, the line stops
+# there (65) before any board is opened. Text formats take it.
+"$cli" serial init blank --first 65533 --db "$db" > /dev/null
+KESTRANE_SIM_BOARDS=3 timeout 60 env "${usb_env[@]}" "$cli" watch --json --db "$db" --counter blank \
+  --serial be16@0x3000 fw.bin > out 2> err
+status=$?
+[ "$status" -eq 65 ] && jq -es 'map(select(.path) | .serial) | sort == [65533, 65534]' out > /dev/null &&
+  tail -n 1 out | jq -e '.boards == 2 and .untouched == 1 and (.stopped | test("65535, which is 0xFFFF in be16@0x3000, as blank flash reads"))' \
+  > /dev/null || fail "the bench at 0xFFFF ($status): $(cat out err)"
+for placement in le16@0x3000 be16@0x3000; do
+  usb 65 flash --db "$db" --counter blank --serial "$placement" fw.bin
+  grep -q "would hand out 65535, which is 0xFFFF in $placement, as blank flash reads: the board would look unnumbered (at most 65534)" err ||
+    fail "$placement at 0xFFFF: $(cat err)"
+  grep -q '^open' log && fail "$placement: a board was opened for a number that reads as blank flash"
+done
+"$cli" serial init blank32 --first 4294967295 --db "$db" > /dev/null
+for placement in le32@0x3000 be32@0x3000; do
+  usb 65 flash --db "$db" --counter blank32 --serial "$placement" fw.bin
+  grep -q "is 0xFFFFFFFF in $placement" err || fail "$placement at 0xFFFFFFFF: $(cat err)"
+done
+[ "$(counter_next blank) $(counter_next blank32)" = "65535 4294967295" ] || fail "a number that reads as blank flash was drawn"
+usb 0 flash --json --db "$db" --counter blank --serial dec5@0x3000 fw.bin
+number_on flash dec5@0x3000 65535 || fail "dec5 did not take 65535"
+usb 0 flash --json --db "$db" --counter blank32 --serial hex8@0x3000 fw.bin
+number_on flash hex8@0x3000 4294967295 || fail "hex8 did not take 4294967295"
+
+# History: the filters, and the summary per image. A file name that holds a
+# line break or another control character keeps its attempt on one line of
+# text, quoted and escaped; CSV quotes it, JSON escapes it, and a name that
+# is not UTF-8 does not stop JSON.
+cp fw.bin "$(printf 'fw\nline\033.bin')"
+cp fw.bin "$(printf 'fw\351.bin')"
+names=$work/names.sqlite
+usb 0 flash --db "$names" "$(printf 'fw\nline\033.bin')"
+usb 0 flash --db "$names" "$(printf 'fw\351.bin')"
+"$cli" history --db "$names" > out || fail "history of odd names: $(cat out)"
+[ "$(wc -l < out)" -eq 2 ] && grep -qF '"fw\nline\x1B.bin"' out || fail "a name with a line break: $(cat -A out)"
+"$cli" history --db "$names" --json > out || fail "history --json of odd names exited $?"
+jq -es 'map(.image) == ["fw\nline\u001b.bin", "fw\ufffd.bin"]' out > /dev/null || fail "history --json: $(cat out)"
+"$cli" history --db "$names" --csv > out
+sqlite3 :memory: ".import --csv out attempts" "SELECT image FROM attempts" > csv_names
+printf 'fw\nline\033.bin\nfw\351.bin\n' | cmp -s - csv_names || fail "history --csv: $(cat -A out)"
+"$cli" serial init "$(printf 'odd\377')" --first 1 --json --db "$names" > out || fail "serial init of a name not UTF-8"
+jq -e '.name == "odd\ufffd"' out > /dev/null || fail "serial init --json: $(cat out)"
 sha=$(sha256sum fw2.bin | cut -c 1-10)
 "$cli" history --db "$db" --image "$sha" --summary --json > out
 jq -e '.image == "fw2.bin" and .attempts == 3 and .passed == 2 and .failed == 1 and .first_pass_yield == 2 / 3

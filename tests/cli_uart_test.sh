@@ -155,7 +155,9 @@ start_boards --boards 2
 : > err
 "$cli" watch --count 3 --json --port "$port" --port "$work/ttySIM2" --port "$work/ttyNONE" fw.bin > out 2> err &
 watcher=$!
-wait_line err 1 1 'ttySIM1: the board left' > /dev/null || fail "watch never saw board 1 leave"
+# Said as a result is: when, and on which port.
+wait_line err 1 1 "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}  $port  the board left\$" > /dev/null ||
+  fail "watch never said, with the time and port, that board 1 left: $(cat err)"
 send "return 1"
 wait $watcher || fail "watch --count 3 exited $?"
 jq -es 'map(select(.path) | .path) as $paths | $paths == ["'"$port"'", "'"$work/ttySIM2"'", "'"$port"'"]

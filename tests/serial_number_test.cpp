@@ -1,7 +1,8 @@
 // Serial numbers: in every format, a number lands at its address and reads
-// back as itself; a place outside the application area, over the image's
-// own bytes or under its CRC checks, and a number the format cannot hold,
-// are refused with nothing changed.
+// back as itself, never as blank flash; a place outside the application
+// area, over the image's own bytes or under its CRC checks, and a number the
+// format cannot hold or would write as all 0xFF, are refused with nothing
+// changed.
 #include "line/serial_number.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,8 @@ TEST(SerialNumber, EveryFormatLandsAtItsAddressAndReadsBack)
         ASSERT_EQ(placed.bytes.size(), std::max<size_t>(c.image.bytes.size(), p.address + p.width));
         const std::vector<uint8_t> at(placed.bytes.begin() + p.address, placed.bytes.begin() + p.address + p.width);
         EXPECT_EQ(read_back(p, at), number) << serial_number::describe(p);
+        EXPECT_FALSE(std::all_of(at.begin(), at.end(), [](uint8_t b) { return b == 0xFF; }))
+            << serial_number::describe(p) << " " << number << " reads as blank flash";
         for (size_t i = 0; i < placed.bytes.size(); ++i) {
             if (i >= p.address && i < p.address + p.width)
                 continue;
@@ -151,6 +154,16 @@ TEST(SerialNumber, OutOfAreaOverlappingAndTooLargeAreRefused)
         const uint64_t largest = serial_number::largest(c.placement);
         if (largest != UINT64_MAX)
             expect_refused(c, largest + 1 + rng() % (UINT64_MAX - largest), std::to_string(largest));
+        // In binary, the number above the largest is every byte 0xFF, as
+        // blank flash reads; the largest itself is not.
+        const bool binary = c.placement.encoding == Encoding::LittleEndian || c.placement.encoding == Encoding::BigEndian;
+        if (binary) {
+            expect_refused(c, largest + 1, "as blank flash reads");
+            std::vector<uint8_t> bytes;
+            std::string error;
+            ASSERT_TRUE(serial_number::encode(c.placement, largest, bytes, error)) << error;
+            EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0xFF), std::ptrdiff_t(bytes.size() - 1));
+        }
 
         const uint32_t taken = c.placement.address + uint32_t(rng() % c.placement.width);
         Case checked = c;  // a CRC check whose range reaches into the place

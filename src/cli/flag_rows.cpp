@@ -80,12 +80,15 @@ std::vector<Flag> line_flags()
          "put a number of its own into each board's image before it is flashed, so that the verify covers it: le16, "
          "le32, le64, be16, be32, be64 (binary, least or most significant byte first), decN or hexN (N ASCII "
          "digits, zero-padded); ADDRESS in hex (0x3FF0) or decimal. The bytes must lie in the part's application "
-         "area, where the image holds 0xFF (else exit 65, before anything is erased). Needs --counter",
+         "area, where the image holds 0xFF (else exit 65, before anything is erased). A binary format never takes "
+         "the number whose bytes are all 0xFF (65535 in le16, 4294967295 in le32), which reads as blank flash. "
+         "Needs --counter",
          take_placement},
         {"counter", Argument::Required, "NAME",
          "draw the numbers from this counter of the station database (see kestrane-cli serial): each is handed out "
-         "once, before the board's first erase, and never again, even when the flash fails (the record calls it "
-         "void). A counter past its last number stops (exit 78)",
+         "once, when the board is opened and identified and before its first erase, and never again, even when the "
+         "flash fails (the record calls it void). A counter past its last number stops (exit 78), and one past the "
+         "last its format takes (exit 65)",
          take_counter},
         {"db", Argument::Required, "PATH",
          "the station database, which records every attempt (default $XDG_STATE_HOME/kestrane/station.sqlite); "

@@ -54,7 +54,7 @@ static const char GENERAL_HELP[] =
     "  65  the file is not a usable image (format error, empty, too large for the\n"
     "      part), or the board is not one of the parts the file is for, or the\n"
     "      image cannot be written in the format asked, or a serial number does\n"
-    "      not fit its format or its place (--serial)\n"
+    "      not fit its format or its place (--serial) or would read as blank flash\n"
     "  66  the file cannot be read, or there is no station database to read yet\n"
     "  69  no bootloader attached (after --wait, when its time runs out), or no\n"
     "      such serial port, or a --port that is not a serial port (a file, a\n"

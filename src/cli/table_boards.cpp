@@ -37,15 +37,17 @@ static const char FLASH_USAGE[] =
     "without a run application record the board is left in its bootloader. Its\n"
     "lock and --lock-pages combine bit by bit, as the chip's flash does.\n"
     "\n"
-    "Each board's attempt is recorded in the station database before the board\n"
-    "is touched and completed before its result is printed (see history): UTC\n"
-    "start and end, host, transport and path or port, part, image and its\n"
-    "SHA-256, serial number, result, exit status, message, commands, bytes\n"
-    "written, seconds and tries. A process killed meanwhile leaves the attempt\n"
-    "unfinished, never missing. Its begin keeps room for its completion: where the\n"
-    "database's filesystem has none, the board is not touched (exit 73). Should\n"
-    "the completion fail still, the board's own result is printed, its number\n"
-    "stays used, and the run ends with 73, saying why the record is incomplete.\n";
+    "Each board's attempt is recorded in the station database once the board is\n"
+    "opened, before anything is sent to it, and completed before its result is\n"
+    "printed (see history): UTC start and end, host, transport and path or port,\n"
+    "part, image and its SHA-256, serial number, result, exit status, message,\n"
+    "commands, bytes written, seconds and tries. A process killed meanwhile\n"
+    "leaves the attempt unfinished, never missing. A board that cannot be opened\n"
+    "(another program has its port) is no attempt and draws no number. Its begin\n"
+    "keeps room for its completion: where the database's filesystem has none,\n"
+    "the board is not touched (exit 73). Should the completion fail still, the\n"
+    "board's own result is printed, its number stays used, and the run ends with\n"
+    "73, saying why the record is incomplete.\n";
 
 static const char VERIFY_USAGE[] =
     "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"

@@ -23,14 +23,18 @@ static const char WATCH_USAGE[] =
     "try) and the boards per hour since watch started. Ctrl-C (or SIGTERM or\n"
     "SIGHUP) stops taking new boards, lets those in progress finish and prints a\n"
     "summary (a second one stops at once); so does --count, and so does a\n"
-    "counter that has handed out its last number (exit 78).\n"
-    "Every board's attempt is recorded as flash records it.\n"
+    "counter that has handed out its last number (exit 78), or the last its\n"
+    "format takes (exit 65); the summary says why the line stopped. Every\n"
+    "board's attempt is recorded as flash records it. A board left untouched (not\n"
+    "opened, or no number left for it) is no attempt: no result line, no record;\n"
+    "the summary counts it apart, and --count counts attempts.\n"
     "\n"
     "Without --port, the USB bootloaders that are plugged in. With --port, each\n"
     "port is asked at most twice a second whether a bootloader answers there (a\n"
     "training byte and one identify, with a short time-out); one that stops\n"
     "answering has left (it started its application), and the next board that\n"
-    "answers on that port counts again.\n";
+    "answers on that port counts again. A board that left is said with the time\n"
+    "and its path or port, as a result is.\n";
 
 static const char CONVERT_USAGE[] =
     "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
@@ -70,8 +74,11 @@ static const char HISTORY_USAGE[] =
     "(void when its board failed), result and exit status, tries, seconds and\n"
     "message. An attempt whose process ended before it did, or whose record could\n"
     "not be completed, is unfinished: its number is not known to be void. A\n"
-    "database that cannot be written (a read-only file, folder or mount, a copy)\n"
-    "is read as it is, and nothing is made beside it.\n";
+    "field that holds a control character (a line break in a file name) is\n"
+    "quoted, as CSV quotes it, with the character escaped (\\n, \\xNN), so each\n"
+    "attempt stays on one line. A database that cannot be written (a read-only\n"
+    "file, folder or mount, a copy) is read as it is, and nothing is made beside\n"
+    "it.\n";
 
 static const Flag STATION_DB = {"db", Argument::Required, "PATH",
                                 "the station database (default $XDG_STATE_HOME/kestrane/station.sqlite)", take_db};
@@ -99,7 +106,8 @@ static CommandTable watch_table()
                   line_flags(),
                   {json_flag("one JSON object per board on standard output, and at the end a summary object: summary "
                         "true, boards, passed, failed, yield, first_pass, first_pass_yield, boards_per_hour, "
-                        "seconds, serial_first, serial_last and exit_code")}})};
+                        "seconds, serial_first, serial_last, untouched (boards that were no attempt), stopped (why "
+                        "a counter stopped the line, or null) and exit_code")}})};
 }
 
 static CommandTable convert_table()

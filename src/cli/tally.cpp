@@ -1,5 +1,6 @@
 #include "cli/tally.h"
 
+#include "cli/json_text.h"
 #include "line/boards.h"
 
 #include <nlohmann/json.hpp>
@@ -18,6 +19,12 @@ Tally::Tally(bool live) : live_(live), started_(std::chrono::steady_clock::now()
 void Tally::count(const line::Outcome &outcome)
 {
     std::lock_guard<std::mutex> guard(lock_);
+    if (!outcome.attempted()) {
+        ++untouched_;
+        if (outcome.stops_line() && stopped_.empty())
+            stopped_ = outcome.message;
+        return;
+    }
     if (outcome.ok())
         ++passed_;
     else
@@ -122,6 +129,10 @@ std::string Tally::summary_text()
     std::string summary = text;
     if (lowest_serial_)
         summary += "; serial numbers " + std::to_string(*lowest_serial_) + " to " + std::to_string(*highest_serial_);
+    if (untouched_ > 0)
+        summary += "; " + std::to_string(untouched_) + " board" + (untouched_ == 1 ? "" : "s") + " untouched";
+    if (!stopped_.empty())
+        summary += "; the line stopped: " + stopped_;
     return summary;
 }
 
@@ -151,9 +162,11 @@ std::string Tally::summary_json(int exit_code)
         {"seconds", hours() * SECONDS_PER_HOUR},
         {"serial_first", or_null(lowest_serial_)},
         {"serial_last", or_null(highest_serial_)},
+        {"untouched", untouched_},
+        {"stopped", stopped_.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(stopped_)},
         {"exit_code", exit_code},
     };
-    return summary.dump();
+    return json_text(summary);
 }
 
 }  // namespace cli

@@ -1,6 +1,8 @@
 // The bench's figures as boards finish: passed, failed, yield, first-pass
 // yield, boards per hour since the bench started, and the serial numbers
-// given. On a terminal a live line at the foot of standard error says them
+// given. They count attempts, as the station record does: a board left
+// untouched (not opened, or no number left for it) is counted apart, and
+// one that stopped the line says why. On a terminal a live line at the foot of standard error says them
 // as they change, and every other line goes out above it; elsewhere there
 // is no live line. Lines may come from any thread.
 #ifndef KESTRANE_CLI_TALLY_H
@@ -34,7 +36,7 @@ public:
     void close();
 
     std::string tally_text();    // "[3 ok, 1 failed]"
-    std::string summary_text();  // "4 boards: 3 ok, 1 failed; yield 75.0%, ..."
+    std::string summary_text();  // "4 boards: 3 ok, 1 failed; yield 75.0%, ...; 1 board untouched; ..."
     std::string summary_json(int exit_code);
 
 private:
@@ -47,7 +49,8 @@ private:
     const std::chrono::steady_clock::time_point started_;
     std::mutex lock_;
     std::string live_text_;  // as last drawn; empty: none shown
-    long passed_ = 0, failed_ = 0, first_pass_ = 0, running_ = 0;
+    long passed_ = 0, failed_ = 0, first_pass_ = 0, running_ = 0, untouched_ = 0;
+    std::string stopped_;  // why the line stopped, if a board stopped it
     std::optional<std::uint64_t> lowest_serial_, highest_serial_;
 };
 

@@ -28,10 +28,17 @@ static std::string now_text()
     return text;
 }
 
-// Counted, its failure said, its line printed.
+// Counted, its failure said, its line printed. A board left untouched is
+// no attempt: it gets no result line, as it gets no row in the record, and
+// is said apart.
 static void print_finished(const line::Outcome &outcome, bool json, Tally &tally)
 {
     tally.count(outcome);
+    if (!outcome.attempted()) {
+        tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": left untouched, not counted: " +
+                   outcome.message);
+        return;
+    }
     if (!outcome.ok())
         tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.message);
     if (!outcome.record_error.empty())
@@ -83,7 +90,8 @@ int watch(const Options &options)
     job.port = settings.port;
     line::BenchEvents events;
     events.finished = [&](const line::Outcome &outcome) { print_finished(outcome, options.json, tally); };
-    events.note = [&tally](const std::string &note) { tally.note(note); };
+    // Said as the boards' results are: when, and where.
+    events.left = [&tally](const std::string &path) { tally.note(now_text() + "  " + path + "  the board left"); };
     events.warn = say;
     bool said_stopping = false;
     events.idle = [&](long running) {

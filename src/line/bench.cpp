@@ -78,7 +78,7 @@ private:
                 ++it;
                 continue;
             }
-            events_.note(*it + ": the board left");
+            events_.left(*it);
             it = known_.erase(it);
         }
         for (const efm8_device &board : boards)
@@ -161,7 +161,8 @@ private:
     }
 
     // Callers hold lock_. A counter with no number left stops the line: no
-    // board after it would get one.
+    // board after it would get one. A board left untouched is no attempt,
+    // and takes nothing from the count.
     void report_finished()
     {
         while (!finished_.empty()) {
@@ -169,7 +170,9 @@ private:
             finished_.pop_front();
             if (first_failure_ == EFM8_OK)
                 first_failure_ = outcome.run_result();
-            line_stopped_ = line_stopped_ || outcome.result == EFM8_ERR_NO_SERIAL_NUMBER;
+            line_stopped_ = line_stopped_ || outcome.stops_line();
+            if (!outcome.attempted())
+                --started_;
             events_.finished(outcome);
         }
     }

@@ -1,6 +1,7 @@
 // The production bench: flash every bootloader that appears, once each,
-// until a count is reached, the serial numbers run out, or a stop is asked;
-// boards in progress always finish. A USB bootloader appears on the bus; a
+// until a count of attempts is reached (a board left untouched, one that
+// could not be opened or had no number left, is none), the serial numbers
+// run out, or a stop is asked; boards in progress always finish. A USB bootloader appears on the bus; a
 // board on a serial port appears when it answers there, and leaves when it
 // stops answering. It runs all day: each board's thread is joined as soon
 // as it is done, and nothing is kept of a board but what the front end
@@ -19,7 +20,7 @@ namespace line {
 // What the bench tells its front end, always from the thread that runs it.
 struct BenchEvents {
     std::function<void(const Outcome &)> finished;  // a board is done
-    std::function<void(const std::string &)> note;  // "PATH: the board left"
+    std::function<void(const std::string &path)> left;  // a board taken earlier is gone
     std::function<void(const std::string &)> warn;  // a port that cannot be opened, and why
     std::function<void(long running)> idle;         // between looks, with the boards in progress
     std::function<bool()> stopping;                 // true once no new board is to be taken

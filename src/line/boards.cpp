@@ -165,6 +165,7 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
     int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)
                                                    : efm8_open(board.path, &session);
     if (result == EFM8_OK) {
+        outcome.opened = true;
         result = job.work(session, index, outcome);
     } else {
         outcome.report.result = result;

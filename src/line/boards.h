@@ -29,6 +29,12 @@ struct Outcome {
     double seconds = 0;
     std::optional<std::uint64_t> serial;  // the number drawn for the board, kept across tries
     unsigned tries = 1;
+    // The board was opened, on any try.
+    bool opened = false;
+    // The line turned the board down once it was open, before anything was
+    // sent to be written: no room for its record, or no number left that it
+    // takes. It is no attempt.
+    bool declined = false;
 
     // Why the station record of the attempt could not be completed; the
     // board's result stays its own.
@@ -39,6 +45,16 @@ struct Outcome {
     // The run's result for this board: its own, or EFM8_ERR_NOT_RECORDED
     // for a board that passed but whose record was lost.
     int32_t run_result() const { return ok() && !record_error.empty() ? EFM8_ERR_NOT_RECORDED : result; }
+    // An attempt, recorded and counted in a yield, is a board that was
+    // opened and not turned down; a board that could not be opened (gone,
+    // busy, no permission) or that no number was left for is neither.
+    bool attempted() const { return opened && !declined; }
+    // Whether no board after this one can be numbered either: its counter
+    // is used up, or its next number is one the format does not take.
+    bool stops_line() const
+    {
+        return !attempted() && (result == EFM8_ERR_NO_SERIAL_NUMBER || result == EFM8_ERR_SIZE);
+    }
 };
 
 struct Line;

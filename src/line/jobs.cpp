@@ -46,9 +46,12 @@ static int32_t check_part(efm8_session *session, const Firmware &firmware, Outco
 }
 
 // The board's number placed into the image once identify has named the
-// part, so that its area is known, and before anything is erased.
+// part, so that its area is known, and before anything is erased. It is
+// drawn only then, once the board is known to take it: a board that cannot
+// be opened or identified, or whose part the place does not fit, costs no
+// number.
 static int32_t place_serial(efm8_session *session, const Firmware &firmware, const serial_number::Placement &placement,
-                            Outcome &outcome, firmware::Image &placed)
+                            Record &record, Outcome &outcome, firmware::Image &placed)
 {
     efm8_identity identity{};
     const int32_t identified = efm8_identify(session, &identity, &outcome.report);
@@ -57,6 +60,11 @@ static int32_t place_serial(efm8_session *session, const Firmware &firmware, con
     // A part the table lacks: the engine's own check of the image's last
     // address against the bootloader stands in for the area.
     const uint32_t limit = identity.part != nullptr ? identity.app_limit : EFM8_ADDRESS_SPACE;
+    if (!serial_number::place(firmware.image, limit, placement, 0, placed, outcome.message))
+        return EFM8_ERR_SIZE;
+    const int32_t drawn = record.draw(outcome);
+    if (drawn != EFM8_OK)
+        return drawn;
     if (!serial_number::place(firmware.image, limit, placement, *outcome.serial, placed, outcome.message))
         return EFM8_ERR_SIZE;
     return EFM8_OK;
@@ -84,13 +92,19 @@ Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &pl
     job.line = line;
     job.work = [&settings, &firmware, &plan, progress, line](efm8_session *session, std::size_t index,
                                                               Outcome &outcome) {
+        Record *record = line != nullptr ? line->record : nullptr;
+        if (record != nullptr) {
+            const int32_t begun = record->begin(outcome);
+            if (begun != EFM8_OK)
+                return begun;
+        }
         const int32_t checked = check_part(session, firmware, outcome);
         if (checked != EFM8_OK)
             return checked;
         firmware::Image placed;
         uint32_t identify_commands = 0;
-        if (settings.serial_at && outcome.serial) {
-            const int32_t result = place_serial(session, firmware, *settings.serial_at, outcome, placed);
+        if (settings.serial_at && !settings.counter.empty() && record != nullptr) {
+            const int32_t result = place_serial(session, firmware, *settings.serial_at, *record, outcome, placed);
             if (result != EFM8_OK)
                 return result;
             identify_commands = outcome.report.commands;
@@ -103,7 +117,7 @@ Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &pl
             flash.progress = progress.report;
             flash.progress_user = progress.user(index);
         }
-        Identified identified{line != nullptr ? line->record : nullptr, outcome.device.path};
+        Identified identified{record, outcome.device.path};
         if (identified.record != nullptr) {
             flash.identified = note_part;
             flash.identified_user = &identified;

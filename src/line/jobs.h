@@ -23,8 +23,9 @@ struct ProgressSink {
 };
 
 // settings, firmware, plan and line must outlive the job. With a line
-// (flash and watch), the board's part is kept with its attempt as soon as
-// identify names it, before anything is erased.
+// (flash and watch), the board's attempt is begun as soon as it is open,
+// its part kept as soon as identify names it, and its number drawn then,
+// all before anything is erased.
 Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &plan, ProgressSink progress = {},
               const Line *line = nullptr);
 Job verify_job(const Firmware &firmware);

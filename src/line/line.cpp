@@ -68,6 +68,7 @@ static std::string seconds_text(double seconds)
     return text;
 }
 
+// Turned down before it was opened: no attempt.
 static Outcome not_begun(const efm8_device &board, const Job &job, int32_t result, const std::string &why)
 {
     Outcome outcome;
@@ -80,12 +81,13 @@ static Outcome not_begun(const efm8_device &board, const Job &job, int32_t resul
 }
 
 // Tries until one is not worth repeating, the tries run out, or the board
-// does not come back.
-static Outcome tries_on_board(const efm8_device &board, std::size_t index, const Job &job,
-                              std::optional<std::uint64_t> serial)
+// does not come back. The number drawn on one try is the next one's; a
+// board opened on any try was opened, and one declined on any is declined.
+static Outcome tries_on_board(const efm8_device &board, std::size_t index, const Job &job)
 {
     const Line &line = *job.line;
-    Outcome outcome = run_on_board(board, index, job, serial);
+    Outcome outcome = run_on_board(board, index, job);
+    bool opened = outcome.opened, declined = outcome.declined;
     unsigned tries = 1;
     while (tries <= line.retries && worth_another_try(outcome)) {
         ++tries;
@@ -97,9 +99,13 @@ static Outcome tries_on_board(const efm8_device &board, std::size_t index, const
             outcome.message += "; the board did not come back for another try";
             break;
         }
-        outcome = run_on_board(board, index, job, serial);
+        outcome = run_on_board(board, index, job, outcome.serial);
+        opened = opened || outcome.opened;
+        declined = declined || outcome.declined;
     }
     outcome.tries = tries;
+    outcome.opened = opened;
+    outcome.declined = declined;
     return outcome;
 }
 
@@ -109,16 +115,16 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
         return run_on_board(board, index, job);
     const auto start = std::chrono::steady_clock::now();
     Record &record = *job.line->record;
-    std::optional<station::Attempt> attempt;
     std::string error;
-    const int32_t refused = record.begin(board, attempt, error);
+    // A counter with nothing left for the board turns it down unopened.
+    const int32_t refused = record.check_counter(error);
     if (refused != EFM8_OK)
         return not_begun(board, job, refused, error);
-    Outcome outcome = tries_on_board(board, index, job, attempt ? attempt->serial : std::nullopt);
+    Outcome outcome = tries_on_board(board, index, job);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // The board's result stays its own, and its number used; the run fails
     // for the record that could not be completed.
-    if (attempt && record.finish(*attempt, outcome, error) != EFM8_OK)
+    if (record.finish(outcome, error) != EFM8_OK)
         outcome.record_error = error;
     return outcome;
 }

@@ -1,7 +1,8 @@
 // The production line around each board that flash and watch work on: its
 // attempt recorded (record.h) with the serial number drawn for it, and a
 // flash cut short by a dropped transfer or a board that left redone from
-// the first erase, on the same board, with the same number.
+// the first erase, on the same board, with the same number. A board with
+// no number left for it is not opened.
 #ifndef KESTRANE_LINE_LINE_H
 #define KESTRANE_LINE_LINE_H
 
@@ -32,8 +33,9 @@ int32_t prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, R
 // The line the settings ask for, around record.
 Line line_for(const Settings &settings, Record &record, std::function<void(const std::string &)> say);
 
-// The job on one board as its line says: the attempt begun, one try and as
-// many more as the line allows, the attempt finished; without a line, one
+// The job on one board as its line says: the counter checked, one try and
+// as many more as the line allows (the job begins the attempt and draws its
+// number on the open board), the attempt finished; without a line, one
 // run_on_board.
 Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job &job);
 

@@ -15,6 +15,7 @@ int32_t station_result(station::Status status)
     case station::Status::Exhausted:
     case station::Status::NoSuchCounter:
     case station::Status::Conflict: return EFM8_ERR_NO_SERIAL_NUMBER;
+    case station::Status::TooLarge: return EFM8_ERR_SIZE;
     case station::Status::Invalid: return EFM8_ERR_OPTIONS;
     default: return EFM8_ERR_NOT_RECORDED;
     }
@@ -70,13 +71,12 @@ int32_t Record::counter_fits(std::string &error)
     if (counter.exhausted()) {
         error = "counter '" + counter_ + "' has handed out its last number, " +
                 std::to_string(counter.last.value_or(station::LARGEST_NUMBER)) +
-                ": the line stops here; start a new counter with 'kestrane-cli serial init NAME --first N'";
+                "; start a new counter with 'kestrane-cli serial init NAME --first N'";
         return EFM8_ERR_NO_SERIAL_NUMBER;
     }
-    if (counter.next() > serial_number::largest(*placement_)) {
-        error = "counter '" + counter_ + "' would hand out " + std::to_string(counter.next()) + ", which does not fit " +
-                serial_number::describe(*placement_) + " (at most " +
-                std::to_string(serial_number::largest(*placement_)) + ")";
+    const std::string refused = serial_number::refusal(*placement_, counter.next());
+    if (!refused.empty()) {
+        error = "counter '" + counter_ + "' would hand out " + std::to_string(counter.next()) + ", which " + refused;
         return EFM8_ERR_SIZE;
     }
     return EFM8_OK;
@@ -87,51 +87,85 @@ int32_t Record::check_counter(std::string &error)
     return on_ && !counter_.empty() ? counter_fits(error) : EFM8_OK;
 }
 
-int32_t Record::begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error)
+std::optional<station::Attempt> Record::in_progress(const std::string &path)
 {
-    attempt.reset();
-    if (!on_)
+    std::lock_guard<std::mutex> guard(in_progress_lock_);
+    const auto found = in_progress_.find(path);
+    return found != in_progress_.end() ? std::optional<station::Attempt>(found->second) : std::nullopt;
+}
+
+int32_t Record::begin(Outcome &outcome)
+{
+    const std::string path = outcome.device.path;
+    if (!on_ || in_progress(path))
         return EFM8_OK;
-    // Checked again for each board, so that no number is drawn that the
-    // format cannot hold; another process may still draw in between.
-    const int32_t fits = check_counter(error);
-    if (fits != EFM8_OK)
-        return fits;
     station::AttemptStart start;
-    start.transport = board.interface == EFM8_UART ? station::Transport::Uart : station::Transport::Usb;
-    start.path = board.path;
+    start.transport = outcome.device.interface == EFM8_UART ? station::Transport::Uart : station::Transport::Usb;
+    start.path = path;
     start.image_name = image_name_;
     start.image_sha256 = image_sha256_;
-    start.counter = counter_;
     station::Attempt begun;
     const station::Result written = station_.begin(start, begun);
-    if (!written.ok())
-        return failed(written, error);
-    attempt = begun;
+    if (!written.ok()) {
+        const int32_t result = failed(written, outcome.message);
+        outcome.declined = result != EFM8_OK;
+        return result;
+    }
     std::lock_guard<std::mutex> guard(in_progress_lock_);
-    in_progress_[board.path] = begun;
+    in_progress_[path] = begun;
+    return EFM8_OK;
+}
+
+int32_t Record::draw(Outcome &outcome)
+{
+    const std::string path = outcome.device.path;
+    std::optional<station::Attempt> attempt = in_progress(path);
+    if (!attempt) {
+        outcome.message = "no attempt of the board is recorded to draw its serial number for" + std::string(NO_RECORD_HINT);
+        return EFM8_ERR_NOT_RECORDED;
+    }
+    if (!attempt->serial) {
+        const station::Result drawn = station_.draw(*attempt, counter_, serial_number::largest(*placement_));
+        const int32_t result = station_result(drawn.status);
+        if (result == EFM8_ERR_NO_SERIAL_NUMBER || result == EFM8_ERR_SIZE) {
+            // Withdrawn: said as it would have been before the board was opened.
+            {
+                std::lock_guard<std::mutex> guard(in_progress_lock_);
+                in_progress_.erase(path);
+            }
+            if (counter_fits(outcome.message) == EFM8_OK)
+                outcome.message = drawn.message;
+            outcome.declined = true;
+            return result;
+        }
+        if (!drawn.ok()) {
+            outcome.message = drawn.message + NO_RECORD_HINT;
+            return EFM8_ERR_NOT_RECORDED;
+        }
+        std::lock_guard<std::mutex> guard(in_progress_lock_);
+        in_progress_[path] = *attempt;
+    }
+    outcome.serial = attempt->serial;
     return EFM8_OK;
 }
 
 void Record::note_part(const std::string &path, const std::string &part)
 {
-    std::optional<station::Attempt> attempt;
-    {
-        std::lock_guard<std::mutex> guard(in_progress_lock_);
-        const auto found = in_progress_.find(path);
-        if (found != in_progress_.end())
-            attempt = found->second;
-    }
     // A part not kept now is kept when the attempt is completed.
-    if (attempt)
+    if (const std::optional<station::Attempt> attempt = in_progress(path))
         station_.note_part(*attempt, part);
 }
 
-int32_t Record::finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error)
+int32_t Record::finish(const Outcome &outcome, std::string &error)
 {
+    std::optional<station::Attempt> attempt;
     {
         std::lock_guard<std::mutex> guard(in_progress_lock_);
-        in_progress_.erase(outcome.device.path);
+        const auto found = in_progress_.find(outcome.device.path);
+        if (found == in_progress_.end())
+            return EFM8_OK;
+        attempt = found->second;
+        in_progress_.erase(found);
     }
     const efm8_report &report = outcome.report;
     station::AttemptEnd end;
@@ -143,12 +177,12 @@ int32_t Record::finish(const station::Attempt &attempt, const Outcome &outcome, 
     end.bytes_written = report.bytes_written;
     end.seconds = outcome.seconds;
     end.tries = outcome.tries;
-    const station::Result written = station_.finish(attempt, end);
+    const station::Result written = station_.finish(*attempt, end);
     if (written.ok())
         return EFM8_OK;
     const int32_t result = failed(written, error);
     if (result != EFM8_OK)
-        error = "the record is incomplete: attempt " + std::to_string(attempt.id) +
+        error = "the record is incomplete: attempt " + std::to_string(attempt->id) +
                 " stays unfinished, its board's result unrecorded: " + written.message;
     return result;
 }

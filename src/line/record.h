@@ -1,7 +1,9 @@
 // The station record of flash and watch (station.h): each board's attempt
-// written before the board is touched, with its serial number drawn in the
-// same transaction, and completed before its result is printed. Shared by
-// the threads that flash boards.
+// written once the board is opened, before anything is sent to it; its
+// serial number drawn once the board is identified and known to take it,
+// before anything is erased; completed before its result is printed. A
+// board that cannot be opened is no attempt, and costs no number. Shared by
+// the threads that flash boards, each board's attempt found by its path.
 #ifndef KESTRANE_LINE_RECORD_H
 #define KESTRANE_LINE_RECORD_H
 
@@ -39,27 +41,39 @@ public:
     // is said once, and then nothing is recorded.
     int32_t open(const Settings &settings, const Firmware &firmware, std::string &error);
 
-    // Before any board: the counter exists, has a number left, and its next
-    // number fits the format. EFM8_OK, or EFM8_ERR_NO_SERIAL_NUMBER or
-    // EFM8_ERR_SIZE with the reason.
+    // Before any board, and before each board is opened: the counter
+    // exists, has a number left, and its next number is one the format
+    // takes. EFM8_OK, or EFM8_ERR_NO_SERIAL_NUMBER or EFM8_ERR_SIZE with the
+    // reason.
     int32_t check_counter(std::string &error);
 
-    // Writes the board's attempt and draws its number. EFM8_OK (and no
-    // attempt when nothing is recorded), or one of those results with the
-    // reason and nothing written: the board is not to be touched.
-    int32_t begin(const efm8_device &board, std::optional<station::Attempt> &attempt, std::string &error);
+    // Once the board is opened, before anything is sent to it: writes its
+    // attempt, keeping room for its completion; a retry's attempt goes on.
+    // EFM8_OK (and nothing written when nothing is recorded), or a result
+    // with the reason in outcome.message and the board declined: it is not
+    // to be touched.
+    int32_t begin(Outcome &outcome);
+
+    // Once the board is identified and known to take its number, before
+    // anything is erased: the number of its attempt, drawn now (a retry's
+    // stays), into outcome.serial. Otherwise a result with the reason in
+    // outcome.message; a counter with no number left that the format takes
+    // withdraws the attempt, and the board is declined.
+    int32_t draw(Outcome &outcome);
 
     // Keeps the part of the board's attempt in progress as soon as identify
     // names it, so that an attempt cut short still says which part it was.
     void note_part(const std::string &path, const std::string &part);
 
-    // Completes the attempt: EFM8_OK, or EFM8_ERR_NOT_RECORDED with the
-    // reason when the database that was asked for could not be written.
-    int32_t finish(const station::Attempt &attempt, const Outcome &outcome, std::string &error);
+    // Completes the board's attempt, if it has one: EFM8_OK, or
+    // EFM8_ERR_NOT_RECORDED with the reason when the database that was asked
+    // for could not be written.
+    int32_t finish(const Outcome &outcome, std::string &error);
 
 private:
     int32_t failed(const station::Result &result, std::string &error);
     int32_t counter_fits(std::string &error);
+    std::optional<station::Attempt> in_progress(const std::string &path);
 
     std::function<void(const std::string &)> say_;
     station::Station station_;

@@ -113,13 +113,20 @@ std::string describe(const Placement &placement)
     return format_name(placement) + "@" + hex(placement.address);
 }
 
+// Every byte 0xFF: the number blank flash reads as, in a binary format.
+static std::uint64_t all_ones(const Placement &placement)
+{
+    return placement.width >= 8 ? std::numeric_limits<std::uint64_t>::max()
+                                : (std::uint64_t(1) << (8 * placement.width)) - 1;
+}
+
 std::uint64_t largest(const Placement &placement)
 {
     const std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
     switch (placement.encoding) {
     case Encoding::LittleEndian:
     case Encoding::BigEndian:
-        return placement.width >= 8 ? all : (std::uint64_t(1) << (8 * placement.width)) - 1;
+        return all_ones(placement) - 1;
     case Encoding::Hex:
         return placement.width >= MAX_HEX_DIGITS ? all : (std::uint64_t(1) << (4 * placement.width)) - 1;
     case Encoding::Decimal:
@@ -133,6 +140,17 @@ std::uint64_t largest(const Placement &placement)
     return most;
 }
 
+std::string refusal(const Placement &placement, std::uint64_t number)
+{
+    const std::string most = " (at most " + std::to_string(largest(placement)) + ")";
+    if (number <= largest(placement))
+        return "";
+    if (binary(placement.encoding) && number == all_ones(placement))
+        return "is " + hex(number) + " in " + describe(placement) +
+               ", as blank flash reads: the board would look unnumbered" + most;
+    return "does not fit " + describe(placement) + most;
+}
+
 // Digits fill from the right; the rest stay '0'.
 static void write_digits(std::uint64_t number, unsigned base, std::vector<std::uint8_t> &bytes)
 {
@@ -143,9 +161,9 @@ static void write_digits(std::uint64_t number, unsigned base, std::vector<std::u
 bool encode(const Placement &placement, std::uint64_t number, std::vector<std::uint8_t> &bytes,
             std::string &error)
 {
-    if (number > largest(placement)) {
-        error = "serial number " + std::to_string(number) + " does not fit " + format_name(placement) +
-                ", which holds at most " + std::to_string(largest(placement));
+    const std::string refused = refusal(placement, number);
+    if (!refused.empty()) {
+        error = "serial number " + std::to_string(number) + " " + refused;
         return false;
     }
     std::vector<std::uint8_t> out(placement.width, '0');

@@ -32,11 +32,21 @@ bool parse(const std::string &text, Placement &placement, std::string &error);
 // The placement as parse reads it, the address in hex: "le32@0x3FF0".
 std::string describe(const Placement &placement);
 
-// The largest number the format holds.
+// The largest number the format holds. A binary format never takes the
+// number whose bytes are all 0xFF (65535 in le16, 4294967295 in le32):
+// written, it reads as blank flash, and the board would look unnumbered.
+// Being each format's very largest, it leaves no number above it to skip to.
+// Text digits are never 0xFF.
 std::uint64_t largest(const Placement &placement);
 
-// The number's bytes in the placement's format; a number larger than the
-// format holds is refused, never cut.
+// Why the format cannot take the number, to follow "serial number N" or
+// "which": "does not fit le16@0x3000 (at most 65534)", or for the blank
+// pattern "is 0xFFFF in le16@0x3000, as blank flash reads: ...". Empty when
+// it can.
+std::string refusal(const Placement &placement, std::uint64_t number);
+
+// The number's bytes in the placement's format; a number the format does
+// not take is refused, never cut.
 bool encode(const Placement &placement, std::uint64_t number, std::vector<std::uint8_t> &bytes,
             std::string &error);
 
