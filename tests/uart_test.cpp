@@ -68,7 +68,7 @@ Bytes random_bytes(size_t count, uint32_t seed)
 
 efm8_port_settings port_settings(uint32_t timeout_ms = EFM8_TIMEOUT_DEFAULT_MS, uint32_t baud = EFM8_BAUD_DEFAULT)
 {
-    return {baud, timeout_ms};
+    return {sizeof(efm8_port_settings), baud, timeout_ms};
 }
 
 // A session on the board's port, closed when it goes.

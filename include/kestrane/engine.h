@@ -12,24 +12,29 @@
 #include <kestrane/bootloader.h>
 #include <kestrane/parts.h>
 #include <kestrane/result.h>
+#include <kestrane/version.h>
 
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Fills up to max entries, sorted by path, and returns how many USB
 // bootloaders are attached (which may be more than max). A failed
 // enumeration counts as none.
-int32_t efm8_list(struct efm8_device *devices, int32_t max);
+KESTRANE_API int32_t efm8_list(struct efm8_device *devices, int32_t max);
 
 // Like efm8_list, for the serial ports; opens none of them.
-int32_t efm8_list_ports(struct efm8_port *ports, int32_t max);
+KESTRANE_API int32_t efm8_list_ports(struct efm8_port *ports, int32_t max);
 
 typedef struct efm8_session efm8_session;
 
 // Opens the USB bootloader at path, or with path NULL the only one
 // attached. Returns EFM8_OK and a session, or EFM8_ERR_NO_DEVICE,
 // EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS or EFM8_ERR_OPEN and no session.
-int32_t efm8_open(const char *path, efm8_session **session);
+KESTRANE_API int32_t efm8_open(const char *path, efm8_session **session);
 
 // Opens a serial port for itself alone (raw, 8N1, no flow control), drops
 // whatever waits in it and sends the training byte the bootloader measures
@@ -44,20 +49,20 @@ int32_t efm8_open(const char *path, efm8_session **session);
 // lock; one found set with the lock free was left by a process that was
 // killed, and the port is taken. (Only root can open a tty whose flag is
 // set: others are refused as busy until every program has closed it.)
-int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session);
+KESTRANE_API int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session);
 
 // Whether the path can be a serial port, decided without talking to it:
 // EFM8_ERR_NOT_PORT for a regular file, a folder or a device that is not a
 // terminal, else EFM8_OK (a missing path too: efm8_open_port says why).
-int32_t efm8_check_port(const char *port);
+KESTRANE_API int32_t efm8_check_port(const char *port);
 
 // Clears the exclusive flag of every port this process holds open, for a
 // signal handler about to end the process: async-signal-safe. Ports opened
 // after it are refused (EFM8_ERR_OPEN).
-void efm8_release_ports(void);
+KESTRANE_API void efm8_release_ports(void);
 
-void efm8_close(efm8_session *session);
-const struct efm8_device *efm8_session_device(const efm8_session *session);
+KESTRANE_API void efm8_close(efm8_session *session);
+KESTRANE_API const struct efm8_device *efm8_session_device(const efm8_session *session);
 
 enum efm8_phase {
     EFM8_PHASE_COMPARE,  // delta: asking the chip which pages already hold the image
@@ -70,6 +75,7 @@ enum efm8_phase {
 typedef void (*efm8_progress)(void *user, enum efm8_phase phase, uint32_t done, uint32_t total);
 
 struct efm8_options {
+    uint32_t size;  // sizeof(struct efm8_options), or 0 (see struct efm8_port_settings)
     // One CRC check of every page the image spans once everything is
     // written; a mismatch is EFM8_ERR_MISMATCH and the application is not
     // started.
@@ -114,11 +120,18 @@ struct efm8_check {
 };
 
 // Verify, safe order, blank skip, the transport's write size and run; no
-// delta.
-void efm8_default_options(struct efm8_options *options);
+// delta. size is the size of the caller's structure.
+KESTRANE_API void efm8_init_options(struct efm8_options *options, size_t size);
 
-// What one call did and, when it failed, where.
+static inline void efm8_default_options(struct efm8_options *options)
+{
+    efm8_init_options(options, sizeof *options);
+}
+
+// What one call did and, when it failed, where. The caller sets size (or
+// zeroes it) before handing it in, as for the options.
 struct efm8_report {
+    uint32_t size;          // sizeof(struct efm8_report), or 0
     int32_t result;
     enum efm8_interface interface;
     uint8_t command;        // the command that failed or was refused, 0 if none
@@ -148,23 +161,24 @@ struct efm8_report {
 // program 0xFF (which changes nothing) at the image's last address. On
 // success the flash over those pages holds the image followed by 0xFF.
 // options NULL means the defaults; report may be NULL.
-int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
+KESTRANE_API int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
                    const struct efm8_options *options, struct efm8_report *report);
 
 // Compares the image (with 0xFF to the end of its last page) with the chip
 // by CRC, each 256-byte block on its own, writing nothing: EFM8_OK, or
 // EFM8_ERR_MISMATCH with the pages that differ in the report.
-int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
+KESTRANE_API int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
                     struct efm8_report *report);
 
 // Starts the application; the board leaves its bootloader.
-int32_t efm8_run(efm8_session *session, struct efm8_report *report);
+KESTRANE_API int32_t efm8_run(efm8_session *session, struct efm8_report *report);
 
 // One identify record with any id: EFM8_OK when a bootloader answers it,
 // as it does with 0x40 or 0x42 whatever the part.
-int32_t efm8_ping(efm8_session *session, struct efm8_report *report);
+KESTRANE_API int32_t efm8_ping(efm8_session *session, struct efm8_report *report);
 
 struct efm8_identity {
+    uint32_t size;  // sizeof(struct efm8_identity), or 0, set by the caller
     const struct efm8_part *part;      // NULL when no documented derivative answered
     const struct efm8_family *family;  // NULL when not even the family is known
     uint32_t page_size;
@@ -175,7 +189,7 @@ struct efm8_identity {
 // Names the part by probing the ids of the table; when no derivative
 // answers, the families whose derivatives are not documented are probed
 // with every derivative id. A session asks only once.
-int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report);
+KESTRANE_API int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report);
 
 // The lock command: each bit of 0 clears that bit of the chip's signature
 // and lock bytes, for good (flash bits only ever clear, and the bootloader
@@ -185,20 +199,30 @@ int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, str
 // signature of 0x00 disables the bootloader: the chip then always starts
 // its application and can only be reached through its debug interface. The
 // bytes are read back by CRC where the part table says where they are.
-int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report);
+KESTRANE_API int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report);
 
 // The lock byte that locks pages 0 to pages-1: its ones' complement, 0
 // pages 0xFF, 255 (every page) 0x00. pages is at most 255.
-uint8_t efm8_lock_byte_for(uint32_t pages);
+KESTRANE_API uint8_t efm8_lock_byte_for(uint32_t pages);
 
 // EFM8_OK when the board answers identify for one of the ids,
 // EFM8_ERR_WRONG_PART when for none, or a failure.
-int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report);
+KESTRANE_API int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report);
 
-int efm8_page_differs(const struct efm8_report *report, uint32_t page);
+KESTRANE_API int efm8_page_differs(const struct efm8_report *report, uint32_t page);
 
 // One line on what went wrong, e.g. "the bootloader refused the write at
 // 0x3A00 with 'A' (address out of range)". Returns the length it needed.
-int32_t efm8_describe(const struct efm8_report *report, char *text, size_t size);
+KESTRANE_API int32_t efm8_describe(const struct efm8_report *report, char *text, size_t size);
+
+// The report of the last call on this thread that failed, opening a board
+// included, into report (whose size is set as for any call): EFM8_OK when
+// there is one, EFM8_ERR_NO_DEVICE when no call on this thread has failed
+// yet. Calls that succeed leave it as it is.
+KESTRANE_API int32_t efm8_last_failure(struct efm8_report *report);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

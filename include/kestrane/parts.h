@@ -4,8 +4,14 @@
 #ifndef KESTRANE_PARTS_H
 #define KESTRANE_PARTS_H
 
+#include <kestrane/version.h>
+
 #include <stddef.h>
 #include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 enum efm8_interface {
     EFM8_USB = 1,    // HID feature reports
@@ -41,9 +47,14 @@ struct efm8_part {
 };
 
 // Every family, and every documented derivative, in table order.
-const struct efm8_family *efm8_families(size_t *count);
-const struct efm8_part *efm8_parts(size_t *count);
+KESTRANE_API const struct efm8_family *efm8_families(size_t *count);
+KESTRANE_API const struct efm8_part *efm8_parts(size_t *count);
 
-const struct efm8_family *efm8_family_of_product(uint16_t product_id);
+// The family whose USB bootloader has this product id, or NULL.
+KESTRANE_API const struct efm8_family *efm8_family_of_product(uint16_t product_id);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

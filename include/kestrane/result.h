@@ -5,6 +5,8 @@
 #ifndef KESTRANE_RESULT_H
 #define KESTRANE_RESULT_H
 
+#include <kestrane/version.h>
+
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -36,14 +38,14 @@ enum {
 
 /* "ok", "no-device", "transfer-failed", ...; "unknown" for a code the
  * table does not hold. */
-const char *efm8_result_name(int32_t result);
+KESTRANE_API const char *efm8_result_name(int32_t result);
 
 /* The exit status a command line ends with for the result: 0, 1 for a
  * mismatch, else one of sysexits.h. */
-int efm8_result_exit_status(int32_t result);
+KESTRANE_API int efm8_result_exit_status(int32_t result);
 
 /* A short text for the result: what failed, not what to do. */
-const char *efm8_strerror(int32_t result);
+KESTRANE_API const char *efm8_strerror(int32_t result);
 
 #ifdef __cplusplus
 }

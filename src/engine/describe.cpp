@@ -2,6 +2,7 @@
 // address and the bootloader's reply.
 #include <kestrane/engine.h>
 
+#include "engine/sized.h"
 #include "protocol/protocol.h"
 
 #include <stdio.h>
@@ -75,8 +76,11 @@ static int32_t describe_transfer(const struct efm8_report *report, char *text, s
                     report->transport_error[0] ? report->transport_error : "no reason given");
 }
 
-int32_t efm8_describe(const struct efm8_report *report, char *text, size_t size)
+int32_t efm8_describe(const struct efm8_report *given, char *text, size_t size)
 {
+    struct efm8_report whole;
+    report_in(given, &whole);
+    const struct efm8_report *report = &whole;
     const char *command = command_name(report->command);
     switch (report->result) {
     case EFM8_ERR_REFUSED:

@@ -1,6 +1,7 @@
 // Flashing, verifying and starting: the command sequences of the engine,
 // the same over every transport.
 #include "engine/session.h"
+#include "engine/sized.h"
 
 #include <string.h>
 
@@ -199,15 +200,6 @@ static int32_t run_checks(struct job *job)
     return EFM8_OK;
 }
 
-void efm8_default_options(struct efm8_options *options)
-{
-    memset(options, 0, sizeof *options);
-    options->verify = 1;
-    options->safe_order = 1;
-    options->skip_blank = 1;
-    options->run = 1;
-}
-
 static uint32_t write_size_of(const efm8_session *session, const struct efm8_options *options)
 {
     if (options->write_size != 0)
@@ -231,13 +223,11 @@ static int32_t prepare(efm8_session *session, uint32_t count)
 int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
                    const struct efm8_options *options, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
-    struct efm8_options defaults;
-    if (options == NULL) {
-        efm8_default_options(&defaults);
-        options = &defaults;
-    }
+    session_begin(session, report);
+    struct efm8_options whole;
+    if (options_in(options, &whole) != EFM8_OK)
+        return session_finish(session, EFM8_ERR_OPTIONS);
+    options = &whole;
     struct job job;
     memset(&job, 0, sizeof job);
     job.write_size = write_size_of(session, options);
@@ -271,8 +261,7 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
 
 int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    report = session_begin(session, report, &unused);
+    report = session_begin(session, report);
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
         return session_finish(session, EFM8_ERR_SIZE);
     int32_t result = know_part(session, count);
@@ -298,8 +287,7 @@ int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
 
 int32_t efm8_run(efm8_session *session, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
+    session_begin(session, report);
     return session_finish(session, cmd_runapp(session));
 }
 

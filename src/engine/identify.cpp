@@ -2,6 +2,9 @@
 // answers 0x40 only for the part's own DEVICEID:DERIVID, so the table's ids
 // are asked one after another.
 #include "engine/session.h"
+#include "engine/sized.h"
+
+#include <string.h>
 
 static const uint32_t DERIVATIVES = 256;
 // Any id serves to ask whether a bootloader listens.
@@ -103,28 +106,29 @@ int32_t check_fits_device(efm8_session *session, uint32_t count)
 
 int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
-    identity->version = -1;
+    session_begin(session, report);
+    struct efm8_identity whole;
+    memset(&whole, 0, sizeof whole);
+    whole.version = -1;
     int32_t result = know_part(session, 0);
     if (result == EFM8_OK) {
         const int32_t version = cmd_unknown(session);
         if (version >= 0)
-            identity->version = version;
+            whole.version = version;
         else
             result = version;
     }
-    identity->part = session->part;
-    identity->family = session->family;
-    identity->page_size = session_page_size(session);
-    identity->app_limit = session->part != NULL ? session->part->app_limit : 0;
+    whole.part = session->part;
+    whole.family = session->family;
+    whole.page_size = session_page_size(session);
+    whole.app_limit = session->part != NULL ? session->part->app_limit : 0;
+    identity_out(&whole, identity);
     return session_finish(session, result);
 }
 
 int32_t efm8_ping(efm8_session *session, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
+    session_begin(session, report);
     const int32_t reply = cmd_identify(session, PING_ID);
     if (reply < 0)
         return session_finish(session, reply);

@@ -50,8 +50,7 @@ int32_t lock_chip(efm8_session *session, uint8_t signature, uint8_t lock)
 
 int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
+    session_begin(session, report);
     int32_t result = know_part(session, 0);
     if (result == EFM8_OK)
         result = cmd_setup(session);
@@ -67,8 +66,7 @@ uint8_t efm8_lock_byte_for(uint32_t pages)
 
 int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report)
 {
-    struct efm8_report unused;
-    session_begin(session, report, &unused);
+    session_begin(session, report);
     int32_t result = know_part(session, 0);
     for (size_t i = 0; result == EFM8_OK && i < count; ++i) {
         const int32_t reply = cmd_identify(session, ids[i]);

@@ -2,6 +2,8 @@
 // and one function per bootloader command.
 #include "engine/session.h"
 
+#include "engine/sized.h"
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,13 +35,29 @@ static int32_t start_session(struct efm8_transport *transport, const struct efm8
     return EFM8_OK;
 }
 
+// An open that failed is the thread's last failure, as a call that failed
+// is.
+static int32_t open_failed(int32_t result, enum efm8_interface interface)
+{
+    struct efm8_report report;
+    memset(&report, 0, sizeof report);
+    report.size = sizeof report;
+    report.result = result;
+    report.interface = interface;
+    report.reply = report.lock_value = report.signature_value = -1;
+    keep_failure(&report);
+    return result;
+}
+
 int32_t efm8_open(const char *path, efm8_session **session)
 {
     *session = NULL;
     struct efm8_device device;
     struct efm8_transport *transport;
-    const int32_t opened = usb_transport_open(path, &device, &transport);
-    return opened == EFM8_OK ? start_session(transport, &device, session) : opened;
+    int32_t result = usb_transport_open(path, &device, &transport);
+    if (result == EFM8_OK)
+        result = start_session(transport, &device, session);
+    return result == EFM8_OK ? result : open_failed(result, EFM8_USB);
 }
 
 int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session)
@@ -48,12 +66,17 @@ int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settin
     struct efm8_device device;
     memset(&device, 0, sizeof device);
     if (strlen(port) >= sizeof device.path)
-        return EFM8_ERR_NO_DEVICE;
+        return open_failed(EFM8_ERR_NO_DEVICE, EFM8_UART);
     strcpy(device.path, port);
     device.interface = EFM8_UART;
+    struct efm8_port_settings whole;
+    int32_t result = port_settings_in(settings, &whole);
     struct efm8_transport *transport;
-    const int32_t opened = serial_transport_open(port, settings, &transport);
-    return opened == EFM8_OK ? start_session(transport, &device, session) : opened;
+    if (result == EFM8_OK)
+        result = serial_transport_open(port, &whole, &transport);
+    if (result == EFM8_OK)
+        result = start_session(transport, &device, session);
+    return result == EFM8_OK ? result : open_failed(result, EFM8_UART);
 }
 
 int32_t efm8_check_port(const char *port)
@@ -84,16 +107,17 @@ uint32_t session_page_size(const efm8_session *session)
     return session->family != NULL ? session->family->page_size : EFM8_PAGE_SIZE_DEFAULT;
 }
 
-struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report, struct efm8_report *unused)
+struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report)
 {
-    if (report == NULL)
-        report = unused;
-    memset(report, 0, sizeof *report);
-    report->reply = -1;
-    report->lock_value = report->signature_value = -1;
-    report->interface = session->device.interface;
-    session->report = report;
-    return report;
+    struct efm8_report *current = &session->current;
+    memset(current, 0, sizeof *current);
+    current->size = sizeof *current;
+    current->reply = -1;
+    current->lock_value = current->signature_value = -1;
+    current->interface = session->device.interface;
+    session->report = current;
+    session->out = report;
+    return current;
 }
 
 int32_t session_finish(efm8_session *session, int32_t result)
@@ -103,6 +127,9 @@ int32_t session_finish(efm8_session *session, int32_t result)
     report->part = session->part;
     report->family = session->family;
     report->page_size = session_page_size(session);
+    report_out(report, session->out);
+    if (result != EFM8_OK)
+        keep_failure(report);
     return result;
 }
 

@@ -10,7 +10,9 @@
 struct efm8_session {
     struct efm8_transport *transport;
     struct efm8_device device;
-    struct efm8_report *report;  // of the call under way
+    struct efm8_report *report;  // of the call under way: &current
+    struct efm8_report current;
+    struct efm8_report *out;     // the caller's, filled when the call ends; may be NULL
     // What identify found; asked once per session.
     bool identified;
     const struct efm8_part *part;
@@ -18,9 +20,10 @@ struct efm8_session {
     uint8_t record[EFM8_RECORD_MAX];
 };
 
-// Every public call starts a fresh report (report NULL: one of the call's
-// own, in unused) and ends by returning its result through finish.
-struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report, struct efm8_report *unused);
+// Every public call starts a fresh report of the session's own, handed to
+// the caller's (report, which may be NULL) when it ends by returning its
+// result through finish.
+struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report);
 int32_t session_finish(efm8_session *session, int32_t result);
 // Keeps where a command failed: the first failure is the one that counts.
 int32_t record_failure(efm8_session *session, int32_t result, uint32_t address, int32_t reply);

@@ -1,8 +1,8 @@
 // What a firmware file becomes: an image from address 0 and, from a
 // boot-record file, what else it asks for; and what went wrong. Shared by
 // the loader, its readers and its writers.
-#ifndef KESTRANE_IMAGE_H
-#define KESTRANE_IMAGE_H
+#ifndef KESTRANE_FIRMWARE_IMAGE_H
+#define KESTRANE_FIRMWARE_IMAGE_H
 
 #include <kestrane/board.h>
 

@@ -24,7 +24,7 @@ struct Outcome {
     int32_t result = EFM8_OK;
     std::string message;  // why it failed and what to do about it; empty on success
     efm8_report report{};
-    efm8_identity identity{nullptr, nullptr, 0, 0, -1};  // what identify found
+    efm8_identity identity{sizeof(efm8_identity), nullptr, nullptr, 0, 0, -1};  // what identify found
     Plan plan;  // what a flash or lock asked besides the image
     double seconds = 0;
     std::optional<std::uint64_t> serial;  // the number drawn for the board, kept across tries

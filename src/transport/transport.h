@@ -31,7 +31,7 @@ int32_t usb_transport_list(struct efm8_device *devices, int32_t max);
 // as efm8_open's.
 int32_t usb_transport_open(const char *path, struct efm8_device *device, struct efm8_transport **transport);
 
-// Results as efm8_open_port's.
+// Results as efm8_open_port's; settings whole, never NULL.
 int32_t serial_transport_open(const char *port, const struct efm8_port_settings *settings,
                               struct efm8_transport **transport);
 int32_t serial_transport_list(struct efm8_port *ports, int32_t max);

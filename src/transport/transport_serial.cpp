@@ -205,12 +205,6 @@ static void ask_low_latency(int fd)
     ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-void efm8_default_port_settings(struct efm8_port_settings *settings)
-{
-    settings->baud = EFM8_BAUD_DEFAULT;
-    settings->timeout_ms = EFM8_TIMEOUT_DEFAULT_MS;
-}
-
 const uint32_t *efm8_baud_rates(size_t *count)
 {
     static const auto rates = [] {
@@ -249,11 +243,6 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
                               struct efm8_transport **transport)
 {
     *transport = NULL;
-    struct efm8_port_settings defaults;
-    if (settings == NULL) {
-        efm8_default_port_settings(&defaults);
-        settings = &defaults;
-    }
     const speed_t speed = speed_of(settings->baud);
     if (speed == B0 || settings->timeout_ms == 0)
         return EFM8_ERR_OPTIONS;

@@ -1,0 +1,36 @@
+/* The library's version, and how its calls are exported: libkestrane.so.1
+ * exports only what the public headers declare with KESTRANE_API. Every
+ * public header compiles as C99 and as C++. */
+#ifndef KESTRANE_VERSION_H
+#define KESTRANE_VERSION_H
+
+#include <stdint.h>
+
+#define KESTRANE_VERSION_MAJOR 1
+#define KESTRANE_VERSION_MINOR 0
+#define KESTRANE_VERSION_PATCH 0
+#define KESTRANE_VERSION_STRING "1.0.0"
+/* MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in #if. */
+#define KESTRANE_VERSION \
+    (KESTRANE_VERSION_MAJOR * 10000 + KESTRANE_VERSION_MINOR * 100 + KESTRANE_VERSION_PATCH)
+
+#if defined(__GNUC__)
+#define KESTRANE_API __attribute__((visibility("default")))
+#else
+#define KESTRANE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of the library loaded, which may be newer than the headers a
+ * program was built with: KESTRANE_VERSION's number, and its text. */
+KESTRANE_API uint32_t efm8_version(void);
+KESTRANE_API const char *efm8_version_string(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,24 @@
+# libkestrane for other programs: the shared library (component
+# libkestrane1), and its headers, pkg-config file and CMake package
+# (libkestrane-dev), so that find_package(Kestrane) gives Kestrane::kestrane.
+include(CMakePackageConfigHelpers)
+
+set(KESTRANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrane)
+install(TARGETS libkestrane EXPORT KestraneTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libkestrane1 NAMELINK_COMPONENT libkestrane-dev)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/kestrane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT libkestrane-dev FILES_MATCHING PATTERN "*.h")
+install(EXPORT KestraneTargets NAMESPACE Kestrane:: DESTINATION ${KESTRANE_CMAKE_DIR} COMPONENT libkestrane-dev)
+
+configure_package_config_file(${CMAKE_CURRENT_SOURCE_DIR}/KestraneConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/KestraneConfig.cmake INSTALL_DESTINATION ${KESTRANE_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KestraneConfigVersion.cmake
+  VERSION ${KESTRANE_LIBRARY_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestraneConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/KestraneConfigVersion.cmake
+  DESTINATION ${KESTRANE_CMAKE_DIR} COMPONENT libkestrane-dev)
+
+# Paths in the .pc file are relative to its prefix, so a tree staged with
+# DESTDIR is found through PKG_CONFIG_SYSROOT_DIR.
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/kestrane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT libkestrane-dev)
