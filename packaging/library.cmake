@@ -17,8 +17,10 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KestraneConfigVersi
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestraneConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/KestraneConfigVersion.cmake
   DESTINATION ${KESTRANE_CMAKE_DIR} COMPONENT libkestrane-dev)
 
-# Paths in the .pc file are relative to its prefix, so a tree staged with
-# DESTDIR is found through PKG_CONFIG_SYSROOT_DIR.
+# The .pc file finds the prefix from where it lies, so that it holds for
+# any --prefix given at install time and in a tree staged with DESTDIR.
+file(RELATIVE_PATH PC_PREFIX_FROM_PCFILEDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" PC_PREFIX_FROM_PCFILEDIR "${PC_PREFIX_FROM_PCFILEDIR}")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/kestrane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libkestrane-dev)

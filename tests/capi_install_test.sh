@@ -1,0 +1,72 @@
+#!/bin/bash
+# libkestrane as another program meets it: installed into a staging DESTDIR
+# (the libkestrane1 and libkestrane-dev components), a C program built
+# against the staged headers and library twice, through kestrane.pc and
+# through find_package(Kestrane), each flashing a board of uart_sim over a
+# pseudo-terminal. Then the library's exported symbols against the list
+# checked in beside the program, so that an accidental change of the ABI
+# fails. Usage: capi_install_test.sh BUILD-DIR UART-SIM [CFLAGS]
+set -uo pipefail
+build=$(realpath "$1") sim=$(realpath "$2") cflags=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/cli_common.sh"
+mkfifo control
+
+stage=$work/stage
+for component in libkestrane1 libkestrane-dev; do
+  DESTDIR=$stage cmake --install "$build" --prefix /usr --component $component > /dev/null ||
+    fail "the $component component does not install"
+done
+libdir=$(dirname "$(find "$stage/usr/lib" -name libkestrane.so.1 | head -n 1)")
+[ -f "$libdir/libkestrane.so.1" ] || { fail "libkestrane.so.1 is not installed"; exit 1; }
+[ "$(readelf -d "$libdir/libkestrane.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libkestrane.so.1 ] ||
+  fail "the library's SONAME is not libkestrane.so.1"
+[ -f "$stage/usr/include/kestrane/kestrane.h" ] || fail "the headers are not installed"
+# Nothing but the library, its headers, kestrane.pc and the CMake package.
+others=$(find "$stage" -type f | grep -v -e "^$stage/usr/include/kestrane/" -e "^$libdir/")
+[ -z "$others" ] || fail "installed with the library: $others"
+[ -f "$libdir/pkgconfig/kestrane.pc" ] && [ -f "$libdir/cmake/Kestrane/KestraneConfig.cmake" ] ||
+  fail "kestrane.pc or the CMake package is missing"
+
+# An image of 5000 random bytes as Intel HEX, and one whose second line's
+# checksum is wrong.
+random_image 5000 > fw.bin
+python3 - fw.bin fw.hex bad.hex <<'PYTHON'
+import sys
+data = open(sys.argv[1], 'rb').read()
+def record(address, kind, payload):
+    body = bytes([len(payload), address >> 8, address & 0xFF, kind]) + payload
+    return ':' + body.hex().upper() + '%02X' % (-sum(body) & 0xFF) + '\n'
+lines = [record(a, 0, data[a:a + 16]) for a in range(0, len(data), 16)] + [record(0, 1, b'')]
+open(sys.argv[2], 'w').write(''.join(lines))
+lines[1] = lines[1][:-3] + '%02X' % (int(lines[1][-3:-1], 16) ^ 1) + '\n'
+open(sys.argv[3], 'w').write(''.join(lines))
+PYTHON
+
+# Through pkg-config, which finds the staged tree from where kestrane.pc lies.
+flags=$(PKG_CONFIG_LIBDIR=$libdir/pkgconfig pkg-config --cflags --libs kestrane) ||
+  fail "pkg-config does not find kestrane.pc"
+# shellcheck disable=SC2086
+cc -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/capi/flash_board.c" $flags -o by_pkg_config ||
+  fail "the program does not build through kestrane.pc"
+# Through the CMake package.
+cmake -S "$here/capi" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_FLAGS="$cflags" > cmake.log 2>&1 &&
+  cmake --build cmake-build >> cmake.log 2>&1 || { cat cmake.log; fail "the program does not build through find_package"; }
+
+start_boards --boards 2
+LD_LIBRARY_PATH=$libdir ./by_pkg_config "$work/ttySIM1" fw.hex bad.hex || fail "the program built through kestrane.pc"
+LD_LIBRARY_PATH=$libdir cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
+  fail "the program built through find_package"
+[ "$(LD_LIBRARY_PATH=$libdir ldd by_pkg_config | grep -c "$libdir/libkestrane.so.1")" -eq 1 ] ||
+  fail "the program did not run against the staged library"
+stop_boards
+holds_image flash fw.bin || fail "board 1 does not hold the image"
+holds_image flash.2 fw.bin || fail "board 2 does not hold the image"
+
+symbols=$(nm -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
+if ! diff -u "$here/capi/symbols.txt" <(echo "$symbols"); then
+  fail "the exported symbols differ from tests/capi/symbols.txt: a change of the ABI must change that list too"
+fi
+
+[ "$failures" -eq 0 ] || exit 1
+echo "the staged library, its headers, kestrane.pc and CMake package build a program that flashes boards"
