@@ -22,6 +22,9 @@
 //   --hang-up N         board 1's line drops at its Nth command
 //   --drop N            board 1 does not answer its Nth command, and answers
 //                       the rest
+//   --latency T:E:B     every board spends T microseconds on each transfer, E
+//                       on each page erase and B on each byte written, as a
+//                       chip on a real line would (for benchmarks)
 #include <kestrane/parts.h>
 #include "uart_board.h"
 
@@ -52,6 +55,7 @@ struct Settings {
     std::string layout;
     std::string answer;
     long silent = -1, hang_up = -1, drop = -1;
+    efm8sim::Latency latency;
 };
 
 const efm8_part *find_part(const std::string &name)
@@ -70,6 +74,18 @@ const efm8_part *find_part(const std::string &name)
     std::exit(2);
 }
 
+efm8sim::Latency read_latency(const char *text)
+{
+    unsigned long transfer, erase, byte;
+    if (std::sscanf(text, "%lu:%lu:%lu", &transfer, &erase, &byte) != 3)
+        usage("--latency takes TRANSFER:ERASE:BYTE in microseconds");
+    efm8sim::Latency latency;
+    latency.per_transfer = std::chrono::microseconds(transfer);
+    latency.per_page_erase = std::chrono::microseconds(erase);
+    latency.per_written_byte = std::chrono::microseconds(byte);
+    return latency;
+}
+
 Settings read_settings(int argc, char **argv)
 {
     static const option OPTIONS[] = {
@@ -79,7 +95,8 @@ Settings read_settings(int argc, char **argv)
         {"flash-out", required_argument, nullptr, 'O'}, {"log", required_argument, nullptr, 'l'},
         {"control", required_argument, nullptr, 'c'},  {"answer", required_argument, nullptr, 'a'},
         {"silent", required_argument, nullptr, 's'},   {"hang-up", required_argument, nullptr, 'h'},
-        {"drop", required_argument, nullptr, 'd'},     {nullptr, 0, nullptr, 0},
+        {"drop", required_argument, nullptr, 'd'},     {"latency", required_argument, nullptr, 't'},
+        {nullptr, 0, nullptr, 0},
     };
     Settings settings;
     int option;
@@ -98,6 +115,7 @@ Settings read_settings(int argc, char **argv)
         case 's': settings.silent = std::atol(optarg); break;
         case 'h': settings.hang_up = std::atol(optarg); break;
         case 'd': settings.drop = std::atol(optarg); break;
+        case 't': settings.latency = read_latency(optarg); break;
         default: usage("unknown option");
         }
     }
@@ -180,6 +198,7 @@ private:
     {
         boards_.push_back(std::make_unique<efm8sim::UartBoard>(layout_, identity_));
         efm8sim::UartBoard &board = *boards_.back();
+        board.model().set_latency(settings_.latency);
         auto &flash = board.model().flash();
         std::copy_n(flash_in_.begin(), std::min(flash_in_.size(), flash.size()), flash.begin());
         const std::size_t number = boards_.size();

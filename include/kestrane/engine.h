@@ -215,6 +215,10 @@ KESTRANE_API int efm8_page_differs(const struct efm8_report *report, uint32_t pa
 // 0x3A00 with 'A' (address out of range)". Returns the length it needed.
 KESTRANE_API int32_t efm8_describe(const struct efm8_report *report, char *text, size_t size);
 
+// "identify", "setup", "erase", "write", "verify", "lock", "run
+// application" or "version request"; NULL for a code that is none of them.
+KESTRANE_API const char *efm8_command_name(uint8_t command);
+
 // The report of the last call on this thread that failed, opening a board
 // included, into report (whose size is set as for any call): EFM8_OK when
 // there is one, EFM8_ERR_NO_DEVICE when no call on this thread has failed

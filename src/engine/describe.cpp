@@ -8,7 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
-static const char *command_name(uint8_t command)
+const char *efm8_command_name(uint8_t command)
 {
     switch (command) {
     case EFM8_CMD_IDENTIFY: return "identify";
@@ -19,8 +19,14 @@ static const char *command_name(uint8_t command)
     case EFM8_CMD_LOCK: return "lock";
     case EFM8_CMD_RUNAPP: return "run application";
     case EFM8_CMD_UNKNOWN: return "version request";
-    default: return "command";
+    default: return NULL;
     }
+}
+
+static const char *command_name(uint8_t command)
+{
+    const char *name = efm8_command_name(command);
+    return name != NULL ? name : "command";
 }
 
 static const char *reply_meaning(int32_t reply)
