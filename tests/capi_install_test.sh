@@ -53,15 +53,27 @@ cc -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/capi/flash_board.c" $
 cmake -S "$here/capi" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_FLAGS="$cflags" > cmake.log 2>&1 &&
   cmake --build cmake-build >> cmake.log 2>&1 || { cat cmake.log; fail "the program does not build through find_package"; }
 
-start_boards --boards 2
+# The README's example, as a reader would copy it.
+awk '/^## Using Kestrane from C and Python/ { section = 1 } section && /^```c$/ { code = 1; next }
+  code && /^```$/ { exit } code' "$here/../README.md" > readme.c
+# shellcheck disable=SC2086
+cc $cflags readme.c $flags -o readme || fail "the README's C example does not build"
+
+start_boards --boards 3
 LD_LIBRARY_PATH=$libdir ./by_pkg_config "$work/ttySIM1" fw.hex bad.hex || fail "the program built through kestrane.pc"
 LD_LIBRARY_PATH=$libdir cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
   fail "the program built through find_package"
+LD_LIBRARY_PATH=$libdir ./readme "$work/ttySIM3" fw.hex 2> readme.out || fail "the README's C example: $(tail -n 1 readme.out)"
+grep -q "^verify 5000/5000$" readme.out || fail "the README's C example showed no progress to the end"
+LD_LIBRARY_PATH=$libdir ./readme "$work/ttyNONE" fw.hex 2> readme.out
+[ $? -eq 69 ] && grep -q "ttyNONE: no EFM8 bootloader is attached" readme.out ||
+  fail "the README's C example on a missing port: $(cat readme.out)"
 [ "$(LD_LIBRARY_PATH=$libdir ldd by_pkg_config | grep -c "$libdir/libkestrane.so.1")" -eq 1 ] ||
   fail "the program did not run against the staged library"
 stop_boards
 holds_image flash fw.bin || fail "board 1 does not hold the image"
 holds_image flash.2 fw.bin || fail "board 2 does not hold the image"
+holds_image flash.3 fw.bin || fail "board 3 does not hold the image"
 
 symbols=$(nm -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
 if ! diff -u "$here/capi/symbols.txt" <(echo "$symbols"); then

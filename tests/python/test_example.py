@@ -9,7 +9,8 @@ from pathlib import Path
 
 from conftest import intel_hex, random_image
 
-EXAMPLE = Path(__file__).resolve().parents[2] / "docs" / "examples" / "test_production.py"
+TOP = Path(__file__).resolve().parents[2]
+EXAMPLE = TOP / "docs" / "examples" / "test_production.py"
 
 
 def run_example(port: str, firmware: Path, results: Path, family: str = "EFM8BB3") -> int:
@@ -33,3 +34,21 @@ def test_the_example_flashes_checks_and_writes_a_result(uart_boards, tmp_path):
     assert int(rows[0]["bytes"]) >= len(data) and "EFM8LB1" in rows[1]["detail"]
     assert boards.flash_of(1)[:len(data)] == data
     assert "mode application" in boards.state_of(1) and "mode bootloader" in boards.state_of(2)
+
+
+def test_the_readmes_example_flashes_a_board(uart_boards, tmp_path):
+    readme = (TOP / "README.md").read_text()
+    section = readme[readme.index("## Using Kestrane from C and Python"):]
+    code = section[section.index("```python\n") + len("```python\n"):]
+    (tmp_path / "example.py").write_text(code[:code.index("```")])
+    boards = uart_boards(1)
+    data = random_image(5000, 31)
+    (tmp_path / "fw.hex").write_text(intel_hex(data))
+    run = subprocess.run([sys.executable, str(tmp_path / "example.py"), boards.ports[0], str(tmp_path / "fw.hex")],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert "EFM8BB31F64G-QFN32: 65536 bytes of flash" in run.stdout and "verify 5000 5000" in run.stdout
+    assert boards.flash_of(1)[:len(data)] == data
+    missing = subprocess.run([sys.executable, str(tmp_path / "example.py"), str(tmp_path / "ttyNONE"),
+                              str(tmp_path / "fw.hex")], capture_output=True, text=True)
+    assert missing.returncode == 1 and missing.stderr.startswith("no-device: ")
