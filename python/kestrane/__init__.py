@@ -227,7 +227,10 @@ class Board:
         return f"<kestrane.Board {self.path!r} over {self.interface}>"
 
     def __del__(self) -> None:
-        self.close()
+        try:
+            self.close()
+        except Exception:  # at the interpreter's exit, what close needs may be gone already
+            pass
 
     def close(self) -> None:
         """Lets the board go; it stays in its bootloader unless it was run."""

@@ -53,24 +53,27 @@ void efm8_init_port_settings(struct efm8_port_settings *settings, size_t size)
     settings->timeout_ms = EFM8_TIMEOUT_DEFAULT_MS;
 }
 
+// The given structure over the defaults already in whole.
+template <typename Sized>
+static int32_t whole_in(const Sized *given, size_t first, Sized *whole)
+{
+    if (given == NULL)
+        return EFM8_OK;
+    const int32_t result = copy_in(given, given->size, first, whole, sizeof *whole);
+    whole->size = sizeof *whole;
+    return result;
+}
+
 int32_t options_in(const struct efm8_options *given, struct efm8_options *whole)
 {
     efm8_default_options(whole);
-    if (given == NULL)
-        return EFM8_OK;
-    const int32_t result = copy_in(given, given->size, EFM8_OPTIONS_SIZE_V1, whole, sizeof *whole);
-    whole->size = sizeof *whole;
-    return result;
+    return whole_in(given, EFM8_OPTIONS_SIZE_V1, whole);
 }
 
 int32_t port_settings_in(const struct efm8_port_settings *given, struct efm8_port_settings *whole)
 {
     efm8_default_port_settings(whole);
-    if (given == NULL)
-        return EFM8_OK;
-    const int32_t result = copy_in(given, given->size, EFM8_PORT_SETTINGS_SIZE_V1, whole, sizeof *whole);
-    whole->size = sizeof *whole;
-    return result;
+    return whole_in(given, EFM8_PORT_SETTINGS_SIZE_V1, whole);
 }
 
 void report_out(const struct efm8_report *whole, struct efm8_report *caller)
