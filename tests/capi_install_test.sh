@@ -17,13 +17,15 @@ for component in libkestrane1 libkestrane-dev; do
   DESTDIR=$stage cmake --install "$build" --prefix /usr --component $component > /dev/null ||
     fail "the $component component does not install"
 done
-libdir=$(dirname "$(find "$stage/usr/lib" -name libkestrane.so.1 | head -n 1)")
+libdir=$stage/usr/lib/$(gcc -print-multiarch)
 [ -f "$libdir/libkestrane.so.1" ] || { fail "libkestrane.so.1 is not installed"; exit 1; }
 [ "$(readelf -d "$libdir/libkestrane.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libkestrane.so.1 ] ||
   fail "the library's SONAME is not libkestrane.so.1"
 [ -f "$stage/usr/include/kestrane/kestrane.h" ] || fail "the headers are not installed"
-# Nothing but the library, its headers, kestrane.pc and the CMake package.
-others=$(find "$stage" -type f | grep -v -e "^$stage/usr/include/kestrane/" -e "^$libdir/")
+# Nothing but the library, its headers, kestrane.pc, the CMake package and
+# each package's copyright and changelog.
+others=$(find "$stage" -type f | grep -v -e "^$stage/usr/include/kestrane/" -e "^$libdir/" \
+  -e "^$stage/usr/share/doc/libkestrane\(1\|-dev\)/\(copyright\|changelog.gz\)$")
 [ -z "$others" ] || fail "installed with the library: $others"
 [ -f "$libdir/pkgconfig/kestrane.pc" ] && [ -f "$libdir/cmake/Kestrane/KestraneConfig.cmake" ] ||
   fail "kestrane.pc or the CMake package is missing"
