@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -95,6 +96,16 @@ TEST(CApi, StructuresOfOtherSizesThanTheLibrarysAreReadAndWrittenOnlyAsFarAsThey
     EXPECT_EQ(efm8_flash(open.session, image.data(), image.size(), options, &report), EFM8_ERR_OPTIONS);
     EXPECT_EQ(report.result, EFM8_ERR_OPTIONS);
     EXPECT_EQ(report.commands, 0u);
+
+    // Nor is one smaller than any version's: no options of this library's.
+    efm8_options small{};
+    small.size = offsetof(efm8_options, lock);
+    EXPECT_EQ(efm8_flash(open.session, image.data(), image.size(), &small, &report), EFM8_ERR_OPTIONS);
+    efm8_port_settings settings{};
+    settings.size = 4;
+    efm8_session *refused = nullptr;
+    EXPECT_EQ(efm8_open_port(board->path().c_str(), &settings, &refused), EFM8_ERR_OPTIONS);
+    EXPECT_EQ(refused, nullptr);
 
     // A report larger than the library's keeps its tail; one of size 0 is
     // filled as the first version's.

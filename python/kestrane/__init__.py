@@ -22,11 +22,11 @@ from dataclasses import dataclass
 from typing import Callable, Optional, Union
 
 from . import _native as native
-from .errors import (BadImage, Busy, Error, Mismatch, NoBoard, NoPermission, Refused, TransferFailed, Unreadable,
-                     UsageError, WrongPart, kind_of)
+from .errors import (BadImage, Busy, Error, Mismatch, NoBoard, NoPermission, NotAPort, Refused, TransferFailed,
+                     Unreadable, UsageError, WrongPart, kind_of)
 
 __all__ = ["boards", "ports", "parts", "load", "open", "Board", "Image", "Part", "Result", "Device", "Port",
-           "Error", "NoBoard", "Busy", "NoPermission", "TransferFailed", "Refused", "Mismatch", "WrongPart",
+           "Error", "NoBoard", "NotAPort", "Busy", "NoPermission", "TransferFailed", "Refused", "Mismatch", "WrongPart",
            "BadImage", "Unreadable", "UsageError", "version"]
 
 _lib = native.lib

@@ -46,13 +46,14 @@ class Check(Structure):
 
 
 PROGRESS = CFUNCTYPE(None, c_void_p, c_int, c_uint32, c_uint32)
+IDENTIFIED = CFUNCTYPE(None, c_void_p, POINTER(PartEntry), POINTER(Family))
 
 
 class Options(Structure):
     _fields_ = [("size", c_uint32), ("verify", c_int), ("delta", c_int), ("safe_order", c_int),
                 ("skip_blank", c_int), ("run", c_int), ("write_size", c_uint32), ("progress", PROGRESS),
                 ("progress_user", c_void_p), ("checks", POINTER(Check)), ("check_count", c_size_t),
-                ("lock", c_int), ("lock_signature", c_uint8), ("lock_byte", c_uint8)]
+                ("identified", IDENTIFIED), ("identified_user", c_void_p), ("lock", c_int), ("lock_signature", c_uint8), ("lock_byte", c_uint8)]
 
 
 class Report(Structure):

@@ -4,7 +4,7 @@ The kind comes from the library's own table of results (efm8_result_name),
 so the module names every failure as kestrane-cli does.
 """
 
-from typing import ClassVar, Dict, Optional, Tuple, Type
+from typing import ClassVar, Dict, Iterator, Optional, Tuple, Type
 
 
 class Error(Exception):
@@ -34,6 +34,11 @@ class Error(Exception):
 class NoBoard(Error):
     """No bootloader attached, none at the path given, or no such port."""
     result_name = "no-device"
+
+
+class NotAPort(NoBoard):
+    """The path is not a serial port: a file, a folder, another kind of device."""
+    result_name = "not-a-port"
 
 
 class Busy(Error):
@@ -81,7 +86,13 @@ class UsageError(Error):
     result_name = "usage"
 
 
-_BY_NAME: Dict[str, Type[Error]] = {kind.result_name: kind for kind in Error.__subclasses__()}
+def _kinds(of: Type[Error]) -> Iterator[Type[Error]]:
+    for kind in of.__subclasses__():
+        yield kind
+        yield from _kinds(kind)
+
+
+_BY_NAME: Dict[str, Type[Error]] = {kind.result_name: kind for kind in _kinds(Error)}
 
 
 def kind_of(name: str) -> Type[Error]:

@@ -70,6 +70,10 @@ def test_every_failure_raises_its_own_error(uart_boards, tmp_path):
     with pytest.raises(kestrane.NoBoard) as raised:
         kestrane.open(port=missing)
     assert raised.value.name == "no-device" and str(raised.value).startswith(missing + ": ")
+    (tmp_path / "file").write_text("")
+    with pytest.raises(kestrane.NotAPort) as raised:  # a NoBoard too
+        kestrane.open(port=str(tmp_path / "file"))
+    assert isinstance(raised.value, kestrane.NoBoard) and raised.value.code == -14
 
     boards = uart_boards(1)
     with kestrane.open(port=boards.ports[0]):
