@@ -5,9 +5,11 @@
 # through find_package(Kestrane), each flashing a board of uart_sim over a
 # pseudo-terminal. Then the library's exported symbols against the list
 # checked in beside the program, so that an accidental change of the ABI
-# fails. Usage: capi_install_test.sh BUILD-DIR UART-SIM [CFLAGS]
+# fails. Usage: capi_install_test.sh BUILD-DIR UART-SIM LIBDIR CC NM READELF
+# [TOOLCHAIN-FILE [CFLAGS]], the compiler and tools those of the build (a
+# cross build's programs run under qemu-user).
 set -uo pipefail
-build=$(realpath "$1") sim=$(realpath "$2") cflags=${3:-}
+build=$(realpath "$1") sim=$(realpath "$2") cc=$4 nm=$5 readelf=$6 toolchain=${7:-} cflags=${8:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/cli_common.sh"
 mkfifo control
@@ -17,9 +19,9 @@ for component in libkestrane1 libkestrane-dev; do
   DESTDIR=$stage cmake --install "$build" --prefix /usr --component $component > /dev/null ||
     fail "the $component component does not install"
 done
-libdir=$stage/usr/lib/$(gcc -print-multiarch)
+libdir=$stage/usr/$3
 [ -f "$libdir/libkestrane.so.1" ] || { fail "libkestrane.so.1 is not installed"; exit 1; }
-[ "$(readelf -d "$libdir/libkestrane.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libkestrane.so.1 ] ||
+[ "$("$readelf" -d "$libdir/libkestrane.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libkestrane.so.1 ] ||
   fail "the library's SONAME is not libkestrane.so.1"
 [ -f "$stage/usr/include/kestrane/kestrane.h" ] || fail "the headers are not installed"
 # Nothing but the library, its headers, kestrane.pc, the CMake package and
@@ -49,35 +51,38 @@ PYTHON
 flags=$(PKG_CONFIG_LIBDIR=$libdir/pkgconfig pkg-config --cflags --libs kestrane) ||
   fail "pkg-config does not find kestrane.pc"
 # shellcheck disable=SC2086
-cc -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/capi/flash_board.c" $flags -o by_pkg_config ||
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/capi/flash_board.c" $flags -o by_pkg_config ||
   fail "the program does not build through kestrane.pc"
 # Through the CMake package.
-cmake -S "$here/capi" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_FLAGS="$cflags" > cmake.log 2>&1 &&
+cmake -S "$here/capi" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_COMPILER="$cc" \
+  ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_C_FLAGS="$cflags" > cmake.log 2>&1 &&
   cmake --build cmake-build >> cmake.log 2>&1 || { cat cmake.log; fail "the program does not build through find_package"; }
 
 # The README's example, as a reader would copy it.
 awk '/^## Using Kestrane from C and Python/ { section = 1 } section && /^```c$/ { code = 1; next }
   code && /^```$/ { exit } code' "$here/../README.md" > readme.c
 # shellcheck disable=SC2086
-cc $cflags readme.c $flags -o readme || fail "the README's C example does not build"
+"$cc" $cflags readme.c $flags -o readme || fail "the README's C example does not build"
 
 start_boards --boards 3
-LD_LIBRARY_PATH=$libdir ./by_pkg_config "$work/ttySIM1" fw.hex bad.hex || fail "the program built through kestrane.pc"
-LD_LIBRARY_PATH=$libdir cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
+export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+./by_pkg_config "$work/ttySIM1" fw.hex bad.hex || fail "the program built through kestrane.pc"
+cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
   fail "the program built through find_package"
-LD_LIBRARY_PATH=$libdir ./readme "$work/ttySIM3" fw.hex 2> readme.out || fail "the README's C example: $(tail -n 1 readme.out)"
+./readme "$work/ttySIM3" fw.hex 2> readme.out || fail "the README's C example: $(tail -n 1 readme.out)"
 grep -q "^verify 5000/5000$" readme.out || fail "the README's C example showed no progress to the end"
-LD_LIBRARY_PATH=$libdir ./readme "$work/ttyNONE" fw.hex 2> readme.out
+./readme "$work/ttyNONE" fw.hex 2> readme.out
 [ $? -eq 69 ] && grep -q "ttyNONE: no EFM8 bootloader is attached" readme.out ||
   fail "the README's C example on a missing port: $(cat readme.out)"
-[ "$(LD_LIBRARY_PATH=$libdir ldd by_pkg_config | grep -c "$libdir/libkestrane.so.1")" -eq 1 ] ||
+# What ldd asks of the dynamic loader, which answers for a foreign program too.
+[ "$(LD_TRACE_LOADED_OBJECTS=1 ./by_pkg_config | grep -c "$libdir/libkestrane.so.1")" -eq 1 ] ||
   fail "the program did not run against the staged library"
 stop_boards
 holds_image flash fw.bin || fail "board 1 does not hold the image"
 holds_image flash.2 fw.bin || fail "board 2 does not hold the image"
 holds_image flash.3 fw.bin || fail "board 3 does not hold the image"
 
-symbols=$(nm -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
+symbols=$("$nm" -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
 if ! diff -u "$here/capi/symbols.txt" <(echo "$symbols"); then
   fail "the exported symbols differ from tests/capi/symbols.txt: a change of the ABI must change that list too"
 fi
