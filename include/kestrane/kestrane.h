@@ -7,6 +7,7 @@
 #include <kestrane/board.h>
 #include <kestrane/bootloader.h>
 #include <kestrane/engine.h>
+#include <kestrane/entry.h>
 #include <kestrane/image.h>
 #include <kestrane/parts.h>
 #include <kestrane/result.h>

@@ -29,6 +29,9 @@ enum {
     EFM8_ERR_BAD_IMAGE = -12,  /* a firmware file that is not a usable image: named by line or offset */
     EFM8_ERR_UNREADABLE = -13, /* a firmware file that could not be opened or read */
     EFM8_ERR_NOT_PORT = -14,   /* the path is not a serial port: a file, a folder, another kind of device */
+    EFM8_ERR_NO_LINE = -15,    /* a reset, boot or trigger line that cannot be driven or read: the adapter lacks it, or no such GPIO chip or line */
+    EFM8_ERR_LINE_BUSY = -16,  /* another program holds the GPIO line */
+    EFM8_ERR_LINE_ACCESS = -17, /* no permission to open the GPIO chip */
 
     /* The production line's own results (kestrane-cli's flash and watch);
      * the engine never returns them. */

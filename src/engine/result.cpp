@@ -32,6 +32,9 @@ static const struct result_row RESULTS[] = {
     {EFM8_ERR_BAD_IMAGE, "bad-image", EX_DATAERR, "the file is not a usable firmware image"},
     {EFM8_ERR_UNREADABLE, "unreadable", EX_NOINPUT, "the file could not be read"},
     {EFM8_ERR_NOT_PORT, "not-a-port", EX_UNAVAILABLE, "not a serial port"},
+    {EFM8_ERR_NO_LINE, "no-line", EX_UNAVAILABLE, "a reset, boot or trigger line that cannot be driven"},
+    {EFM8_ERR_LINE_BUSY, "line-busy", EX_TEMPFAIL, "another program is using the line"},
+    {EFM8_ERR_LINE_ACCESS, "no-permission", EX_NOPERM, "no permission to use the line"},
     {EFM8_ERR_NOT_RECORDED, "not-recorded", EX_CANTCREAT, "the station record could not be written"},
     {EFM8_ERR_NO_SERIAL_NUMBER, "no-serial-number", EX_CONFIG, "no serial number is left to give"},
 };

@@ -18,7 +18,7 @@ int32_t efm8_list_ports(struct efm8_port *ports, int32_t max)
     return serial_transport_list(ports, max);
 }
 
-static int32_t start_session(struct efm8_transport *transport, const struct efm8_device *device,
+int32_t start_session(struct efm8_transport *transport, const struct efm8_device *device,
                              efm8_session **session)
 {
     efm8_session *opened = (efm8_session *)calloc(1, sizeof *opened);
@@ -62,21 +62,7 @@ int32_t efm8_open(const char *path, efm8_session **session)
 
 int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session)
 {
-    *session = NULL;
-    struct efm8_device device;
-    memset(&device, 0, sizeof device);
-    if (strlen(port) >= sizeof device.path)
-        return open_failed(EFM8_ERR_NO_DEVICE, EFM8_UART);
-    strcpy(device.path, port);
-    device.interface = EFM8_UART;
-    struct efm8_port_settings whole;
-    int32_t result = port_settings_in(settings, &whole);
-    struct efm8_transport *transport;
-    if (result == EFM8_OK)
-        result = serial_transport_open(port, &whole, &transport);
-    if (result == EFM8_OK)
-        result = start_session(transport, &device, session);
-    return result == EFM8_OK ? result : open_failed(result, EFM8_UART);
+    return efm8_open_port_entry(port, settings, NULL, session, NULL);
 }
 
 int32_t efm8_check_port(const char *port)
@@ -93,6 +79,7 @@ void efm8_close(efm8_session *session)
 {
     if (session == NULL)
         return;
+    session_reset_after(session);
     session->transport->close(session->transport);
     free(session);
 }

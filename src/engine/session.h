@@ -4,6 +4,7 @@
 #define KESTRANE_SESSION_H
 
 #include <kestrane/engine.h>
+#include <kestrane/entry.h>
 #include "protocol/protocol.h"
 #include "transport/transport.h"
 
@@ -18,7 +19,13 @@ struct efm8_session {
     const struct efm8_part *part;
     const struct efm8_family *family;
     uint8_t record[EFM8_RECORD_MAX];
+    bool reset_after;  // a reset pulse when it closes (entry.cpp)
 };
+
+// A session over an open transport, which it closes when it cannot start.
+int32_t start_session(struct efm8_transport *transport, const struct efm8_device *device, efm8_session **session);
+// The reset pulse entry asked for when the session closes, boot released.
+void session_reset_after(efm8_session *session);
 
 // Every public call starts a fresh report of the session's own, handed to
 // the caller's (report, which may be NULL) when it ends by returning its

@@ -53,6 +53,15 @@ void efm8_init_port_settings(struct efm8_port_settings *settings, size_t size)
     settings->timeout_ms = EFM8_TIMEOUT_DEFAULT_MS;
 }
 
+void efm8_init_entry(struct efm8_entry *entry, size_t size)
+{
+    memset(entry, 0, size);
+    if (size < EFM8_ENTRY_SIZE_V1)
+        return;
+    entry->size = (uint32_t)size;
+    entry->command_wait_ms = EFM8_ENTER_WAIT_DEFAULT_MS;
+}
+
 // The given structure over the defaults already in whole.
 template <typename Sized>
 static int32_t whole_in(const Sized *given, size_t first, Sized *whole)
@@ -74,6 +83,12 @@ int32_t port_settings_in(const struct efm8_port_settings *given, struct efm8_por
 {
     efm8_default_port_settings(whole);
     return whole_in(given, EFM8_PORT_SETTINGS_SIZE_V1, whole);
+}
+
+int32_t entry_in(const struct efm8_entry *given, struct efm8_entry *whole)
+{
+    efm8_default_entry(whole);
+    return whole_in(given, EFM8_ENTRY_SIZE_V1, whole);
 }
 
 void report_out(const struct efm8_report *whole, struct efm8_report *caller)

@@ -4,6 +4,7 @@
 #define KESTRANE_SIZED_H
 
 #include <kestrane/engine.h>
+#include <kestrane/entry.h>
 
 // Each structure's size in the library's first version. When a field is
 // added at the end, these stay, as offsetof the first new field.
@@ -11,11 +12,13 @@
 #define EFM8_PORT_SETTINGS_SIZE_V1 sizeof(struct efm8_port_settings)
 #define EFM8_REPORT_SIZE_V1 sizeof(struct efm8_report)
 #define EFM8_IDENTITY_SIZE_V1 sizeof(struct efm8_identity)
+#define EFM8_ENTRY_SIZE_V1 sizeof(struct efm8_entry)
 
 // What the caller gave, over the defaults, into a whole structure:
 // EFM8_OK, or EFM8_ERR_OPTIONS for a structure larger than the library's.
 int32_t options_in(const struct efm8_options *given, struct efm8_options *whole);
 int32_t port_settings_in(const struct efm8_port_settings *given, struct efm8_port_settings *whole);
+int32_t entry_in(const struct efm8_entry *given, struct efm8_entry *whole);
 
 // A whole structure out into the caller's, as far as its size reaches
 // (its size field is kept). A caller's report is read in likewise.

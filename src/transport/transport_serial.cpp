@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <libudev.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -26,7 +25,9 @@ struct serial_transport {
     struct efm8_transport base;  // first, so the one points at the other
     int fd;
     int timeout_ms;
+    speed_t speed;
     bool held;  // its exclusive flag set by this process
+    struct driven_line reset, boot;
 };
 
 struct baud_rate {
@@ -152,6 +153,8 @@ static int32_t serial_exchange(struct efm8_transport *self, const uint8_t *recor
 static void serial_close(struct efm8_transport *self)
 {
     struct serial_transport *serial = (struct serial_transport *)self;
+    line_release(&serial->reset);
+    line_release(&serial->boot);
     if (serial->held)
         serial_unhold(serial->fd);
     close(serial->fd);
@@ -174,7 +177,9 @@ static int32_t open_failure(int os_error)
 }
 
 // Raw 8N1 at the speed asked, no flow control, reads that never block.
-static bool configure(int fd, speed_t speed)
+// With keep_lines the port leaves RTS and DTR as they are when it is
+// closed, rather than dropping them.
+static bool configure(int fd, speed_t speed, bool keep_lines)
 {
     struct termios settings;
     if (tcgetattr(fd, &settings) != 0)
@@ -183,6 +188,8 @@ static bool configure(int fd, speed_t speed)
     settings.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
     settings.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARENB | CRTSCTS);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    if (keep_lines)
+        settings.c_cflag &= ~(tcflag_t)HUPCL;
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0)
@@ -217,7 +224,13 @@ const uint32_t *efm8_baud_rates(size_t *count)
     return rates.data();
 }
 
-static int32_t start(struct serial_transport *serial, speed_t speed)
+static bool modem_line(const struct efm8_line *line)
+{
+    return line->kind == EFM8_LINE_RTS || line->kind == EFM8_LINE_DTR;
+}
+
+static int32_t start(struct serial_transport *serial, const struct efm8_line *reset, const struct efm8_line *boot,
+                     struct line_failure *failure)
 {
     const int fd = serial->fd;
     if (!isatty(fd))
@@ -231,16 +244,65 @@ static int32_t start(struct serial_transport *serial, speed_t speed)
     serial->held = true;
     if (!serial_hold(fd))
         return EFM8_ERR_OPEN;
-    if (!configure(fd, speed))
+    if (!configure(fd, serial->speed, modem_line(reset) || modem_line(boot)))
         return EFM8_ERR_OPTIONS;
+    int32_t claimed = modem_release_both(fd, reset, boot, failure);
+    if (claimed == EFM8_OK)
+        claimed = line_claim(&serial->reset, reset, fd, failure);
+    if (claimed == EFM8_OK)
+        claimed = line_claim(&serial->boot, boot, fd, failure);
+    if (claimed != EFM8_OK)
+        return claimed;
     ask_low_latency(fd);
-    tcflush(fd, TCIOFLUSH);
+    return EFM8_OK;
+}
+
+static int32_t serial_drive(struct efm8_transport *self, enum efm8_step_kind role, bool asserted)
+{
+    struct serial_transport *serial = (struct serial_transport *)self;
+    struct driven_line *line = role == EFM8_STEP_RESET ? &serial->reset : &serial->boot;
+    struct line_failure failure;
+    const int32_t driven = line_drive(line, asserted, &failure);
+    if (driven != EFM8_OK)
+        transport_set_error(self, failure.os_error, failure.text);
+    return driven;
+}
+
+static bool set_speed(int fd, speed_t speed)
+{
+    struct termios settings;
+    return tcgetattr(fd, &settings) == 0 && cfsetispeed(&settings, speed) == 0 &&
+           cfsetospeed(&settings, speed) == 0 && tcsetattr(fd, TCSADRAIN, &settings) == 0;
+}
+
+static int32_t serial_send_at(struct efm8_transport *self, const uint8_t *bytes, size_t len, uint32_t baud)
+{
+    struct serial_transport *serial = (struct serial_transport *)self;
+    const speed_t speed = baud != 0 ? speed_of(baud) : serial->speed;
+    if (speed == B0)
+        return fail(serial, EINVAL, "the port does not take that baud rate");
+    if (speed != serial->speed && !set_speed(serial->fd, speed))
+        return fail(serial, errno, strerror(errno));
+    int32_t sent = write_all(serial, bytes, len, now_ms() + serial->timeout_ms);
+    if (sent == EFM8_OK && tcdrain(serial->fd) != 0)
+        sent = fail(serial, errno, strerror(errno));
+    if (speed != serial->speed && !set_speed(serial->fd, serial->speed) && sent == EFM8_OK)
+        sent = fail(serial, errno, strerror(errno));
+    return sent;
+}
+
+// Whatever waits in the port is dropped first: it is not the bootloader's.
+static int32_t serial_train(struct efm8_transport *self)
+{
+    struct serial_transport *serial = (struct serial_transport *)self;
+    tcflush(serial->fd, TCIOFLUSH);
     const int32_t trained = write_all(serial, &TRAINING_BYTE, 1, now_ms() + serial->timeout_ms);
     return trained == EFM8_OK ? EFM8_OK : EFM8_ERR_OPEN;
 }
 
 int32_t serial_transport_open(const char *port, const struct efm8_port_settings *settings,
-                              struct efm8_transport **transport)
+                              const struct efm8_line *reset, const struct efm8_line *boot,
+                              struct efm8_transport **transport, struct line_failure *failure)
 {
     *transport = NULL;
     const speed_t speed = speed_of(settings->baud);
@@ -256,77 +318,18 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
     }
     serial->fd = fd;
     serial->timeout_ms = (int)settings->timeout_ms;
+    serial->speed = speed;
     serial->base.exchange = serial_exchange;
     serial->base.close = serial_close;
+    serial->base.drive = serial_drive;
+    serial->base.send_at = serial_send_at;
+    serial->base.train = serial_train;
     serial->base.interface = EFM8_UART;
-    const int32_t started = start(serial, speed);
+    const int32_t started = start(serial, reset, boot, failure);
     if (started != EFM8_OK) {
         serial_close(&serial->base);
         return started;
     }
     *transport = &serial->base;
     return EFM8_OK;
-}
-
-// Listing: udev's tty devices that sit on hardware. Platform 8250 ports
-// exist whether or not a UART is behind them, so they are left out.
-
-static void copy_attribute(struct udev_device *device, const char *name, char *to, size_t size)
-{
-    const char *value = device != NULL ? udev_device_get_sysattr_value(device, name) : NULL;
-    snprintf(to, size, "%s", value != NULL ? value : "");
-}
-
-static uint16_t hex_attribute(struct udev_device *device, const char *name)
-{
-    const char *value = udev_device_get_sysattr_value(device, name);
-    return value != NULL ? (uint16_t)strtoul(value, NULL, 16) : 0;
-}
-
-static bool describe_port(struct udev_device *tty, struct efm8_port *port)
-{
-    struct udev_device *parent = udev_device_get_parent(tty);
-    const char *node = udev_device_get_devnode(tty);
-    if (parent == NULL || node == NULL || strlen(node) >= EFM8_PATH_MAX)
-        return false;
-    const char *parent_name = udev_device_get_sysname(parent);
-    if (parent_name != NULL && strcmp(parent_name, "serial8250") == 0)
-        return false;
-    memset(port, 0, sizeof *port);
-    snprintf(port->path, sizeof port->path, "%s", node);
-    struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
-    if (usb != NULL) {
-        port->vendor_id = hex_attribute(usb, "idVendor");
-        port->product_id = hex_attribute(usb, "idProduct");
-    }
-    copy_attribute(usb, "manufacturer", port->manufacturer, sizeof port->manufacturer);
-    copy_attribute(usb, "product", port->product, sizeof port->product);
-    copy_attribute(usb, "serial", port->serial, sizeof port->serial);
-    return true;
-}
-
-int32_t serial_transport_list(struct efm8_port *ports, int32_t max)
-{
-    struct udev *udev = udev_new();
-    if (udev == NULL)
-        return 0;
-    struct udev_enumerate *enumerate = udev_enumerate_new(udev);
-    int32_t count = 0;
-    if (enumerate != NULL && udev_enumerate_add_match_subsystem(enumerate, "tty") >= 0 &&
-        udev_enumerate_scan_devices(enumerate) >= 0) {
-        struct udev_list_entry *entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate))
-        {
-            struct udev_device *tty = udev_device_new_from_syspath(udev, udev_list_entry_get_name(entry));
-            struct efm8_port port;
-            if (tty != NULL && describe_port(tty, &port)) {
-                insert_sorted_by_path(ports, count < max ? count : max, max, port);
-                ++count;
-            }
-            udev_device_unref(tty);
-        }
-    }
-    udev_enumerate_unref(enumerate);
-    udev_unref(udev);
-    return count;
 }

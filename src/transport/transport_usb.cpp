@@ -190,3 +190,26 @@ int32_t usb_transport_open(const char *path, struct efm8_device *device, struct 
     *transport = &usb->base;
     return EFM8_OK;
 }
+
+// An application's own way into its bootloader: one output report to the
+// only HID device with its USB id. hidapi takes the report id as the
+// report's first byte.
+int32_t usb_transport_enter(uint16_t vendor_id, uint16_t product_id, const uint8_t *report, size_t length)
+{
+    pthread_once(&hidapi_ready, init_hidapi);
+    struct hid_device_info *all = hid_enumerate(vendor_id, product_id);
+    int32_t found = 0;
+    char path[EFM8_PATH_MAX] = "";
+    for (const struct hid_device_info *info = all; info != NULL; info = info->next)
+        if (info->path != NULL && strcmp(info->path, path) != 0 && ++found == 1)
+            snprintf(path, sizeof path, "%s", info->path);
+    hid_free_enumeration(all);
+    if (found != 1)
+        return found == 0 ? EFM8_ERR_NO_DEVICE : EFM8_ERR_SEVERAL;
+    hid_device *dev = hid_open_path(path);
+    if (dev == NULL)
+        return access_denied(path) ? EFM8_ERR_ACCESS : EFM8_ERR_OPEN;
+    const int written = hid_write(dev, report, length);
+    hid_close(dev);
+    return written < 0 ? EFM8_ERR_TRANSFER : EFM8_OK;
+}

@@ -1,0 +1,156 @@
+// Bringing a board into its bootloader before the training byte: its
+// reset and boot lines driven step by step, or its application asked with
+// its own bytes; a USB application asked with an output report; and the
+// trigger line that says a new board is in its fixture.
+#include "engine/session.h"
+#include "engine/sized.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static void pause_ms(uint32_t ms)
+{
+    struct timespec left = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+static int32_t run_steps(struct efm8_transport *transport, const struct efm8_entry *entry)
+{
+    struct efm8_step steps[EFM8_STEPS_MAX];
+    const size_t count = efm8_entry_steps(entry, steps, EFM8_STEPS_MAX);
+    for (size_t i = 0; i < count; ++i) {
+        if (steps[i].kind == EFM8_STEP_WAIT) {
+            pause_ms(steps[i].value);
+            continue;
+        }
+        const int32_t driven = transport->drive(transport, steps[i].kind, steps[i].value != 0);
+        if (driven != EFM8_OK)
+            return driven;
+    }
+    return EFM8_OK;
+}
+
+static int32_t enter(struct efm8_transport *transport, const struct efm8_entry *entry)
+{
+    int32_t result = run_steps(transport, entry);
+    if (result == EFM8_OK && entry->command_length > 0) {
+        result = transport->send_at(transport, entry->command, entry->command_length, entry->command_baud);
+        if (result == EFM8_OK)
+            pause_ms(entry->command_wait_ms);
+    }
+    return result == EFM8_OK ? transport->train(transport) : result;
+}
+
+// A failed open: the thread's last failure, and the caller's report.
+static int32_t open_failed(struct efm8_report *report, int32_t result, int os_error, const char *text)
+{
+    struct efm8_report whole;
+    memset(&whole, 0, sizeof whole);
+    whole.size = sizeof whole;
+    whole.result = result;
+    whole.interface = EFM8_UART;
+    whole.reply = whole.lock_value = whole.signature_value = -1;
+    whole.os_error = os_error;
+    snprintf(whole.transport_error, sizeof whole.transport_error, "%s", text);
+    keep_failure(&whole);
+    report_out(&whole, report);
+    return result;
+}
+
+int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *settings,
+                             const struct efm8_entry *entry, efm8_session **session, struct efm8_report *report)
+{
+    *session = NULL;
+    struct efm8_device device;
+    memset(&device, 0, sizeof device);
+    if (strlen(port) >= sizeof device.path)
+        return open_failed(report, EFM8_ERR_NO_DEVICE, ENAMETOOLONG, "");
+    strcpy(device.path, port);
+    device.interface = EFM8_UART;
+    struct efm8_port_settings whole_settings;
+    struct efm8_entry whole_entry;
+    int32_t result = port_settings_in(settings, &whole_settings);
+    if (result == EFM8_OK)
+        result = entry_in(entry, &whole_entry);
+    if (result != EFM8_OK)
+        return open_failed(report, result, 0, "");
+    struct efm8_transport *transport;
+    struct line_failure failure = {0, ""};
+    result = serial_transport_open(port, &whole_settings, &whole_entry.reset, &whole_entry.boot, &transport, &failure);
+    if (result != EFM8_OK)
+        return open_failed(report, result, failure.os_error, failure.text);
+    result = enter(transport, &whole_entry);
+    if (result != EFM8_OK) {
+        open_failed(report, result, transport->os_error, transport->error);
+        transport->close(transport);
+        return result;
+    }
+    result = start_session(transport, &device, session);
+    if (result != EFM8_OK)
+        return open_failed(report, result, 0, "");
+    (*session)->reset_after = whole_entry.reset_after != 0 && whole_entry.reset.kind != EFM8_LINE_NONE;
+    return EFM8_OK;
+}
+
+// The application starts: boot released, then a reset pulse.
+void session_reset_after(efm8_session *session)
+{
+    struct efm8_transport *transport = session->transport;
+    if (!session->reset_after || transport->drive == NULL)
+        return;
+    transport->drive(transport, EFM8_STEP_BOOT, false);
+    if (transport->drive(transport, EFM8_STEP_RESET, true) == EFM8_OK)
+        pause_ms(EFM8_RESET_HOLD_MS);
+    transport->drive(transport, EFM8_STEP_RESET, false);
+}
+
+int32_t efm8_enter_usb(uint16_t vendor_id, uint16_t product_id, const uint8_t *report, size_t length)
+{
+    if (report == NULL || length == 0)
+        return EFM8_ERR_OPTIONS;
+    return usb_transport_enter(vendor_id, product_id, report, length);
+}
+
+struct efm8_trigger {
+    struct driven_line line;
+};
+
+int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigger **trigger, char *error, size_t error_size)
+{
+    *trigger = NULL;
+    struct line_failure failure = {0, ""};
+    if (line->kind != EFM8_LINE_GPIO) {
+        line_fail(&failure, line, EINVAL, "a trigger is a GPIO line");
+        snprintf(error, error_size, "%s", failure.text);
+        return EFM8_ERR_NO_LINE;
+    }
+    efm8_trigger *opened = (efm8_trigger *)calloc(1, sizeof *opened);
+    if (opened == NULL)
+        return EFM8_ERR_OPEN;
+    opened->line.line = *line;
+    const int32_t claimed = gpio_claim_trigger(&opened->line, &failure);
+    if (claimed != EFM8_OK) {
+        snprintf(error, error_size, "%s", failure.text);
+        free(opened);
+        return claimed;
+    }
+    *trigger = opened;
+    return EFM8_OK;
+}
+
+int32_t efm8_trigger_wait(efm8_trigger *trigger, uint32_t timeout_ms)
+{
+    return gpio_wait_asserted(&trigger->line, timeout_ms);
+}
+
+void efm8_trigger_close(efm8_trigger *trigger)
+{
+    if (trigger == NULL)
+        return;
+    gpio_release(&trigger->line);
+    free(trigger);
+}
