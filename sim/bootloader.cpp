@@ -71,6 +71,13 @@ void Bootloader::reset_into_bootloader()
     on_bus_ = !bootloader_disabled();
 }
 
+void Bootloader::reset_chip(bool entry_pin_low)
+{
+    reset_into_bootloader();
+    if (!entry_pin_low && flash_[0] != 0xFF)
+        on_bus_ = false;
+}
+
 void Bootloader::spend(std::chrono::nanoseconds time)
 {
     if (time.count() == 0)

@@ -79,6 +79,10 @@ public:
     // The chip is reset into its bootloader again (boot pin held low): it
     // shows up on the bus, flash keys cleared, flash kept.
     void reset_into_bootloader();
+    // A power-on or pin reset as the chip takes it: into its bootloader
+    // when the entry pin is low then or flash byte 0 is 0xFF (and the
+    // bootloader is enabled), else into its application, off the bus.
+    void reset_chip(bool entry_pin_low);
     // Another part's flash: flash_size bytes, the application below app_end.
     // The flash is erased.
     void set_flash_layout(std::size_t flash_size, std::uint32_t app_end);

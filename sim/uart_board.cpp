@@ -133,6 +133,41 @@ void UartBoard::observe(std::function<void(const std::string &event)> observer)
     observer_ = std::move(observer);
 }
 
+void UartBoard::set_pin(Pin pin, bool high)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (pin == Pin::Entry) {
+        entry_low_ = !high;
+        return;
+    }
+    const bool was_low = reset_low_;
+    reset_low_ = !high;
+    if (reset_low_ || !was_low)
+        return;
+    model_.reset_chip(entry_low_);
+    trained_ = false;
+    record_.clear();
+    heard_.clear();
+    tell(model_.on_bus() ? "bootloader" : "application");
+}
+
+void UartBoard::power_on()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    reset_low_ = entry_low_ = false;
+    model_.reset_chip(false);
+    trained_ = false;
+    record_.clear();
+    heard_.clear();
+    tell(model_.on_bus() ? "bootloader" : "application");
+}
+
+void UartBoard::set_enter_command(const std::vector<std::uint8_t> &command)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    enter_command_ = command;
+}
+
 // Callers hold lock_.
 void UartBoard::tell(const std::string &event)
 {
@@ -171,8 +206,24 @@ void UartBoard::run()
 void UartBoard::take(std::uint8_t byte)
 {
     received_.push_back(byte);
-    if (!model_.on_bus())
-        return;  // the chip runs its application
+    if (reset_low_)
+        return;
+    if (!model_.on_bus()) {
+        // The application, listening for its way into the bootloader.
+        if (enter_command_.empty())
+            return;
+        heard_.push_back(byte);
+        if (heard_.size() > enter_command_.size())
+            heard_.erase(heard_.begin());
+        if (heard_ == enter_command_) {
+            heard_.clear();
+            model_.reset_into_bootloader();
+            trained_ = false;
+            record_.clear();
+            tell("bootloader");
+        }
+        return;
+    }
     if (!trained_) {
         trained_ = byte == TRAINING_BYTE;
         if (trained_)

@@ -70,8 +70,19 @@ public:
     // again, unless its bootloader was disabled.
     void reset_into_bootloader();
     // Told of each event, from the board's thread: "trained", "record 32"
-    // (the command, hex), "reply 40", "silent", "hung up".
+    // (the command, hex), "reply 40", "silent", "hung up"; and from the
+    // caller's of the chip's own: "bootloader", "application".
     void observe(std::function<void(const std::string &event)> observer);
+
+    // The chip around the bootloader. Its reset and entry pins, high unless
+    // driven low: held in reset it takes nothing; on release it starts as
+    // Bootloader::reset_chip says. A power-on is a release with both pins
+    // high. Its application ignores bootloader records and jumps into the
+    // bootloader on its enter command (the 0xA5-in-R0 software reset).
+    enum class Pin { Reset, Entry };
+    void set_pin(Pin pin, bool high);
+    void power_on();
+    void set_enter_command(const std::vector<std::uint8_t> &command);
 
 private:
     void run();
@@ -95,6 +106,10 @@ private:
     std::vector<std::uint8_t> received_;
     std::size_t sent_ = 0;
     std::size_t commands_ = 0;
+    bool reset_low_ = false;
+    bool entry_low_ = false;
+    std::vector<std::uint8_t> enter_command_;
+    std::vector<std::uint8_t> heard_;  // the application's last bytes, as long as its command
 };
 
 }  // namespace efm8sim

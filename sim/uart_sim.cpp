@@ -25,11 +25,26 @@
 //   --latency T:E:B     every board spends T microseconds on each transfer, E
 //                       on each page erase and B on each byte written, as a
 //                       chip on a real line would (for benchmarks)
+// The chip around the bootloader, for entry by lines or by the application:
+//   --power-on          each board starts as the chip does at power-on: in
+//                       its application unless flash byte 0 is 0xFF
+//   --reset-line LINE   what the chip's reset pin is wired to: rts or dtr (of
+//   --boot-line LINE    its own port), or gpio:CHIP:OFFSET (board 1 only);
+//                       ":inverted" for a transistor stage between. The pins
+//                       follow the lines as the stand-ins report them on
+//   --wires SOCKET      (wires.h), logged as "N pin reset low STAMP"
+//   --enter-command HEX the application jumps into its bootloader on these
+//                       bytes; it ignores anything else
+//   control "insert N"  board N is replaced by a fresh one (its flash as at
+//                       the start), powered on: logged as "N inserted"
 #include <kestrane/parts.h>
 #include "uart_board.h"
+#include "wires.h"
 
 #include <getopt.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,7 +71,41 @@ struct Settings {
     std::string answer;
     long silent = -1, hang_up = -1, drop = -1;
     efm8sim::Latency latency;
+    bool power_on = false;
+    std::string reset_line, boot_line, wires, enter_command;
 };
+
+// A chip's pin and the host's line it hangs on.
+struct Wire {
+    std::string kind;   // "rts", "dtr" or "gpio"; empty: not wired
+    std::string where;  // gpio: "CHIP:OFFSET"
+    bool inverted = false;
+};
+
+Wire read_wire(std::string text)
+{
+    Wire wire;
+    const std::string inverted = ":inverted";
+    if (text.size() > inverted.size() && text.compare(text.size() - inverted.size(), inverted.size(), inverted) == 0) {
+        wire.inverted = true;
+        text.erase(text.size() - inverted.size());
+    }
+    if (text.compare(0, 5, "gpio:") == 0) {
+        wire.kind = "gpio";
+        wire.where = text.substr(5);
+    } else {
+        wire.kind = text;
+    }
+    return wire;
+}
+
+std::vector<std::uint8_t> read_hex(const std::string &text)
+{
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
+    return bytes;
+}
 
 const efm8_part *find_part(const std::string &name)
 {
@@ -96,6 +145,9 @@ Settings read_settings(int argc, char **argv)
         {"control", required_argument, nullptr, 'c'},  {"answer", required_argument, nullptr, 'a'},
         {"silent", required_argument, nullptr, 's'},   {"hang-up", required_argument, nullptr, 'h'},
         {"drop", required_argument, nullptr, 'd'},     {"latency", required_argument, nullptr, 't'},
+        {"drop", required_argument, nullptr, 'd'},     {"power-on", no_argument, nullptr, 'P'},
+        {"reset-line", required_argument, nullptr, 'R'}, {"boot-line", required_argument, nullptr, 'B'},
+        {"wires", required_argument, nullptr, 'w'},    {"enter-command", required_argument, nullptr, 'e'},
         {nullptr, 0, nullptr, 0},
     };
     Settings settings;
@@ -116,6 +168,11 @@ Settings read_settings(int argc, char **argv)
         case 'h': settings.hang_up = std::atol(optarg); break;
         case 'd': settings.drop = std::atol(optarg); break;
         case 't': settings.latency = read_latency(optarg); break;
+        case 'P': settings.power_on = true; break;
+        case 'R': settings.reset_line = optarg; break;
+        case 'B': settings.boot_line = optarg; break;
+        case 'w': settings.wires = optarg; break;
+        case 'e': settings.enter_command = optarg; break;
         default: usage("unknown option");
         }
     }
@@ -141,9 +198,47 @@ public:
             std::ifstream in(settings.flash_in, std::ios::binary);
             flash_in_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
+        reset_wire_ = read_wire(settings.reset_line);
+        boot_wire_ = read_wire(settings.boot_line);
         for (int i = 0; i < settings.boards; ++i)
             add_board();
         inject_faults();
+    }
+
+    // One change of a host's line: each pin wired to it follows.
+    void line_changed(const std::string &message)
+    {
+        std::string kind, where;
+        int level = 1;
+        std::int64_t stamp = 0;
+        if (!wires::parse(message, kind, where, level, stamp))
+            return;
+        for (std::size_t i = 0; i < boards_.size(); ++i) {
+            efm8sim::UartBoard &board = *boards_[i];
+            for (const Wire *wire : {&reset_wire_, &boot_wire_}) {
+                const bool on_it = wire->kind == kind && (kind == "gpio" ? i == 0 && wire->where == where
+                                                                         : where == board.path());
+                if (!on_it)
+                    continue;
+                const bool high = (level == 1) != wire->inverted;
+                const bool reset = wire == &reset_wire_;
+                log(i + 1, std::string("pin ") + (reset ? "reset " : "entry ") + (high ? "high " : "low ") +
+                               std::to_string(stamp));
+                board.set_pin(reset ? efm8sim::UartBoard::Pin::Reset : efm8sim::UartBoard::Pin::Entry, high);
+            }
+        }
+    }
+
+    // Board number's place takes a fresh board.
+    void insert(std::size_t number)
+    {
+        efm8sim::UartBoard &board = *boards_[number - 1];
+        {
+            std::lock_guard<std::mutex> guard(board.lock());
+            load_flash(board);
+        }
+        log(number, "inserted");
+        board.power_on();
     }
 
     ~Bench()
@@ -172,6 +267,8 @@ public:
         efm8sim::UartBoard &target = *boards_[board - 1];
         if (verb == "return")
             target.reset_into_bootloader();
+        else if (verb == "insert")
+            insert(board);
         else if (verb == "hangup")
             target.hang_up();
         else if (verb == "say") {
@@ -199,13 +296,24 @@ private:
         boards_.push_back(std::make_unique<efm8sim::UartBoard>(layout_, identity_));
         efm8sim::UartBoard &board = *boards_.back();
         board.model().set_latency(settings_.latency);
-        auto &flash = board.model().flash();
-        std::copy_n(flash_in_.begin(), std::min(flash_in_.size(), flash.size()), flash.begin());
+        load_flash(board);
+        board.set_enter_command(read_hex(settings_.enter_command));
+        if (settings_.power_on)
+            board.power_on();
         const std::size_t number = boards_.size();
         unlink(link_of(number).c_str());
         if (symlink(board.path().c_str(), link_of(number).c_str()) != 0)
             usage("cannot link " + link_of(number));
         board.observe([this, number, &board](const std::string &event) { heard(number, board, event); });
+    }
+
+    // The model's flash as --flash-in has it, the rest erased. Callers
+    // hold the board, or own it still.
+    void load_flash(efm8sim::UartBoard &board)
+    {
+        auto &flash = board.model().flash();
+        std::fill(flash.begin(), flash.end(), 0xFF);
+        std::copy_n(flash_in_.begin(), std::min(flash_in_.size(), flash.size()), flash.begin());
     }
 
     // From the board's thread, with the board held.
@@ -214,6 +322,11 @@ private:
         // A dropped reply is silence for one command only.
         if (event == "silent" && number == 1 && settings_.drop >= 0)
             board.faults().silent_from = efm8sim::NEVER;
+        log(number, event);
+    }
+
+    void log(std::size_t number, const std::string &event)
+    {
         if (!log_)
             return;
         std::lock_guard<std::mutex> guard(log_lock_);
@@ -256,7 +369,37 @@ private:
     std::vector<std::unique_ptr<efm8sim::UartBoard>> boards_;
     std::FILE *log_ = nullptr;
     std::mutex log_lock_;
+    Wire reset_wire_, boot_wire_;
 };
+
+// The wires' socket: one change a connection, answered once the boards
+// have taken it.
+void serve_wires(Bench &bench, const std::string &path)
+{
+    const int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    unlink(path.c_str());
+    if (server < 0 || bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(server, 16) != 0)
+        usage("cannot serve the wires at " + path);
+    std::thread([&bench, server] {
+        for (;;) {
+            const int client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            std::string message;
+            char c;
+            while (read(client, &c, 1) == 1 && c != '\n')
+                message += c;
+            bench.line_changed(message);
+            if (write(client, "ok\n", 3) != 3) {
+            }
+            close(client);
+        }
+    }).detach();
+}
 
 }  // namespace
 
@@ -269,6 +412,8 @@ int main(int argc, char **argv)
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // every thread started from here on too
     Bench bench(settings);
+    if (!settings.wires.empty())
+        serve_wires(bench, settings.wires);
     if (!settings.control.empty()) {
         // Opened for writing too, the FIFO never reads as ended between
         // writers; "quit" ends the process as a signal does.

@@ -23,6 +23,7 @@ line::Choice board_choice(const Options &options)
     choice.all = options.all;
     choice.wait = options.wait;
     choice.wait_seconds = options.wait_seconds;
+    choice.enter_hid = options.enter_hid;
     return choice;
 }
 
@@ -63,6 +64,7 @@ line::Settings line_settings(const Options &options)
     settings.record = options.record;
     settings.retries = options.retries;
     settings.retry_wait_seconds = options.wait ? options.wait_seconds : line::RETRY_WAIT_SECONDS;
+    settings.entry = options.entry;
     return settings;
 }
 
@@ -103,6 +105,7 @@ int run_command(const Options &options, const std::vector<efm8_device> &boards, 
     Progress progress(style, boards);
     line::Job job = make_job(progress);
     job.port = port_settings(options);
+    job.entry = options.entry;
     const std::vector<line::Outcome> outcomes = line::run_on_boards(
         boards, job, [&progress](std::size_t index, const line::Outcome &outcome) { progress.finish(index, outcome); });
     print_outcomes(outcomes, options.command, options);

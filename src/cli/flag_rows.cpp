@@ -106,4 +106,51 @@ std::vector<Flag> line_flags()
     };
 }
 
+std::vector<Flag> entry_flags()
+{
+    return {
+        {"reset", Argument::Required, "LINE",
+         "the line on the chip's reset pin, driven to bring the board into its bootloader hands-free before the "
+         "training byte: rts or dtr (the modem lines of --port's adapter) or gpio:CHIP:OFFSET (a GPIO line; CHIP a "
+         "name such as gpiochip0, or a path). Asserted drives the pin low; :active-high after LINE inverts it, for "
+         "a transistor stage. Once a modem line has a role, both are released at once when the port opens, and "
+         "every line is released when the command ends, whatever its result",
+         take_reset},
+        {"boot", Argument::Required, "LINE",
+         "the line on the chip's entry pin (its C2D pin), as --reset's. With both, boot is asserted, reset "
+         "asserted for " + number(EFM8_RESET_HOLD_MS) + " ms and released, and boot released " +
+             number(EFM8_BOOT_HOLD_MS) + " ms later; with --reset alone the reset pulse only, and the chip enters "
+             "its bootloader only when its flash byte 0 is 0xFF",
+         take_boot},
+        {"entry-sequence", Argument::Required, "STEPS",
+         "the entry's own steps, in order, such as boot=1,reset=1,wait=10ms,reset=0,wait=50ms,boot=0: reset=0|1, "
+         "boot=0|1 (1 asserted) and wait=N followed by ms or s",
+         take_entry_sequence},
+        {"after", Argument::Required, "reset",
+         "when the command ends, a reset pulse with boot released, so that the application starts even after "
+         "--no-run or a lock",
+         take_after},
+        {"enter-command", Argument::Required, "HEX",
+         "bytes the running application takes as its way into the bootloader (the vendor's software entry: 0xA5 "
+         "in R0 and a software reset), sent before the training byte",
+         take_enter_command},
+        {"enter-baud", Argument::Required, "N", "the baud rate --enter-command is sent at (default --baud's)",
+         take_enter_baud},
+        {"enter-wait", Argument::Required, "SECONDS",
+         "how long the application has to start its bootloader after --enter-command (default " +
+             number(EFM8_ENTER_WAIT_DEFAULT_MS / 1000.0) + ")",
+         take_enter_wait},
+    };
+}
+
+Flag enter_hid_flag()
+{
+    return {"enter-hid", Argument::Required, "VID:PID:HEX",
+            "first ask the running application into its USB bootloader: the output report HEX (its report id "
+            "first, 00 for none) written to the only HID device with USB id VID:PID; then the bootloader that "
+            "appears, within --wait's seconds (default " + number(line::ENTER_HID_WAIT_SECONDS) +
+                "), is the board",
+            take_enter_hid};
+}
+
 }  // namespace cli

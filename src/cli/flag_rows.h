@@ -14,6 +14,10 @@ namespace cli {
 std::vector<Flag> port_flags();  // --port, --baud, --timeout
 std::vector<Flag> lock_flags();  // --lock-pages, --disable-bootloader, --force
 std::vector<Flag> line_flags();  // --serial, --counter, --db, --no-record, --retries
+// --reset, --boot, --entry-sequence, --after, --enter-command, --enter-baud,
+// --enter-wait: every command that opens a port.
+std::vector<Flag> entry_flags();
+Flag enter_hid_flag();  // the commands that open a USB board
 
 // flash, verify and watch: --format bin, FILE as a raw binary whatever it
 // holds.

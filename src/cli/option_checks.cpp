@@ -67,9 +67,10 @@ static bool check_line(const Options &options, std::string &error)
     return error.empty();
 }
 
-bool check_options(const Options &options, std::string &error)
+bool check_options(Options &options, std::string &error)
 {
-    return check_board_choice(options, error) && check_locking(options, error) && check_line(options, error);
+    return check_board_choice(options, error) && check_locking(options, error) && check_line(options, error) &&
+           check_entry(options, error);
 }
 
 }  // namespace cli

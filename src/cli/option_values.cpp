@@ -50,7 +50,7 @@ static std::string range(std::uint64_t low, std::uint64_t high)
 }
 
 // Seconds: decimal digits with a fraction or without ("30", "0.5").
-static bool read_seconds(const char *text, double high, double &value)
+bool read_seconds(const char *text, double high, double &value)
 {
     const std::string given = text;
     const std::size_t point = given.find('.');
@@ -122,7 +122,7 @@ std::string baud_rates_text()
     return text;
 }
 
-bool take_baud(const Flag &flag, const char *argument, Options &options, std::string &error)
+bool read_baud(const Flag &flag, const char *argument, std::uint32_t &value, std::string &error)
 {
     std::size_t count;
     const std::uint32_t *rates = efm8_baud_rates(&count);
@@ -131,8 +131,13 @@ bool take_baud(const Flag &flag, const char *argument, Options &options, std::st
         error = dashed(flag) + " takes " + baud_rates_text() + ", not '" + argument + "'";
         return false;
     }
-    options.baud = static_cast<std::uint32_t>(baud);
+    value = static_cast<std::uint32_t>(baud);
     return true;
+}
+
+bool take_baud(const Flag &flag, const char *argument, Options &options, std::string &error)
+{
+    return read_baud(flag, argument, options.baud, error);
 }
 
 bool take_timeout(const Flag &flag, const char *argument, Options &options, std::string &error)

@@ -45,6 +45,18 @@ bool take_last(const Flag &flag, const char *argument, Options &options, std::st
 bool take_since(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_serial_number(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_image(const Flag &flag, const char *argument, Options &options, std::string &error);
+// Hands-free entry (option_entry.cpp).
+bool take_reset(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_boot(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_entry_sequence(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_after(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_enter_command(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_enter_baud(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_enter_wait(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_enter_hid(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_trigger(const Flag &flag, const char *argument, Options &options, std::string &error);
+// What the entry flags ask together; --entry-sequence's steps read.
+bool check_entry(Options &options, std::string &error);
 
 // Limits the help names as the parser holds them.
 const unsigned MAX_RETRIES = 100;
@@ -55,7 +67,13 @@ const long MAX_COUNT = 2147483647;  // 2^31 - 1 boards
 std::string baud_rates_text();
 
 // What the options ask together, once all are read.
-bool check_options(const Options &options, std::string &error);
+bool check_options(Options &options, std::string &error);
+
+// A baud rate a port is opened at.
+bool read_baud(const Flag &flag, const char *argument, std::uint32_t &value, std::string &error);
+
+// Seconds as the flags take them: decimal digits, a fraction allowed.
+bool read_seconds(const char *text, double high, double &value);
 
 }  // namespace cli
 

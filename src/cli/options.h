@@ -4,6 +4,7 @@
 
 #include "line/serial_number.h"
 #include "line/settings.h"
+#include <kestrane/entry.h>
 
 #include <cstdint>
 #include <optional>
@@ -55,6 +56,14 @@ struct Options {
     std::string image_prefix;                  // history --image SHA256-PREFIX
     bool csv = false;
     bool summary = false;
+    // Hands-free entry: --reset, --boot, --after, --enter-command,
+    // --enter-baud and --enter-wait; --entry-sequence's steps are read
+    // once every line is known.
+    efm8_entry entry = line::no_entry();
+    std::optional<std::string> entry_sequence;
+    bool enter_wait_given = false;
+    std::optional<line::EnterHid> enter_hid;  // --enter-hid VID:PID:HEX
+    efm8_line trigger{};                       // watch --trigger; kind EFM8_LINE_NONE: none
 };
 
 // Reads argv into options. On a usage error returns false and says why.

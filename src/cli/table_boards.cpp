@@ -22,6 +22,11 @@ static const char FLASH_USAGE[] =
     "                               [--json] [--serial FORMAT@ADDRESS\n"
     "                               --counter NAME] [--db PATH | --no-record]\n"
     "                               [--retries N] [--format bin]\n"
+    "                               [--reset LINE [--boot LINE]\n"
+    "                               [--entry-sequence STEPS]] [--after reset]\n"
+    "                               [--enter-command HEX [--enter-baud N]\n"
+    "                               [--enter-wait SECONDS]]\n"
+    "                               [--enter-hid VID:PID:HEX]\n"
     "Identify the part and check that the image fits its application area, erase\n"
     "every page the image spans, page 0 first and address 0 written last (a load\n"
     "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
@@ -53,6 +58,11 @@ static const char VERIFY_USAGE[] =
     "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"
     "                                [--wait[=SECONDS]] [--baud N]\n"
     "                                [--timeout SECONDS] [--json] [--format bin]\n"
+    "                                [--reset LINE [--boot LINE]\n"
+    "                                [--entry-sequence STEPS]] [--after reset]\n"
+    "                                [--enter-command HEX [--enter-baud N]\n"
+    "                                [--enter-wait SECONDS]]\n"
+    "                                [--enter-hid VID:PID:HEX]\n"
     "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
     "CRC-16, each 256-byte block on its own, and name the pages that differ.\n"
     "Nothing is written. Exit 1 when a page differs. A boot-record file's\n"
@@ -61,11 +71,20 @@ static const char VERIFY_USAGE[] =
 static const char RUN_USAGE[] =
     "Usage: kestrane-cli run [--device PATH... | --all | --port PATH...]\n"
     "                        [--baud N] [--timeout SECONDS]\n"
+    "                        [--reset LINE [--boot LINE]\n"
+    "                        [--entry-sequence STEPS]] [--after reset]\n"
+    "                        [--enter-command HEX [--enter-baud N]\n"
+    "                        [--enter-wait SECONDS]] [--enter-hid VID:PID:HEX]\n"
     "Start the application; the board leaves its bootloader.\n";
 
 static const char IDENTIFY_USAGE[] =
     "Usage: kestrane-cli identify [--device PATH... | --port PATH...] [--baud N]\n"
     "                             [--timeout SECONDS] [--json]\n"
+    "                             [--reset LINE [--boot LINE]\n"
+    "                             [--entry-sequence STEPS]] [--after reset]\n"
+    "                             [--enter-command HEX [--enter-baud N]\n"
+    "                             [--enter-wait SECONDS]]\n"
+    "                             [--enter-hid VID:PID:HEX]\n"
     "Ask the bootloader which part it runs on, and print the part (or only its\n"
     "family, or \"unknown\"), its flash size, its application limit (the first\n"
     "address the application may not use), its page size and the bootloader's\n"
@@ -77,6 +96,10 @@ static const char LOCK_USAGE[] =
     "                         [--device PATH... | --all | --port PATH...]\n"
     "                         [--wait[=SECONDS]] [--baud N] [--timeout SECONDS]\n"
     "                         [--quiet] [--json]\n"
+    "                         [--reset LINE [--boot LINE]\n"
+    "                         [--entry-sequence STEPS]] [--after reset]\n"
+    "                         [--enter-command HEX [--enter-baud N]\n"
+    "                         [--enter-wait SECONDS]] [--enter-hid VID:PID:HEX]\n"
     "Program the chip's lock byte, its signature byte, or both, with nothing\n"
     "else written, then read them back and say what they hold. The board stays\n"
     "in its bootloader. Each bit of 0 clears that bit of the chip's byte, for\n"
@@ -124,7 +147,7 @@ static CommandTable flash_table()
                    wait("wait for a USB board, for ever or SECONDS, instead of failing; also how long a retried "
                         "board may take to come back (default " + number(line::RETRY_WAIT_SECONDS) +
                         " s; with --port, --wait=SECONDS says only that)")},
-                  port_flags(),
+                  port_flags(), entry_flags(), {enter_hid_flag()},
                   {{"no-verify", Argument::None, "", "skip the CRC check after writing", set_false<&Options::verify>},
                    {"delta", Argument::None, "",
                     "leave alone the pages that already hold the image, each 256-byte block compared by its CRC-16 "
@@ -145,20 +168,22 @@ static CommandTable verify_table()
     return {"verify", Command::Verify, Operands::File, VERIFY_USAGE,
             rows({{device("the USB board at PATH; needed when several are attached"),
                    all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
-                  port_flags(), {raw_binary_flag(), json_flag("one JSON object per board on standard output")}})};
+                  port_flags(), entry_flags(), {enter_hid_flag()},
+                  {raw_binary_flag(), json_flag("one JSON object per board on standard output")}})};
 }
 
 static CommandTable run_table()
 {
     return {"run", Command::Run, Operands::None, RUN_USAGE,
             rows({{device("the USB board at PATH; needed when several are attached"), all("every attached USB board")},
-                  port_flags()})};
+                  port_flags(), entry_flags(), {enter_hid_flag()}})};
 }
 
 static CommandTable identify_table()
 {
     return {"identify", Command::Identify, Operands::None, IDENTIFY_USAGE,
-            rows({{device("the USB board at PATH; needed when several are attached")}, port_flags(),
+            rows({{device("the USB board at PATH; needed when several are attached")}, port_flags(), entry_flags(),
+                  {enter_hid_flag()},
                   {json_flag("one JSON object per board: part, family, flash_size, app_limit, page_size and "
                         "bootloader_version, null where not known")}})};
 }
@@ -168,7 +193,7 @@ static CommandTable lock_table()
     return {"lock", Command::Lock, Operands::None, LOCK_USAGE,
             rows({{device("the USB board at PATH; needed when several are attached"),
                    all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
-                  port_flags(), lock_flags(),
+                  port_flags(), entry_flags(), {enter_hid_flag()}, lock_flags(),
                   {QUIET, json_flag("one JSON object per board: \"lock\" holds what was asked and the lock_byte, "
                                "pages_locked, signature_byte and bootloader_enabled read back, null where not read "
                                "back")}})};

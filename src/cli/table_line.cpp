@@ -14,7 +14,11 @@ static const char WATCH_USAGE[] =
     "                               [--force] [--json] [--wait=SECONDS]\n"
     "                               [--serial FORMAT@ADDRESS --counter NAME]\n"
     "                               [--db PATH | --no-record] [--retries N]\n"
-    "                               [--format bin]\n"
+    "                               [--format bin] [--reset LINE [--boot LINE]\n"
+    "                               [--entry-sequence STEPS]] [--after reset]\n"
+    "                               [--enter-command HEX [--enter-baud N]\n"
+    "                               [--enter-wait SECONDS]]\n"
+    "                               [--trigger gpio:CHIP:OFFSET]\n"
     "For production benches: flash and verify every bootloader that appears, once\n"
     "each, with one line per board (time, path, part, result, serial number,\n"
     "seconds) and a running tally. A board that leaves and comes back later\n"
@@ -34,7 +38,13 @@ static const char WATCH_USAGE[] =
     "training byte and one identify, with a short time-out); one that stops\n"
     "answering has left (it started its application), and the next board that\n"
     "answers on that port counts again. A board that left is said with the time\n"
-    "and its path or port, as a result is.\n";
+    "and its path or port, as a result is.\n"
+    "\n"
+    "A board brought into its bootloader by --reset or --enter-command answers\n"
+    "whenever it is asked, so it is not looked for: each assertion of the\n"
+    "--trigger line (a fixture's presence or lid switch), or each Enter on a\n"
+    "terminal, takes one new board on each port. Without either, watch is\n"
+    "refused (exit 64).\n";
 
 static const char CONVERT_USAGE[] =
     "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
@@ -86,7 +96,12 @@ static const Flag STATION_DB = {"db", Argument::Required, "PATH",
 static CommandTable watch_table()
 {
     return {"watch", Command::Watch, Operands::File, WATCH_USAGE,
-            rows({port_flags(),
+            rows({port_flags(), entry_flags(),
+                  {{"trigger", Argument::Required, "gpio:CHIP:OFFSET",
+                    "with --reset or --enter-command: a GPIO line whose every assertion says a new board is in its "
+                    "fixture (asserted low; :active-high after it inverts that). Without it, Enter on a terminal "
+                    "does",
+                    take_trigger}},
                   {{"wait", Argument::Optional, "=SECONDS",
                     "how long a retried board may take to come back (default " + number(line::RETRY_WAIT_SECONDS) +
                         " s; --wait alone: for ever, USB only)",

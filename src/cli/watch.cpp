@@ -6,11 +6,14 @@
 #include "cli/tally.h"
 #include "line/bench.h"
 #include "line/jobs.h"
+#include "line/explain.h"
 #include "line/line.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
@@ -60,8 +63,62 @@ static void print_summary(bool json, Tally &tally, int exit_code)
     std::cout << tally.summary_json(exit_code) << std::endl;
 }
 
+static const char NEEDS_TRIGGER[] =
+    "watch with --reset or --enter-command needs --trigger gpio:CHIP:OFFSET, or a terminal to press Enter on: a "
+    "board brought into its bootloader that way answers whenever it is asked, and would be flashed again and again";
+
+// Each Enter on the terminal is one new board; the end of its input stops
+// the bench as Ctrl-C does.
+static int32_t enter_pressed(std::chrono::milliseconds wait)
+{
+    pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, static_cast<int>(wait.count())) <= 0)
+        return 0;
+    char bytes[256];
+    const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
+    if (got <= 0) {
+        stop_requested = 1;
+        return 0;
+    }
+    return std::memchr(bytes, '\n', static_cast<std::size_t>(got)) != nullptr ? 1 : 0;
+}
+
+// The bench's trigger, when boards always answer: the GPIO line, or Enter.
+// EFM8_OK, or the line's failure said.
+static int32_t open_trigger(const Options &options, efm8_trigger *&trigger, line::BenchEvents &events,
+                            std::string &how)
+{
+    trigger = nullptr;
+    if (!efm8_entry_used(&options.entry))
+        return EFM8_OK;
+    if (options.trigger.kind == EFM8_LINE_NONE) {
+        events.triggered = enter_pressed;
+        how = "press Enter once each board is in its fixture";
+        return EFM8_OK;
+    }
+    efm8_report report{};
+    const int32_t opened =
+        efm8_trigger_open(&options.trigger, &trigger, report.transport_error, sizeof report.transport_error);
+    if (opened != EFM8_OK) {
+        report.result = opened;
+        complain("--trigger " + line::explain(report));
+        return opened;
+    }
+    events.triggered = [trigger](std::chrono::milliseconds wait) {
+        return efm8_trigger_wait(trigger, static_cast<uint32_t>(wait.count()));
+    };
+    char written[EFM8_LINE_TEXT_MAX + 16];
+    efm8_line_text(&options.trigger, written, sizeof written);
+    how = std::string("each assertion of ") + written + " takes a new board";
+    return EFM8_OK;
+}
+
 int watch(const Options &options)
 {
+    if (efm8_entry_used(&options.entry) && options.trigger.kind == EFM8_LINE_NONE && !isatty(STDIN_FILENO)) {
+        complain(NEEDS_TRIGGER);
+        return efm8_result_exit_status(EFM8_ERR_OPTIONS);
+    }
     Tally tally(isatty(STDERR_FILENO) != 0);
     const auto say = [&tally](const std::string &message) { tally.note("kestrane-cli: " + message); };
     const line::Settings settings = line_settings(options);
@@ -74,21 +131,27 @@ int watch(const Options &options)
         complain(error);
         return efm8_result_exit_status(prepared);
     }
+    line::BenchEvents events;
+    efm8_trigger *trigger = nullptr;
+    std::string how;
+    const int32_t triggered = open_trigger(options, trigger, events, how);
+    if (triggered != EFM8_OK)
+        return efm8_result_exit_status(triggered);
     // A first Ctrl-C lets the boards in progress finish; a second one ends
     // the process.
     stop_on_first_signal(&stop_requested);
     std::vector<efm8_device> ports;
     if (!options.ports.empty()) {
         line::choose_boards(board_choice(options), ports, error, [](const std::string &) {});
-        std::fprintf(stderr, "watching %zu serial port%s for EFM8 bootloaders; Ctrl-C stops\n", ports.size(),
-                     ports.size() == 1 ? "" : "s");
+        std::fprintf(stderr, "watching %zu serial port%s for EFM8 bootloaders%s; Ctrl-C stops\n", ports.size(),
+                     ports.size() == 1 ? "" : "s", how.empty() ? "" : (": " + how).c_str());
     } else {
         std::fprintf(stderr, "watching for EFM8 bootloaders; Ctrl-C stops\n");
     }
     const line::Line line = line::line_for(settings, record, say);
     line::Job job = line::flash_job(settings, firmware, plan, {}, &line);
     job.port = settings.port;
-    line::BenchEvents events;
+    job.entry = settings.entry;
     events.finished = [&](const line::Outcome &outcome) { print_finished(outcome, options.json, tally); };
     // Said as the boards' results are: when, and where.
     events.left = [&tally](const std::string &path) { tally.note(now_text() + "  " + path + "  the board left"); };
@@ -104,6 +167,7 @@ int watch(const Options &options)
     };
     events.stopping = [] { return stop_requested != 0; };
     const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
+    efm8_trigger_close(trigger);
     tally.close();
     print_summary(options.json, tally, status);
     return status;

@@ -33,16 +33,22 @@ public:
     int32_t run()
     {
         auto next_look = std::chrono::steady_clock::now();
+        const bool on_trigger = static_cast<bool>(events_.triggered);
         while (!done()) {
             const auto now = std::chrono::steady_clock::now();
-            if (now >= next_look) {
+            if (on_trigger && taking_boards()) {
+                take_triggered_boards();  // waits for the trigger a poll period at most
+            } else if (now >= next_look) {
                 next_look = now + period_;
                 if (taking_boards())
                     take_new_boards();
             }
             std::unique_lock<std::mutex> guard(lock_);
             report_finished();
-            changed_.wait_until(guard, next_look);
+            if (!on_trigger)
+                changed_.wait_until(guard, next_look);
+            else if (!taking_boards())
+                changed_.wait_for(guard, POLL_PERIOD);
             report_finished();
             events_.idle(running_);
             guard.unlock();
@@ -84,6 +90,29 @@ private:
         for (const efm8_device &board : boards)
             if (!known_.count(board.path) && taking_boards())
                 start(board);
+    }
+
+    // Each port whose board is not in progress takes a new one.
+    void take_triggered_boards()
+    {
+        const int32_t said = events_.triggered(POLL_PERIOD);
+        std::lock_guard<std::mutex> guard(lock_);
+        if (said < 0) {
+            line_stopped_ = true;
+            if (first_failure_ == EFM8_OK)
+                first_failure_ = said;
+            return;
+        }
+        if (said == 0)
+            return;
+        bool taken = false;
+        for (const efm8_device &port : ports_)
+            if (!in_progress_.count(port.path) && taking_boards()) {
+                start(port);
+                taken = true;
+            }
+        if (!taken)
+            events_.note("the board in the fixture is still in progress: that trigger takes no new one");
     }
 
     // Callers hold lock_.
@@ -132,7 +161,7 @@ private:
         std::vector<std::future<int32_t>> answers;
         for (const efm8_device &port : ports_)
             answers.push_back(std::async(std::launch::async, [&flashing, &port, this] {
-                return flashing.count(port.path) ? EFM8_OK : ping_port(port, job_.port);
+                return flashing.count(port.path) ? EFM8_OK : ping_port(port, job_.port, job_.entry);
             }));
         std::vector<efm8_device> answering;
         for (std::size_t i = 0; i < ports_.size(); ++i) {

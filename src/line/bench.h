@@ -11,6 +11,7 @@
 
 #include "line/boards.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ struct BenchEvents {
     std::function<void(const std::string &)> warn;  // a port that cannot be opened, and why
     std::function<void(long running)> idle;         // between looks, with the boards in progress
     std::function<bool()> stopping;                 // true once no new board is to be taken
+    // Where a board in its fixture always answers (it is brought into its
+    // bootloader by lines or by its application), boards are taken when a
+    // trigger says so rather than when they answer: waits up to the time
+    // given and returns 1 for a new board on each port, 0 for none yet,
+    // or a failure that stops the bench. Empty: boards are looked for.
+    std::function<int32_t(std::chrono::milliseconds)> triggered;
 };
 
 // Runs the bench until it stops and every board in progress is done. job:

@@ -90,8 +90,55 @@ static std::vector<std::string> missing(const std::vector<std::string> &paths, c
     return absent;
 }
 
+// "10C4:EAC9".
+static std::string usb_id(std::uint16_t vendor_id, std::uint16_t product_id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X:%04X", vendor_id, product_id);
+    return text;
+}
+
+// The application asked into its bootloader; the bootloader that appears
+// is the board.
+static int32_t enter_usb(const Choice &choice, std::vector<efm8_device> &boards, std::string &error,
+                         const Say &waiting)
+{
+    const EnterHid &enter = *choice.enter_hid;
+    const std::string application = "the application at USB id " + usb_id(enter.vendor_id, enter.product_id);
+    const std::vector<efm8_device> before = attached_boards();
+    const int32_t entered = efm8_enter_usb(enter.vendor_id, enter.product_id, enter.report.data(), enter.report.size());
+    if (entered != EFM8_OK) {
+        if (entered == EFM8_ERR_NO_DEVICE)
+            error = "no HID device with USB id " + usb_id(enter.vendor_id, enter.product_id) +
+                    " is attached: is the application running?";
+        else if (entered == EFM8_ERR_SEVERAL)
+            error = "several HID devices (or interfaces) have USB id " + usb_id(enter.vendor_id, enter.product_id) +
+                    ": leave one attached";
+        else
+            error = application + ": " + efm8_strerror(entered);
+        return entered;
+    }
+    waiting("waiting for a bootloader to appear after asking " + application + "...");
+    const double seconds = choice.wait ? choice.wait_seconds : ENTER_HID_WAIT_SECONDS;
+    const bool appeared = wait_until(seconds, [&] {
+        boards.clear();
+        for (const efm8_device &board : attached_boards())
+            if (!has_path(before, board.path))
+                boards.push_back(board);
+        return !boards.empty();
+    });
+    if (appeared) {
+        boards.resize(1);
+        return EFM8_OK;
+    }
+    error = "no bootloader appeared after asking " + application + " into it: check --enter-hid's report";
+    return EFM8_ERR_NO_DEVICE;
+}
+
 int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, std::string &error, const Say &waiting)
 {
+    if (choice.enter_hid)
+        return enter_usb(choice, boards, error, waiting);
     if (!choice.ports.empty()) {
         boards.clear();
         for (const std::string &port : choice.ports)
@@ -136,18 +183,19 @@ int32_t choose_boards(const Choice &choice, std::vector<efm8_device> &boards, st
     return EFM8_OK;
 }
 
-bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds)
+bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, const efm8_entry &entry,
+                    double seconds)
 {
     if (board.interface == EFM8_UART)
-        return wait_until(seconds, [&] { return ping_port(board, port) == EFM8_OK; });
+        return wait_until(seconds, [&] { return ping_port(board, port, entry) == EFM8_OK; });
     return wait_until(seconds, [&] { return has_path(attached_boards(), board.path); });
 }
 
-int32_t ping_port(const efm8_device &port, efm8_port_settings settings)
+int32_t ping_port(const efm8_device &port, efm8_port_settings settings, const efm8_entry &entry)
 {
     settings.timeout_ms = std::min(settings.timeout_ms, PING_TIMEOUT_MS);
     efm8_session *session = nullptr;
-    int32_t result = efm8_open_port(port.path, &settings, &session);
+    int32_t result = efm8_open_port_entry(port.path, &settings, &entry, &session, nullptr);
     if (result == EFM8_OK)
         result = efm8_ping(session, nullptr);
     efm8_close(session);
@@ -162,8 +210,9 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
     outcome.serial = serial;
     const auto start = std::chrono::steady_clock::now();
     efm8_session *session = nullptr;
-    int32_t result = board.interface == EFM8_UART ? efm8_open_port(board.path, &job.port, &session)
-                                                   : efm8_open(board.path, &session);
+    int32_t result = board.interface == EFM8_UART
+                         ? efm8_open_port_entry(board.path, &job.port, &job.entry, &session, &outcome.report)
+                         : efm8_open(board.path, &session);
     if (result == EFM8_OK) {
         outcome.opened = true;
         result = job.work(session, index, outcome);
@@ -174,6 +223,8 @@ Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job
     efm8_close(session);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.result = result;
+    if (result != EFM8_OK && outcome.message.empty())
+        outcome.message = board.interface == EFM8_UART ? explain_entry(outcome.report, job.entry) : "";
     if (result != EFM8_OK && outcome.message.empty())
         outcome.message = explain(outcome.report);
     return outcome;

@@ -5,7 +5,9 @@
 #define KESTRANE_LINE_BOARDS_H
 
 #include "line/plan.h"
+#include "line/settings.h"
 #include <kestrane/engine.h>
+#include <kestrane/entry.h>
 
 #include <chrono>
 #include <cstdint>
@@ -71,6 +73,9 @@ struct Choice {
     bool all = false;
     bool wait = false;         // for a USB board that is not there yet
     double wait_seconds = -1;  // negative: for ever
+    // The application asked into its USB bootloader first; the board that
+    // appears then is the one chosen.
+    std::optional<EnterHid> enter_hid;
 };
 
 // Says "waiting for ..." while a chosen board is not there yet.
@@ -91,8 +96,10 @@ std::vector<efm8_device> attached_boards();
 std::vector<efm8_port> attached_ports();
 
 // Blocks until the board is back, over USB listed at its path, on a port
-// answering there, or the time runs out (seconds < 0: never).
-bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, double seconds);
+// answering there (brought into its bootloader as entry says), or the time
+// runs out (seconds < 0: never).
+bool wait_for_board(const efm8_device &board, const efm8_port_settings &port, const efm8_entry &entry,
+                    double seconds);
 
 // What a command does on each board.
 struct Job {
@@ -100,6 +107,7 @@ struct Job {
     // outcome's report.
     std::function<int32_t(efm8_session *session, std::size_t index, Outcome &outcome)> work;
     efm8_port_settings port{};  // for boards on serial ports
+    efm8_entry entry = no_entry();  // how a board on a port is brought into its bootloader
     Plan plan;  // what it asks besides the image, for each board's report
     const Line *line = nullptr;  // flash and watch: the record, serial numbers and retries
 };
@@ -116,9 +124,10 @@ std::vector<Outcome> run_on_boards(const std::vector<efm8_device> &boards, const
 Outcome run_on_board(const efm8_device &board, std::size_t index, const Job &job,
                      std::optional<std::uint64_t> serial = std::nullopt);
 
-// Whether a bootloader answers on the port now: opened, trained and asked
-// one identify, with a short time-out. EFM8_OK, or why not.
-int32_t ping_port(const efm8_device &port, efm8_port_settings settings);
+// Whether a bootloader answers on the port now: opened (the board brought
+// into its bootloader as entry says), trained and asked one identify, with
+// a short time-out. EFM8_OK, or why not.
+int32_t ping_port(const efm8_device &port, efm8_port_settings settings, const efm8_entry &entry);
 
 // 0 when every board succeeded, else the status of the first that failed.
 int overall_exit_code(const std::vector<Outcome> &outcomes);

@@ -28,6 +28,11 @@ static const char PORT_LOST[] =
     "; check the adapter, the wiring and the board's power, put the board back into its bootloader and "
     "try again";
 
+static const char ENTRY_NO_ANSWER[] =
+    "no answer after the entry sequence: check the reset and boot wiring and their polarity";
+static const char ENTER_COMMAND_NO_ANSWER[] =
+    "no answer after the enter command: is the application running, and does it take --enter-command at "
+    "--enter-baud? A longer --enter-wait gives it more time to start its bootloader";
 
 static std::string serial_ports()
 {
@@ -61,8 +66,39 @@ static std::string explain_port(const efm8_report &report, const std::string &de
     }
 }
 
+std::string explain_entry(const efm8_report &report, const efm8_entry &entry)
+{
+    const bool no_answer =
+        report.result == EFM8_ERR_TRANSFER && report.commands <= 1 && report.os_error == ETIMEDOUT;
+    if (!no_answer || !efm8_entry_used(&entry))
+        return "";
+    return entry.reset.kind != EFM8_LINE_NONE || entry.boot.kind != EFM8_LINE_NONE ? ENTRY_NO_ANSWER
+                                                                                    : ENTER_COMMAND_NO_ANSWER;
+}
+
+// A line that failed, as the engine named it.
+static std::string explain_line(const efm8_report &report)
+{
+    const std::string line = report.transport_error;
+    switch (report.result) {
+    case EFM8_ERR_NO_LINE:
+        return line + (line.compare(0, 5, "gpio:") == 0
+                           ? "; gpiodetect and gpioinfo list the GPIO chips and their lines"
+                           : "; the port's adapter must drive RTS and DTR (a pseudo-terminal or a bare UART "
+                             "does not): wire the pins to GPIO lines instead");
+    case EFM8_ERR_LINE_BUSY: return line + "; gpioinfo names the program that holds it";
+    case EFM8_ERR_LINE_ACCESS:
+        return line + "; GPIO chips belong to a group (often gpio) on most systems: add yourself to it, or run "
+                      "as root";
+    default: return "";
+    }
+}
+
 std::string explain(const efm8_report &report)
 {
+    const std::string line = explain_line(report);
+    if (!line.empty())
+        return line;
     char text[512];
     efm8_describe(&report, text, sizeof text);
     if (report.interface == EFM8_UART) {

@@ -40,6 +40,7 @@ Line line_for(const Settings &settings, Record &record, std::function<void(const
     line.retries = settings.retries;
     line.wait_seconds = settings.retry_wait_seconds;
     line.port = settings.port;
+    line.entry = settings.entry;
     line.say = std::move(say);
     return line;
 }
@@ -94,7 +95,7 @@ static Outcome tries_on_board(const efm8_device &board, std::size_t index, const
         line.say(std::string(board.path) + ": " + outcome.message + "; waiting " + seconds_text(line.wait_seconds) +
                  " for the board to come back for try " + std::to_string(tries) + " of " +
                  std::to_string(line.retries + 1));
-        if (!wait_for_board(board, line.port, line.wait_seconds)) {
+        if (!wait_for_board(board, line.port, line.entry, line.wait_seconds)) {
             --tries;
             outcome.message += "; the board did not come back for another try";
             break;

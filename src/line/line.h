@@ -21,6 +21,7 @@ struct Line {
     unsigned retries = 0;
     double wait_seconds = RETRY_WAIT_SECONDS;  // for a board to come back; negative: for ever
     efm8_port_settings port{};                 // to ask a port whether its board is back
+    efm8_entry entry = no_entry();             // and how it is brought into its bootloader
     std::function<void(const std::string &)> say;  // notes on standard error, from any thread
 };
 

@@ -6,10 +6,12 @@
 
 #include "line/serial_number.h"
 #include <kestrane/engine.h>
+#include <kestrane/entry.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace line {
 
@@ -19,6 +21,26 @@ const double RETRY_WAIT_SECONDS = 30;
 // Tries after the first, for a flash cut short by a dropped transfer or a
 // board that left.
 const unsigned RETRIES_DEFAULT = 1;
+
+// How long a board brought into its USB bootloader by its application may
+// take to appear when nothing else is said.
+const double ENTER_HID_WAIT_SECONDS = 10;
+
+// An application's own way into its USB bootloader: an output report to
+// the HID device with this USB id.
+struct EnterHid {
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::vector<std::uint8_t> report;  // the report id first
+};
+
+// An entry that does nothing: the board is in its bootloader already.
+inline efm8_entry no_entry()
+{
+    efm8_entry entry;
+    efm8_default_entry(&entry);
+    return entry;
+}
 
 // A lock asked for besides any a file asks.
 struct LockRequest {
@@ -47,6 +69,7 @@ struct Settings {
     bool record = true;
     unsigned retries = RETRIES_DEFAULT;
     double retry_wait_seconds = RETRY_WAIT_SECONDS;  // negative: for ever
+    efm8_entry entry = no_entry();  // for boards on serial ports
 };
 
 }  // namespace line
