@@ -16,6 +16,11 @@
 //                            gets its lock and signature bytes and whether it
 //                            is in its bootloader: "lock FF", "signature A5",
 //                            "mode bootloader" or "mode application"
+//   KESTRANE_SIM_APP         "VID:PID:HEX": an application's HID device with
+//                            this USB id is attached too; the output report
+//                            HEX written to it (report id first) sends it
+//                            into its bootloader: it leaves, and a bootloader
+//                            board appears ("write HEX" in the log)
 //   KESTRANE_SIM_CONTROL     a FIFO read for commands while the program runs:
 //                            "attach [PRODUCT-ID-HEX]", "detach N", and
 //                            "return N" (board N reset into its bootloader)
@@ -24,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -47,6 +53,7 @@ struct Demo {
         for (int i = count ? std::atoi(count) : 1; i > 0; --i)
             attach(0xEAC9);
         inject_faults();
+        attach_application();
         open_log();
         observe();
         listen_for_commands();
@@ -69,6 +76,36 @@ struct Demo {
             std::copy(flash_in.begin(), flash_in.begin() + std::min(flash_in.size(), device.model.flash().size()),
                       device.model.flash().begin());
         boards.push_back(&device);
+    }
+
+    // Attached before the log opens, so its writes are logged once it is.
+    void attach_application()
+    {
+        const char *application = std::getenv("KESTRANE_SIM_APP");
+        unsigned vendor_id = 0, product_id = 0;
+        char report[160] = "";
+        if (!application || std::sscanf(application, "%x:%x:%159s", &vendor_id, &product_id, report) != 3)
+            return;
+        hidsim::Device &device =
+            hidsim::attach(static_cast<std::uint16_t>(vendor_id), static_cast<std::uint16_t>(product_id));
+        device.on_write = [this, &device, expected = std::string(report)](const unsigned char *data,
+                                                                           std::size_t length) {
+            std::string written;
+            for (std::size_t i = 0; i < length; ++i) {
+                char hex[3];
+                std::snprintf(hex, sizeof hex, "%02X", data[i]);
+                written += hex;
+            }
+            if (log) {
+                std::fprintf(log, "write %s\n", written.c_str());
+                std::fflush(log);
+            }
+            if (strcasecmp(written.c_str(), expected.c_str()) == 0) {
+                hidsim::detach(device);
+                attach(0xEAC9);
+            }
+            return static_cast<int>(length);
+        };
     }
 
     void read_flash_in()

@@ -37,6 +37,7 @@ struct gpiod_line {
     int lock_fd = -1;
     int input_fd = -1;   // the FIFO of an event request
     int level = 1;       // the input pin, pulled up
+    int driven = 1;      // the output pin as last reported, pulled up before
     std::deque<int> events;
 };
 
@@ -80,9 +81,13 @@ gpiod_chip *open_file(const std::string &path)
     return chip;
 }
 
-void tell(const gpiod_line *line)
+// Changes only, as a pin shows them.
+void tell(gpiod_line *line)
 {
     const int level = line->active_low ? !line->value : line->value;
+    if (level == line->driven)
+        return;
+    line->driven = level;
     wires::report("gpio", line->chip->name + ":" + std::to_string(line->offset), level, wires::now_ns());
 }
 

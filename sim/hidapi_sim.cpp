@@ -261,11 +261,14 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
     return static_cast<int>(copied + 1);
 }
 
-// The bootloader speaks through feature reports only.
-int hid_write(hid_device *dev, const unsigned char *, size_t)
+// The bootloader speaks through feature reports only; an application may
+// take output reports.
+int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
-    hidsim::counted_call(dev);
-    return -1;
+    hidsim::Device *device = hidsim::counted_call(dev);
+    if (!device || !hidsim::reachable(*device) || !device->on_write || length == 0)
+        return -1;
+    return device->on_write(data, length);
 }
 
 int hid_read_timeout(hid_device *dev, unsigned char *, size_t, int)

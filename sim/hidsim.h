@@ -28,6 +28,11 @@ struct Device {
     std::size_t fail_read = NEVER;   // the reply read returns -1
     std::size_t short_read = NEVER;  // the reply read returns 1 byte, the id only
 
+    // An application's HID interface rather than a bootloader: what
+    // hid_write does with its output report, the report id first. Empty:
+    // writes fail, as the bootloader takes none.
+    std::function<int(const unsigned char *data, std::size_t length)> on_write;
+
     std::size_t sends = 0;  // feature reports sent to it, failed ones included
     std::size_t reads = 0;  // reply reads asked of it, failed ones included
     int opens = 0;

@@ -4,7 +4,9 @@
 // each pseudo-terminal the process opens, as a serial port's driver would,
 // and wires them to the simulated boards (wires.h). Like a real port, an
 // open raises both lines and a last close drops them unless HUPCL is off.
-// Other descriptors and requests go to the C library untouched.
+// A pseudo-terminal starts without HUPCL, a serial port with it: the first
+// open this process sees sets it. Other descriptors and requests go to the
+// C library untouched.
 #include "wires.h"
 
 #include <dlfcn.h>
@@ -72,7 +74,13 @@ void opened(int fd)
         return;
     std::lock_guard<std::recursive_mutex> guard(ports().lock);
     ports().open[fd] = terminal;
-    ports().lines.emplace(terminal, 0);
+    if (ports().lines.emplace(terminal, 0).second) {
+        termios settings{};
+        if (tcgetattr(fd, &settings) == 0) {
+            settings.c_cflag |= HUPCL;
+            tcsetattr(fd, TCSANOW, &settings);
+        }
+    }
     set_lines(terminal, TIOCM_RTS | TIOCM_DTR);
 }
 
