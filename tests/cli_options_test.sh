@@ -67,6 +67,7 @@ holds_image flash.3 fw.bin && holds_image flash fw.bin && ! holds_image flash.2 
 # Every flag of each command's table, as its help lists it.
 completion=$packaging/kestrane-cli.bash-completion manual=$packaging/kestrane-cli.1
 line_flags=$(sed -n 's/^ *local line="\(.*\)"$/\1/p' "$completion")
+entry_flags=$(sed -n 's/^ *local entry="\(.*\)"$/\1/p' "$completion")
 commands=$("$cli" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
 [ "$(echo $commands)" = "list flash verify run identify watch convert lock serial history" ] ||
   fail "the commands of --help: $commands"
@@ -80,6 +81,7 @@ for command in $commands; do
   completes=$(awk -v command="        $command)" 'index($0, command) == 1 { on = 1 } on { print } on && /;;/ { exit }' \
                 "$completion")
   completes=${completes//\$line/$line_flags}
+  completes=${completes//\$entry/$entry_flags}
   synopsis=$(awk -v command=".B kestrane\\\\-cli $command" 'index($0, command) == 1 { on = 1 } on { print }
                                                             /^\.br/ { on = 0 }' "$manual" | sed 's/\\-/-/g')
   for flag in $flags; do

@@ -29,7 +29,7 @@ static int32_t refuse(char *error, size_t size, const std::string &why)
 // Decimal digits only, at most max.
 static bool read_number(const std::string &digits, unsigned long max, unsigned long &value)
 {
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     value = strtoul(digits.c_str(), nullptr, 10);
     return value <= max;
