@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -17,20 +18,6 @@ std::int64_t now_ns()
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-static bool write_all(int fd, const std::string &text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // Each change on a connection of its own, so that threads never share one.
@@ -45,10 +32,8 @@ void report(const std::string &kind, const std::string &where, int level, std::i
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        std::ostringstream message;
-        message << kind << ' ' << where << ' ' << level << ' ' << stamp << '\n';
         char ack;
-        if (write_all(fd, message.str()))
+        if (dprintf(fd, "%s %s %d %lld\n", kind.c_str(), where.c_str(), level, static_cast<long long>(stamp)) > 0)
             while (read(fd, &ack, 1) == 1 && ack != '\n') {
             }
     }
