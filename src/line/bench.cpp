@@ -112,7 +112,7 @@ private:
                 taken = true;
             }
         if (!taken)
-            events_.note("the board in the fixture is still in progress: that trigger takes no new one");
+            events_.warn("the board in the fixture is still in progress: that trigger takes no new one");
     }
 
     // Callers hold lock_.
