@@ -22,12 +22,12 @@ from dataclasses import dataclass
 from typing import Callable, Optional, Union
 
 from . import _native as native
-from .errors import (BadImage, Busy, Error, Mismatch, NoBoard, NoPermission, NotAPort, Refused, TransferFailed,
-                     Unreadable, UsageError, WrongPart, kind_of)
+from .errors import (BadImage, Busy, Error, LineBusy, Mismatch, NoBoard, NoLine, NoPermission, NotAPort, Refused,
+                     TransferFailed, Unreadable, UsageError, WrongPart, kind_of)
 
 __all__ = ["boards", "ports", "parts", "load", "open", "Board", "Image", "Part", "Result", "Device", "Port",
            "Error", "NoBoard", "NotAPort", "Busy", "NoPermission", "TransferFailed", "Refused", "Mismatch", "WrongPart",
-           "BadImage", "Unreadable", "UsageError", "version"]
+           "BadImage", "Unreadable", "UsageError", "NoLine", "LineBusy", "version"]
 
 _lib = native.lib
 _INTERFACES = {1: "usb", 2: "uart", 3: "smbus"}

@@ -46,6 +46,16 @@ class Busy(Error):
     result_name = "busy"
 
 
+class NoLine(Error):
+    """A reset, boot or trigger line that cannot be driven: no RTS or DTR, no such GPIO chip or line."""
+    result_name = "no-line"
+
+
+class LineBusy(Error):
+    """Another program holds the GPIO line."""
+    result_name = "line-busy"
+
+
 class NoPermission(Error):
     """The bootloader or port is there, but this user may not open it."""
     result_name = "no-permission"
