@@ -307,12 +307,12 @@ private:
         board.observe([this, number, &board](const std::string &event) { heard(number, board, event); });
     }
 
-    // The model's flash as --flash-in has it, the rest erased. Callers
+    // The model's flash as a new chip's with --flash-in over it. Callers
     // hold the board, or own it still.
     void load_flash(efm8sim::UartBoard &board)
     {
+        board.model().set_layout(board.model().layout());  // erased, its signature byte set
         auto &flash = board.model().flash();
-        std::fill(flash.begin(), flash.end(), 0xFF);
         std::copy_n(flash_in_.begin(), std::min(flash_in_.size(), flash.size()), flash.begin());
     }
 
