@@ -191,6 +191,22 @@ awk '$2 == "inserted" { n++ } $2 == "record" && $3 == "36" { runs[n]++ } $2 == "
   fail "not each board flashed once: $(grep -E 'inserted|trained|record 36' log | tr '\n' ' ')"
 stop_boards
 
+# Without a trigger line, Enter on a terminal takes the next board (the
+# terminal a pseudo-terminal of script's, typed into from a FIFO).
+start_boards "${wired[@]}" "${by_rts[@]}"
+mkfifo keys
+exec {keys}<> keys
+script -qfec "env LD_PRELOAD='$seam' '$cli' watch --no-record --count 1 --port '$port' --reset rts --boot dtr fw.bin" \
+  /dev/null <&"$keys" > typed 2>&1 &
+typist=$!
+wait_line typed 1 1 'press Enter once each board is in its fixture' > /dev/null || fail "watch on a terminal: $(cat typed)"
+grep -q trained log && fail "watch on a terminal took a board before Enter"
+printf '\n' >&"$keys"
+wait "$typist" || fail "watch --count 1 on a terminal exited $?: $(cat typed)"
+exec {keys}>&-
+stop_boards
+holds_image flash fw.bin || fail "Enter on a terminal did not flash the board"
+
 # Over USB: the application asked in with its output report, then the
 # bootloader that appeared flashed; a report it ignores leaves none (69).
 usb() {  # usb STATUS ARGS...
