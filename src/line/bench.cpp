@@ -101,6 +101,7 @@ private:
             line_stopped_ = true;
             if (first_failure_ == EFM8_OK)
                 first_failure_ = said;
+            events_.warn("the trigger can no longer be read: no new board is taken");
             return;
         }
         if (said == 0)
