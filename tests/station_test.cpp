@@ -1,9 +1,13 @@
-// The station database: counters hand out each number once, across
-// processes and threads, through failures and a SIGKILL; a call waits for
-// another writer instead of losing its record; history filters and the
-// summary's figures on a known set of attempts.
+// The station database, in an SQLite file and on a PostgreSQL server alike:
+// counters hand out each number once, across processes and threads, through
+// failures and a SIGKILL; history filters and the summary's figures on a
+// known set of attempts; schemas upgraded, newer ones refused. In a file: a
+// call waits for another writer instead of losing its record.
+#include "pg_test_server.h"
 #include "station/station.h"
 #include "station/station_report.h"
+#include "station/store_postgres.h"
+#include "station/store_sqlite.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -26,7 +31,10 @@ namespace {
 
 using namespace station;
 
-class StationTest : public ::testing::Test {
+::testing::Environment *const server = ::testing::AddGlobalTestEnvironment(new PostgresServer);
+
+// An SQLite file in a folder of the test's own.
+class SqliteTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -39,6 +47,41 @@ protected:
 
     std::string dir, path;
 };
+
+enum class Kind { File, Server };
+
+// Either store: path is the file's, or a fresh database's URI with the
+// schema made.
+class StationTest : public SqliteTest, public ::testing::WithParamInterface<Kind> {
+protected:
+    void SetUp() override
+    {
+        SqliteTest::SetUp();
+        if (GetParam() == Kind::Server) {
+            path = PostgresServer::database();
+            Station station;
+            const Result made = station.init(path);
+            ASSERT_TRUE(made.ok()) << made.message;
+        }
+    }
+    // Runs statement on the database at where as its owner.
+    void sql(const std::string &where, const std::string &statement)
+    {
+        if (GetParam() == Kind::Server) {
+            PostgresServer::sql(where, statement);
+            return;
+        }
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, StationTest, ::testing::Values(Kind::File, Kind::Server),
+                         [](const ::testing::TestParamInfo<Kind> &kind) {
+                             return kind.param == Kind::File ? "sqlite" : "postgresql";
+                         });
 
 AttemptStart board(const std::string &counter, const std::string &sha256 = "ab12", const std::string &started = "")
 {
@@ -70,7 +113,7 @@ std::vector<AttemptRecord> all(Station &station)
     return records;
 }
 
-TEST_F(StationTest, CountersHandOutTheirRangeOnceAndStopAtTheLast)
+TEST_P(StationTest, CountersHandOutTheirRangeOnceAndStopAtTheLast)
 {
     Station station;
     ASSERT_TRUE(station.open(path).ok());
@@ -115,7 +158,7 @@ TEST_F(StationTest, CountersHandOutTheirRangeOnceAndStopAtTheLast)
 // known to take it: no more than the board takes, never twice for one
 // attempt. An attempt that no number is left for is withdrawn, as if it had
 // never begun; the others keep theirs.
-TEST_F(StationTest, ANumberIsDrawnIntoAnAttemptOrTheAttemptIsWithdrawn)
+TEST_P(StationTest, ANumberIsDrawnIntoAnAttemptOrTheAttemptIsWithdrawn)
 {
     Station station;
     ASSERT_TRUE(station.open(path).ok());
@@ -157,10 +200,11 @@ TEST_F(StationTest, ANumberIsDrawnIntoAnAttemptOrTheAttemptIsWithdrawn)
 }
 
 // Threads that each draw and finish attempts, every fifth board failing;
-// shared: one Station for all threads, else one each.
-bool draw_many(const std::string &path, bool shared, int threads, int draws)
+// shared: one Station for all threads, else one each, all named name.
+bool draw_many(const std::string &path, const std::string &name, bool shared, int threads, int draws)
 {
     Station common;
+    common.name_station(name);
     if (shared && !common.open(path).ok())
         return false;
     std::atomic<bool> ok{true};
@@ -168,6 +212,7 @@ bool draw_many(const std::string &path, bool shared, int threads, int draws)
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&] {
             Station own;
+            own.name_station(name);
             if (!shared && !own.open(path).ok())
                 ok = false;
             Station &station = shared ? common : own;
@@ -187,29 +232,47 @@ bool draw_many(const std::string &path, bool shared, int threads, int draws)
     return ok;
 }
 
-TEST_F(StationTest, TwoProcessesWithThreadsDrawEveryNumberOnce)
+// Four processes, one of them sharing a Station between its threads, 250
+// draws each.
+TEST_P(StationTest, FourProcessesWithThreadsDrawEveryNumberOnce)
 {
-    const int THREADS = 3, DRAWS = 40, FIRST = 1000;
+    const int PROCESSES = 4, THREADS = 2, DRAWS = 125, FIRST = 1000;
     {
-        Station station;  // closed again before the fork: SQLite connections do not cross one
+        Station station;  // closed again before the fork: connections do not cross one
         Counter counter;
         ASSERT_TRUE(station.open(path).ok());
         ASSERT_TRUE(station.init_counter("board", FIRST, std::nullopt, counter).ok());
     }
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0)
-        _exit(draw_many(path, false, THREADS, DRAWS) ? 0 : 1);
-    const bool drawn = draw_many(path, true, THREADS, DRAWS);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::vector<pid_t> children;
+    for (int p = 1; p < PROCESSES; ++p) {
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0)
+            _exit(draw_many(path, "bench-" + std::to_string(p), false, THREADS, DRAWS) ? 0 : 1);
+        children.push_back(child);
+    }
+    const bool drawn = draw_many(path, "bench-0", true, THREADS, DRAWS);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
     ASSERT_TRUE(drawn);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     Station station;
     ASSERT_TRUE(station.open(path).ok());
     std::vector<AttemptRecord> records = all(station);
-    ASSERT_EQ(records.size(), std::size_t(2 * THREADS * DRAWS));
+    ASSERT_EQ(records.size(), std::size_t(PROCESSES * THREADS * DRAWS));
+    // Which station drew each number, as serial show tells it.
+    std::vector<Drawn> runs;
+    ASSERT_TRUE(station.drawn("board", runs).ok());
+    std::map<std::uint64_t, std::string> drawer;
+    for (const Drawn &run : runs)
+        for (std::uint64_t n = run.first; n <= run.last; ++n)
+            EXPECT_TRUE(drawer.emplace(n, run.station).second) << n << " drawn twice";
+    EXPECT_EQ(drawer.size(), records.size());
+    for (const AttemptRecord &record : records)
+        EXPECT_EQ(drawer[*record.serial], record.station) << *record.serial;
     std::sort(records.begin(), records.end(),
               [](const AttemptRecord &a, const AttemptRecord &b) { return *a.serial < *b.serial; });
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -222,7 +285,7 @@ TEST_F(StationTest, TwoProcessesWithThreadsDrawEveryNumberOnce)
     EXPECT_EQ(counter.handed_out, records.size());
 }
 
-TEST_F(StationTest, AKilledAttemptKeepsItsNumberAndShowsUnfinished)
+TEST_P(StationTest, AKilledAttemptKeepsItsNumberAndShowsUnfinished)
 {
     {
         Station station;
@@ -270,7 +333,7 @@ TEST_F(StationTest, AKilledAttemptKeepsItsNumberAndShowsUnfinished)
     EXPECT_TRUE(records[1].passed());
 }
 
-TEST_F(StationTest, ACallWaitsForAnotherWritersLockAndThenRecords)
+TEST_F(SqliteTest, ACallWaitsForAnotherWritersLockAndThenRecords)
 {
     Station station;
     Counter counter;
@@ -306,7 +369,7 @@ TEST_F(StationTest, ACallWaitsForAnotherWritersLockAndThenRecords)
     EXPECT_TRUE(records[0].passed());
 }
 
-TEST_F(StationTest, HistoryFiltersAndSummaryFigures)
+TEST_P(StationTest, HistoryFiltersAndSummaryFigures)
 {
     Station station;
     Counter counter;
@@ -315,18 +378,19 @@ TEST_F(StationTest, HistoryFiltersAndSummaryFigures)
     const std::string A = sha256_hex(reinterpret_cast<const std::uint8_t *>("abc"), 3), B = "bb22";
     EXPECT_EQ(A, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     struct Planned {
-        std::string sha256, started, counter;
+        std::string sha256, started, counter, station;
         int exit_code;  // -1: never finished
         std::uint32_t tries;
     };
     // Out of time order on purpose: history reads back by start time.
     const Planned plan[] = {
-        {A, "2024-05-01T08:00:00Z", "board", 0, 1},  {A, "2024-05-01T08:10:00Z", "board", 1, 2},
-        {B, "2024-05-01T09:00:00Z", "", 0, 1},       {A, "2024-05-01T08:20:00Z", "board", 0, 2},
-        {A, "2024-05-01T10:00:00Z", "board", -1, 0}, {B, "2024-05-01T11:00:00Z", "", 74, 1},
+        {A, "2024-05-01T08:00:00Z", "board", "left", 0, 1},  {A, "2024-05-01T08:10:00Z", "board", "left", 1, 2},
+        {B, "2024-05-01T09:00:00Z", "", "right", 0, 1},      {A, "2024-05-01T08:20:00Z", "board", "right", 0, 2},
+        {A, "2024-05-01T10:00:00Z", "board", "left", -1, 0}, {B, "2024-05-01T11:00:00Z", "", "right", 74, 1},
     };
     for (const Planned &p : plan) {
         Attempt attempt;
+        station.name_station(p.station);
         ASSERT_TRUE(station.begin(board(p.counter, p.sha256, p.started), attempt).ok());
         if (p.exit_code >= 0) {
             ASSERT_TRUE(station.finish(attempt, ended(p.exit_code, p.tries, "port \"x\" busy, again")).ok());
@@ -343,19 +407,29 @@ TEST_F(StationTest, HistoryFiltersAndSummaryFigures)
     };
     using Seen = std::vector<std::string>;
     EXPECT_EQ(serials_of({}), (Seen{"08:00#100", "08:10#101", "08:20#102", "09:00", "10:00#103", "11:00"}));
-    EXPECT_EQ(serials_of({"2024-05-01T09:00:00Z", {}, ""}), (Seen{"09:00", "10:00#103", "11:00"}));
-    EXPECT_EQ(serials_of({"2024-05-01 08:15", {}, ""}), (Seen{"08:20#102", "09:00", "10:00#103", "11:00"}));
-    EXPECT_EQ(serials_of({"", 101, ""}), (Seen{"08:10#101"}));
-    EXPECT_EQ(serials_of({"", {}, "BA78"}), (Seen{"08:00#100", "08:10#101", "08:20#102", "10:00#103"}));
-    EXPECT_EQ(serials_of({"2024-05-01T08:05Z", {}, "bb"}), (Seen{"09:00", "11:00"}));
+    EXPECT_EQ(serials_of({"2024-05-01T09:00:00Z", {}, "", ""}), (Seen{"09:00", "10:00#103", "11:00"}));
+    EXPECT_EQ(serials_of({"2024-05-01 08:15", {}, "", ""}), (Seen{"08:20#102", "09:00", "10:00#103", "11:00"}));
+    EXPECT_EQ(serials_of({"", 101, "", ""}), (Seen{"08:10#101"}));
+    EXPECT_EQ(serials_of({"", {}, "BA78", ""}), (Seen{"08:00#100", "08:10#101", "08:20#102", "10:00#103"}));
+    EXPECT_EQ(serials_of({"2024-05-01T08:05Z", {}, "bb", ""}), (Seen{"09:00", "11:00"}));
+    EXPECT_EQ(serials_of({"", {}, "", "right"}), (Seen{"08:20#102", "09:00", "11:00"}));
     std::vector<AttemptRecord> records;
-    EXPECT_EQ(station.history({"", {}, "zz"}, records).status, Status::Invalid);
-    EXPECT_EQ(station.history({"last tuesday", {}, ""}, records).status, Status::Invalid);
+    for (const char *bad : {"last tuesday", "2024-02-30", "2024-05-01T24:00", "2024-05-01T09:30Zulu", "2024-5-1"})
+        EXPECT_EQ(station.history({bad, {}, "", ""}, records).status, Status::Invalid) << bad;
+    EXPECT_EQ(station.history({"", {}, "zz", ""}, records).status, Status::Invalid);
 
     ASSERT_TRUE(station.history({}, records).ok());
+    EXPECT_EQ(records[0].start.started, "2024-05-01T08:00:00.000Z");
+    // The line's summary of each image, then each station's.
     const std::vector<ImageSummary> summaries = summarize(records);
-    ASSERT_EQ(summaries.size(), 2u);
-    const ImageSummary &a = summaries[0], &b = summaries[1];
+    ASSERT_EQ(summaries.size(), 5u);
+    const ImageSummary &a = summaries[0], &b = summaries[3];
+    EXPECT_EQ((std::vector<std::string>{a.station, summaries[1].station, summaries[2].station, b.station,
+                                        summaries[4].station}),
+              (std::vector<std::string>{"", "left", "right", "", "right"}));
+    EXPECT_EQ((std::vector<std::uint64_t>{summaries[1].attempts, summaries[1].first_pass, summaries[2].attempts,
+                                          summaries[2].first_pass, summaries[2].lowest_serial.value_or(0)}),
+              (std::vector<std::uint64_t>{3, 1, 1, 0, 102}));
     EXPECT_EQ(a.sha256, A);
     EXPECT_EQ((std::vector<std::uint64_t>{a.attempts, a.passed, a.failed, a.unfinished, a.first_pass, a.voids}),
               (std::vector<std::uint64_t>{4, 2, 1, 1, 1, 1}));
@@ -388,7 +462,53 @@ TEST_F(StationTest, HistoryFiltersAndSummaryFigures)
         << summary_line(a, Style::Text);
 }
 
-TEST_F(StationTest, WhereTheDatabaseLivesAndWhatCannotBeOpened)
+// A database of the version before stations: read as it is, and upgraded
+// by init (a file by any opening), its attempts then named by their host.
+// One made by a newer version is refused however it is opened.
+TEST_P(StationTest, SchemasAreUpgradedAndNewerOnesRefused)
+{
+    const bool server = GetParam() == Kind::Server;
+    const std::string old = server ? PostgresServer::database() : dir + "/old.sqlite";
+    sql(old, server ? PostgresStore().dialect().tables : SqliteStore().dialect().tables);
+    sql(old, server ? "INSERT INTO kestrane_schema VALUES (1, 'old line')" : "PRAGMA user_version = 1");
+    sql(old, "INSERT INTO attempts (started, host, transport, path, part, image_name, image_sha256) "
+             "VALUES ('2024-05-01T08:00:00.000Z', 'old-host', 'usb', 'sim:1', '', 'a.bin', 'ab')");
+    Station station;
+    std::string warning;
+    ASSERT_TRUE(station.open_to_read(old, warning).ok());
+    EXPECT_EQ(station.schema_version(), 1);
+    EXPECT_EQ(all(station).at(0).station, "old-host");
+    if (server) {
+        const Result refused = station.open(old);
+        EXPECT_EQ(refused.status, Status::CannotOpen);
+        EXPECT_NE(refused.message.find("station init --db URI upgrades it to 2"), std::string::npos)
+            << refused.message;
+    }
+    for (int again = 0; again < 2; ++again) {
+        const Result upgraded = station.init(old);
+        ASSERT_TRUE(upgraded.ok()) << upgraded.message;
+        EXPECT_EQ(station.schema_version(), 2);
+    }
+    station.name_station("new");
+    Attempt attempt;
+    ASSERT_TRUE(station.begin(board(""), attempt).ok());
+    ASSERT_TRUE(station.finish(attempt, ended(0)).ok());
+    const std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].station, "old-host");
+    EXPECT_EQ(records[1].station, "new");
+
+    sql(path, server ? "UPDATE kestrane_schema SET version = 99" : "PRAGMA user_version = 99");
+    for (int way = 0; way < 3; ++way) {
+        const Result refused = way == 0 ? station.open(path) : way == 1 ? station.init(path)
+                                                                        : station.open_to_read(path, warning);
+        EXPECT_EQ(refused.status, Status::CannotOpen) << way;
+        EXPECT_NE(refused.message.find("schema version 99, made by a newer Kestrane"), std::string::npos)
+            << refused.message;
+    }
+}
+
+TEST_F(SqliteTest, WhereTheDatabaseLivesAndWhatCannotBeOpened)
 {
     const char *saved_state = std::getenv("XDG_STATE_HOME");
     const char *saved_home = std::getenv("HOME");

@@ -1,21 +1,23 @@
-// The station database: a record of every flash at a production bench and
-// the counters that give each board a serial number of its own, in one
-// SQLite file that several processes and threads share.
+// The station database: a record of every flash at a production line and
+// the counters that give each board a serial number of its own. One bench
+// keeps it in an SQLite file that its processes and threads share
+// (store_sqlite.h); the stations of a line share a PostgreSQL server
+// (store_postgres.h). The logic is the same over both (store.h).
 //
-// A number is drawn in a transaction (BEGIN IMMEDIATE) that writes it into
-// the attempt using it, or writes the attempt, before anything is erased,
-// so it is handed out once and never again: not when the flash fails (the
-// attempt keeps it as void), not when the process is killed at any moment
-// (the attempt stays unfinished, never missing). The journal is a write-ahead log synced on
-// every commit: a bench operator reading the history never stalls a flash,
-// and a commit survives a crash or a power cut. The file should be on a
-// local disk; SQLite's locks are not to be trusted on network file systems.
+// A number is drawn in a transaction that writes it into the attempt using
+// it, or writes the attempt, before anything is erased, so it is handed out
+// once and never again, over any number of stations, processes and threads:
+// not when the flash fails (the attempt keeps it as void), not when the
+// process is killed at any moment (the attempt stays unfinished, never
+// missing).
 //
-// Completing an attempt's record never fails for want of space: its begin
-// keeps room on the filesystem for it (Reserve in station_sqlite.h), or
-// fails itself, before anything is sent to the board.
+// Completing an attempt's record never fails for want of space in a file:
+// its begin keeps room on the filesystem for it (Reserve in
+// store_sqlite.h), or fails itself, before anything is sent to the board. When a
+// server is lost after the attempt's row was written, its completion waits
+// in a spool on this host (spool.h) and is sent once the server is back.
 //
-// Another program holding the database makes a call wait, up to
+// Another program holding an SQLite file makes a call wait, up to
 // BUSY_TIMEOUT_MS, rather than fail or skip the record. Every call returns a
 // Result; nothing throws.
 #ifndef KESTRANE_STATION_H
@@ -29,16 +31,20 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace station {
 
-class Database;
+class Store;
+class Spool;
 class Transaction;
+enum class Step;
 
 const int BUSY_TIMEOUT_MS = 60000;
 const int BUSY_SAY_MS = 1000;  // a shorter wait, two benches sharing a file, goes unsaid
+const int RECONNECT_MS = 1000;
 // Counters stay within SQLite's integers.
 const std::uint64_t LARGEST_NUMBER = std::numeric_limits<std::int64_t>::max();
 
@@ -87,6 +93,7 @@ struct Attempt {
 struct AttemptRecord {
     std::int64_t id = 0;
     std::string host;
+    std::string station;
     AttemptStart start;  // start.part is the part as last recorded
     std::optional<std::uint64_t> serial;
     std::optional<AttemptEnd> end;  // none: unfinished, the process ended first
@@ -102,7 +109,17 @@ struct Filter {
     std::string since;  // UTC: attempts started at or after it
     std::optional<std::uint64_t> serial;
     std::string sha256_prefix;  // hex, any case
+    std::string station;
 };
+
+// The numbers one station drew from a counter, as runs without a gap.
+struct Drawn {
+    std::string station;
+    std::uint64_t first = 0, last = 0;
+};
+
+// Whether a database is a PostgreSQL server's URI rather than a file.
+bool is_server(const std::string &database);
 
 // One connection, guarded by a mutex: a Station may be shared by the threads
 // that flash boards, and each call's statements run as one piece. Separate
@@ -114,10 +131,14 @@ public:
     Station(const Station &) = delete;
     Station &operator=(const Station &) = delete;
 
-    // Opens or creates the database at path; its directory must exist. Fails
-    // with CannotOpen when the file cannot be written, so nothing need be
-    // flashed before that is known.
-    Result open(const std::string &path);
+    // Opens the database: a file, created with its schema where there is
+    // none (its directory must exist), or a server's postgresql:// URI,
+    // whose schema station init made. Fails with CannotOpen when it cannot
+    // be written, or Unreachable, so nothing need be flashed before that is
+    // known. A server's pending completions (spool.h) are sent.
+    Result open(const std::string &database);
+    // Opens the database and makes or upgrades its schema.
+    Result init(const std::string &database);
     // Opens default_path(), creating its directories.
     Result open_default();
     // Opens the database at path to read it, never to write: it may be a
@@ -126,8 +147,25 @@ public:
     // warning says what cannot be read, if anything: where a write-ahead
     // log holds records but the shared memory file beside it cannot be
     // made, only the database file itself is read.
-    Result open_to_read(const std::string &path, std::string &warning);
-    std::string path() const;  // as last opened, for messages
+    // A server is read in read-only transactions.
+    Result open_to_read(const std::string &database, std::string &warning);
+    std::string path() const;  // as last opened, for messages: a server's without its password
+    int schema_version() const;
+
+    // The station each attempt names: by default this host's name.
+    void name_station(const std::string &name);
+
+    // A server's connection, made again when it was lost, at most once a
+    // RECONNECT_MS: Ok, or Unreachable with the reason. Once it is back
+    // the spool is sent (sent says how many), before anything is drawn.
+    // A file is always there.
+    Result reachable(std::size_t &sent);
+    // Sends this server's completions waiting in the spool; left: those
+    // that wait for other servers.
+    Result sync(std::size_t &sent, std::size_t &left);
+    // Completions sent from the spool since the database was opened, its
+    // opening's included.
+    std::size_t sent() const;
 
     // Called on the calling thread, with the Station held (so it must not
     // call the Station), once a call has waited BUSY_SAY_MS for another
@@ -151,12 +189,14 @@ public:
     // Draws the serial number of an unfinished attempt begun without one,
     // from counter, once its board is known to take it: at most largest.
     // NoSuchCounter, Exhausted and TooLarge withdraw the attempt in the same
-    // transaction (its row removed, its room given back), as if it had never
-    // begun: its board was only opened and identified, and nothing but a
-    // number was wanting. On any other failure the attempt stays as it was.
+    // transaction (its row marked withdrawn, which history never shows, its
+    // room given back), as if it had never begun: its board was only opened
+    // and identified, and nothing but a number was wanting. On any other
+    // failure the attempt stays as it was.
     Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest);
     // Completes an unfinished attempt; a finished one is Invalid and stays
-    // as it was.
+    // as it was. A server lost on the way: Pending, the completion kept in
+    // the spool, the message saying so.
     Result finish(const Attempt &attempt, const AttemptEnd &end);
     // Keeps the part of an unfinished attempt once identify has named it,
     // so that the attempt keeps it should the process end first.
@@ -165,19 +205,35 @@ public:
     // Attempts in the order they started; summarize (station_report.h)
     // adds them up per image.
     Result history(const Filter &filter, std::vector<AttemptRecord> &records);
+    // Which station drew which of a counter's numbers, by station and
+    // number.
+    Result drawn(const std::string &counter, std::vector<Drawn> &drawn);
 
 private:
+    Result open_locked(const std::string &database, bool upgrade);
+    Result send_spool(std::size_t &sent, std::size_t *left);
+    Result reconnect(std::size_t &sent);
+    Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt);
+    Result spool(std::int64_t id, const AttemptEnd &end, const Result &lost);
+    Step complete_once(std::int64_t id, const AttemptEnd &end);
     // Runs body with the database held and a write transaction begun, which
     // body commits; returns what body returns.
-    Result write(const std::function<Result(Database &, Transaction &)> &body);
+    Result write(const std::function<Result(Store &, Transaction &)> &body);
 
-    std::unique_ptr<Database> database_;
+    std::unique_ptr<Store> store_;
+    std::unique_ptr<Spool> spool_;
+    std::function<void()> on_busy_;
+    std::string host_, station_;
+    std::set<std::int64_t> pending_;  // attempts begun here, not yet finished
+    std::size_t sent_ = 0;
     mutable std::mutex mutex_;
 };
 
 // $XDG_STATE_HOME/kestrane/station.sqlite, or under ~/.local/state when
 // XDG_STATE_HOME is unset, empty or not absolute.
 Result default_path(std::string &path);
+// The folder it is in: $XDG_STATE_HOME/kestrane, or ~/.local/state/kestrane.
+Result state_folder(std::string &path);
 
 // SHA-256 as lower-case hex.
 std::string sha256_hex(const std::uint8_t *data, std::size_t size);

@@ -1,11 +1,13 @@
-// The counters that hand out serial numbers.
+// The counters that hand out serial numbers, and which station drew which.
 #include "station/station.h"
 
-#include "station/station_sqlite.h"
+#include "station/store.h"
+
+#include <algorithm>
 
 namespace station {
 
-static Counter counter_from(Statement &row)
+static Counter counter_from(Query &row)
 {
     Counter counter;
     counter.name = row.text(0);
@@ -18,16 +20,16 @@ static Counter counter_from(Statement &row)
 
 static const char SELECT_COUNTER[] = "SELECT name, first, last, handed_out FROM counters";
 
-static Result read_counter(Database &database, const std::string &name, Counter &counter)
+static Result read_counter(Store &store, const std::string &name, Counter &counter)
 {
-    Statement select(database, (std::string(SELECT_COUNTER) + " WHERE name = ?").c_str());
-    select.bind_text(1, name);
-    const int found = select.step();
-    if (found == SQLITE_DONE)
-        return {Status::NoSuchCounter, "no counter is named '" + name + "' in " + database.path};
-    if (found != SQLITE_ROW)
-        return database.failure();
-    counter = counter_from(select);
+    auto select = store.query(std::string(SELECT_COUNTER) + " WHERE name = ?1");
+    select->bind_text(1, name);
+    const Step found = select->step();
+    if (found == Step::Done)
+        return {Status::NoSuchCounter, "no counter is named '" + name + "' in " + store.name()};
+    if (found != Step::Row)
+        return store.failure();
+    counter = counter_from(*select);
     return {};
 }
 
@@ -48,77 +50,117 @@ static Result check_bounds(const std::string &name, std::uint64_t first, std::op
     return {};
 }
 
+// Two stations making the same counter at once: one inserts it, the other
+// finds it.
 Result Station::init_counter(const std::string &name, std::uint64_t first, std::optional<std::uint64_t> last,
                              Counter &counter)
 {
     const Result valid = check_bounds(name, first, last);
     if (!valid.ok())
         return valid;
-    return write([&](Database &database, Transaction &transaction) {
-        Counter existing;
-        const Result found = read_counter(database, name, existing);
-        if (found.status == Status::NoSuchCounter) {
-            Statement insert(database, "INSERT INTO counters (name, first, last) VALUES (?, ?, ?)");
-            insert.bind_text(1, name);
-            insert.bind_int(2, std::int64_t(first));
-            if (last)
-                insert.bind_int(3, std::int64_t(*last));
-            if (insert.step() != SQLITE_DONE)
-                return database.failure();
-        } else if (!found.ok()) {
-            return found;
-        } else if (existing.first != first || existing.last != last) {
-            return Result{Status::Conflict, "counter '" + name + "' exists " + bounds(existing.first, existing.last) +
-                                                "; a new range takes a new name"};
-        }
-        const Result read = read_counter(database, name, counter);
-        if (read.ok() && !transaction.commit())
-            return database.failure();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!store_)
+        return not_open();
+    Store &store = *store_;
+    Transaction transaction(store);
+    if (!transaction.begun())
+        return store.failure();
+    auto insert = store.query("INSERT INTO counters (name, first, last) VALUES (?1, ?2, ?3) ON CONFLICT (name) DO NOTHING");
+    insert->bind_text(1, name);
+    insert->bind_int(2, std::int64_t(first));
+    if (last)
+        insert->bind_int(3, std::int64_t(*last));
+    if (insert->step() != Step::Done)
+        return store.failure();
+    Counter existing;
+    const Result read = read_counter(store, name, existing);
+    if (!read.ok())
         return read;
-    });
+    if (existing.first != first || existing.last != last)
+        return {Status::Conflict, "counter '" + name + "' exists " + bounds(existing.first, existing.last) +
+                                      "; a new range takes a new name"};
+    if (!transaction.commit())
+        return store.failure();
+    counter = existing;
+    return {};
 }
 
 Result Station::counter(const std::string &name, Counter &counter)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!database_->db)
+    if (!store_)
         return not_open();
-    return read_counter(*database_, name, counter);
+    return read_counter(*store_, name, counter);
 }
 
 Result Station::counters(std::vector<Counter> &counters)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!database_->db)
+    if (!store_)
         return not_open();
-    Statement select(*database_, (std::string(SELECT_COUNTER) + " ORDER BY name").c_str());
+    auto select = store_->query(std::string(SELECT_COUNTER) + " ORDER BY name");
     std::vector<Counter> read;
-    int row;
-    while ((row = select.step()) == SQLITE_ROW)
-        read.push_back(counter_from(select));
-    if (row != SQLITE_DONE)
-        return database_->failure();
+    Step row;
+    while ((row = select->step()) == Step::Row)
+        read.push_back(counter_from(*select));
+    if (row != Step::Done)
+        return store_->failure();
     counters = std::move(read);
     return {};
 }
 
-Result draw(Database &database, const std::string &name, std::uint64_t largest, std::uint64_t &serial)
+// The update takes the counter's row for the rest of the transaction, so
+// concurrent draws, on one server or one file, queue on it and each sees
+// the count the one before it left. A counter whose next number is past
+// its last, or past largest, is not updated: missing, used up and too
+// large are told apart after. Written as counts past first, so that no sum
+// passes the largest integer.
+Result draw(Store &store, const std::string &name, std::uint64_t largest, std::uint64_t &serial)
 {
+    auto update = store.query("UPDATE counters SET handed_out = handed_out + 1 WHERE name = ?1 AND first <= ?2 AND "
+                              "handed_out <= ?2 - first AND (last IS NULL OR handed_out <= last - first) "
+                              "RETURNING first + (handed_out - 1)");
+    update->bind_text(1, name);
+    update->bind_int(2, std::int64_t(std::min<std::uint64_t>(largest, LARGEST_NUMBER)));
+    const Step drawn = update->step();
+    if (drawn == Step::Row) {
+        serial = std::uint64_t(update->integer(0));
+        return update->step() == Step::Done ? Result{} : store.failure();
+    }
+    if (drawn != Step::Done)
+        return store.failure();
     Counter counter;
-    const Result found = read_counter(database, name, counter);
+    const Result found = read_counter(store, name, counter);
     if (!found.ok())
         return found;
     if (counter.exhausted())
         return {Status::Exhausted, "counter '" + name + "' has handed out its last number, " +
                                        std::to_string(counter.last.value_or(LARGEST_NUMBER))};
-    if (counter.next() > largest)
-        return {Status::TooLarge, "counter '" + name + "' would hand out " + std::to_string(counter.next()) +
-                                      ", and the board takes at most " + std::to_string(largest)};
-    Statement update(database, "UPDATE counters SET handed_out = handed_out + 1 WHERE name = ?");
-    update.bind_text(1, name);
-    if (update.step() != SQLITE_DONE)
-        return database.failure();
-    serial = counter.next();
+    return {Status::TooLarge, "counter '" + name + "' would hand out " + std::to_string(counter.next()) +
+                                  ", and the board takes at most " + std::to_string(largest)};
+}
+
+// Gaps and islands: within a station's numbers in order, a run without a
+// gap keeps serial - its rank the same.
+Result Station::drawn(const std::string &counter, std::vector<Drawn> &drawn)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!store_)
+        return not_open();
+    const std::string station = store_->schema >= 2 ? "station" : "host";
+    auto select = store_->query(
+        "SELECT station, min(serial), max(serial) FROM (SELECT " + station +
+        " AS station, serial, serial - row_number() OVER (PARTITION BY " + station +
+        " ORDER BY serial) AS run FROM attempts WHERE counter = ?1 AND serial IS NOT NULL) AS numbered "
+        "GROUP BY station, run ORDER BY station, min(serial)");
+    select->bind_text(1, counter);
+    std::vector<Drawn> read;
+    Step row;
+    while ((row = select->step()) == Step::Row)
+        read.push_back({select->text(0), std::uint64_t(select->integer(1)), std::uint64_t(select->integer(2))});
+    if (row != Step::Done)
+        return store_->failure();
+    drawn = std::move(read);
     return {};
 }
 

@@ -38,6 +38,7 @@ static Json attempt_json(const AttemptRecord &record)
                 {"started", record.start.started},
                 {"ended", end ? Json(end->ended) : Json(nullptr)},
                 {"host", record.host},
+                {"station", record.station},
                 {"transport", transport_word(record.start.transport)},
                 {"path", record.start.path},
                 {"part", text_or_null(record.start.part)},
@@ -59,6 +60,7 @@ static Json summary_json(const ImageSummary &summary)
 {
     return Json{{"sha256", summary.sha256},
                 {"image", summary.name},
+                {"station", text_or_null(summary.station)},
                 {"attempts", summary.attempts},
                 {"passed", summary.passed},
                 {"failed", summary.failed},
@@ -137,7 +139,7 @@ static std::string image_text(const std::string &name, const std::string &sha256
 static std::string attempt_text(const AttemptRecord &record)
 {
     std::string line = text_field(record.start.started) + "  #" + std::to_string(record.id) + "  " +
-                       transport_word(record.start.transport) + " " + text_field(record.start.path) + "  ";
+                       text_field(record.station) + "  " + transport_word(record.start.transport) + " " + text_field(record.start.path) + "  ";
     if (!record.start.part.empty())
         line += text_field(record.start.part) + "  ";
     line += image_text(record.start.image_name, record.start.image_sha256) + "  ";
@@ -162,7 +164,9 @@ static std::string summary_text(const ImageSummary &summary)
                   static_cast<unsigned long long>(summary.failed), static_cast<unsigned long long>(summary.unfinished),
                   summary.first_pass_yield * 100, static_cast<unsigned long long>(summary.first_pass),
                   static_cast<unsigned long long>(summary.attempts));
-    std::string line = image_text(summary.name, summary.sha256) + figures;
+    std::string line =
+        (summary.station.empty() ? image_text(summary.name, summary.sha256) : "  on " + text_field(summary.station)) +
+        figures;
     if (summary.lowest_serial)
         line += "; serials " + std::to_string(*summary.lowest_serial) + " to " +
                 std::to_string(*summary.highest_serial) + ", " + std::to_string(summary.voids) + " void";
@@ -187,6 +191,7 @@ std::string summary_line(const ImageSummary &summary, Style style)
 
 static void count(const AttemptRecord &record, ImageSummary &summary)
 {
+    summary.sha256 = record.start.image_sha256;
     summary.name = record.start.image_name;
     ++summary.attempts;
     if (!record.end)
@@ -207,15 +212,27 @@ static void count(const AttemptRecord &record, ImageSummary &summary)
 
 std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records)
 {
-    std::vector<ImageSummary> summaries;
+    struct Image {
+        ImageSummary line;
+        std::map<std::string, ImageSummary> stations;
+    };
+    std::vector<Image> images;
     std::map<std::string, std::size_t> index;  // by SHA-256
     for (const AttemptRecord &record : records) {
-        const auto found = index.emplace(record.start.image_sha256, summaries.size());
-        if (found.second) {
-            summaries.emplace_back();
-            summaries.back().sha256 = record.start.image_sha256;
+        const auto found = index.emplace(record.start.image_sha256, images.size());
+        if (found.second)
+            images.emplace_back();
+        Image &image = images[found.first->second];
+        count(record, image.line);
+        count(record, image.stations[record.station]);
+    }
+    std::vector<ImageSummary> summaries;
+    for (Image &image : images) {
+        summaries.push_back(image.line);
+        for (auto &station : image.stations) {
+            station.second.station = station.first.empty() ? "?" : station.first;
+            summaries.push_back(station.second);
         }
-        count(record, summaries[found.first->second]);
     }
     for (ImageSummary &summary : summaries)
         summary.first_pass_yield = double(summary.first_pass) / double(summary.attempts);

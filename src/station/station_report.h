@@ -18,6 +18,7 @@ namespace station {
 // new one.
 struct ImageSummary {
     std::string sha256;
+    std::string station;  // empty: the whole line's
     std::string name;  // the file it was last flashed from
     std::uint64_t attempts = 0;
     std::uint64_t passed = 0;      // finished with exit status 0
@@ -33,7 +34,8 @@ struct ImageSummary {
     std::uint64_t voids = 0;
 };
 
-// One summary per image, in the order each was first attempted.
+// One summary per image, in the order each was first attempted, each
+// followed by one per station that attempted it, by station.
 std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records);
 
 enum class Style { Text, Json, Csv };

@@ -1,5 +1,5 @@
 // The room kept for completing the records of the attempts in progress.
-#include "station/station_sqlite.h"
+#include "station/store_sqlite.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -9,13 +9,15 @@ namespace station {
 
 enum class Status {
     Ok,
-    CannotOpen,     // the file or its directory cannot be opened, created or written
+    CannotOpen,     // the file or its directory cannot be opened, created or written; a schema not usable
     NoSuchCounter,
     Exhausted,      // the counter has handed out its last number; nothing was written
     TooLarge,       // the counter's next number is beyond what the board takes; nothing was drawn
     Conflict,       // a counter of that name exists with other bounds
     Invalid,        // an argument the database cannot take: a time, a hash prefix, bounds
-    Failed,         // SQLite failed, or another program held the database past the time-out
+    Failed,         // the database failed, or another program held it past the time-out
+    Unreachable,    // the server cannot be reached, or the connection to it was lost
+    Pending,        // a completion kept in the spool until the server is back
 };
 
 struct Result {

@@ -1,0 +1,126 @@
+// What the station's logic needs of a database, whichever it is: SQLite in
+// a file (store_sqlite.h) or a PostgreSQL server (store_postgres.h).
+// Counters, attempts and the schema's upgrades are written once, over this,
+// in SQL both dialects read: parameters written ?1, ?2, ...; RETURNING for
+// what a write made; CAST where a parameter's type is not plain.
+#ifndef KESTRANE_STATION_STORE_H
+#define KESTRANE_STATION_STORE_H
+
+#include "station/station_result.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace station {
+
+enum class Step { Row, Done, Failed };
+
+// One statement. Parameters count from 1 and are NULL until bound; columns
+// count from 0. A statement that failed to prepare fails its first step.
+class Query {
+public:
+    virtual ~Query() = default;
+    virtual void bind_text(int index, const std::string &text) = 0;
+    virtual void bind_int(int index, std::int64_t value) = 0;
+    virtual void bind_real(int index, double value) = 0;
+    // Runs the statement on the first call; then each row in turn.
+    virtual Step step() = 0;
+    virtual bool null(int column) = 0;
+    virtual std::int64_t integer(int column) = 0;
+    virtual double real(int column) = 0;
+    virtual std::string text(int column) = 0;
+};
+
+// The SQL that differs between the dialects: the tables as first made, and
+// what each version after it adds.
+struct Dialect {
+    const char *tables;  // version 1
+    const char *guards;  // version 2 and on: what keeps a station role from rewriting history
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    virtual std::unique_ptr<Query> query(const std::string &sql) = 0;
+    // A write transaction, its writes serialised with every other writer's
+    // where they touch the same rows. False when it could not begin.
+    virtual bool begin() = 0;
+    virtual bool commit() = 0;
+    virtual void rollback() = 0;
+    // A statement without parameters or rows, outside any query.
+    virtual bool execute(const char *sql) = 0;
+    // The last failure, naming the database; Unreachable when the server
+    // cannot be reached. Call it before anything else runs.
+    virtual Result failure() = 0;
+    // The database as messages name it: its path, or the server's URI
+    // without a password.
+    virtual std::string name() const = 0;
+
+    virtual const Dialect &dialect() const = 0;
+    // 0 for a database without the schema.
+    virtual Result version(int &version) = 0;
+    // Inside the upgrade's transaction.
+    virtual bool set_version(int version) = 0;
+
+    // Room kept for completing each attempt in progress, where the
+    // database's filesystem is this host's: taken before an attempt's row is
+    // written, given back just before it is completed.
+    virtual Result keep_room() { return {}; }
+    virtual void give_room() {}
+
+    int schema = 0;  // the schema's version as found on opening, or made
+};
+
+// A write transaction that rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Store &store) : store_(store), begun_(store.begin()) {}
+    ~Transaction()
+    {
+        if (begun_ && !committed_)
+            store_.rollback();
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+
+    bool begun() const { return begun_; }
+    bool commit()
+    {
+        committed_ = store_.commit();
+        return committed_;
+    }
+
+private:
+    Store &store_;
+    bool begun_;
+    bool committed_ = false;
+};
+
+const int SCHEMA_VERSION = 2;
+
+// Creates the schema or brings it up to SCHEMA_VERSION, in one transaction;
+// a schema newer than this is CannotOpen.
+Result upgrade_schema(Store &store);
+// Refuses a schema newer than this one, and says which version it is.
+Result check_version(Store &store, int &version);
+
+// UTC times as stored: ISO 8601 with milliseconds and a Z, so that text
+// order is time order. given empty means now; Invalid when given is not a
+// time written 2024-05-01, 2024-05-01T09:30, 2024-05-01T09:30:00[.fff][Z].
+Result utc_time(const std::string &given, std::string &time);
+
+// Draws the counter's next number; called inside the attempt's transaction,
+// so that the number and the row that uses it are committed together or not
+// at all.
+Result draw(Store &store, const std::string &name, std::uint64_t largest, std::uint64_t &serial);
+
+inline Result not_open()
+{
+    return {Status::Failed, "the station database is not open"};
+}
+
+}  // namespace station
+
+#endif

@@ -1,0 +1,77 @@
+// The station database on a PostgreSQL server (store.h), through libpq: a
+// connection made from a postgresql:// URI, with libpq's own environment
+// and ~/.pgpass as usual, that gives up within CONNECT_TIMEOUT_S unless
+// told otherwise, and is made again when lost. Statements are sent with
+// their parameters apart, never spliced into the SQL; a password never
+// appears in a message.
+#ifndef KESTRANE_STATION_STORE_POSTGRES_H
+#define KESTRANE_STATION_STORE_POSTGRES_H
+
+#include "station/store.h"
+
+#include <chrono>
+#include <string>
+
+struct pg_conn;
+struct pg_result;
+
+namespace station {
+
+const int CONNECT_TIMEOUT_S = 5;
+
+class PostgresStore : public Store {
+public:
+    // Read: history and serial show, in read-only transactions, any
+    // version this tool knows. Write: the version this tool makes.
+    // Upgrade: station init, which makes or upgrades the schema.
+    enum class Use { Read, Write, Upgrade };
+
+    PostgresStore() = default;
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore &) = delete;
+    PostgresStore &operator=(const PostgresStore &) = delete;
+
+    // CannotOpen for a URI libpq cannot read or a schema this use cannot
+    // take; Unreachable for a server that cannot be reached or refuses the
+    // login.
+    Result open(const std::string &uri, Use use);
+    // Whether the connection is known to be lost: the server closed it, or
+    // a statement found it gone.
+    bool lost();
+    // Connects again when lost, at most once a RECONNECT_MS.
+    Result reconnect();
+    // The line's own id, made by station init: which database a spooled
+    // completion belongs to.
+    const std::string &line() const { return line_; }
+
+    std::unique_ptr<Query> query(const std::string &sql) override;
+    bool begin() override;
+    bool commit() override;
+    void rollback() override;
+    bool execute(const char *sql) override;
+    Result failure() override;
+    std::string name() const override { return name_; }
+    const Dialect &dialect() const override;
+    Result version(int &version) override;
+    bool set_version(int version) override;
+
+    // A failed statement's result (nullptr: the connection's), kept for
+    // failure().
+    void failed(const ::pg_result *result);
+
+private:
+    Result connect();
+    Result check_schema();
+
+    pg_conn *conn_ = nullptr;
+    std::string uri_, name_, password_;
+    Use use_ = Use::Write;
+    std::string line_;
+    std::string error_;
+    bool error_lost_ = false;
+    std::chrono::steady_clock::time_point last_try_;
+};
+
+}  // namespace station
+
+#endif
