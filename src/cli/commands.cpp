@@ -6,6 +6,7 @@
 #include "line/line.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 namespace cli {
@@ -46,6 +47,12 @@ line::LockRequest lock_request(const Options &options)
     return lock;
 }
 
+std::string chosen_database(const Options &options)
+{
+    const char *environment = std::getenv("KESTRANE_DB");
+    return !options.db.empty() || environment == nullptr ? options.db : environment;
+}
+
 line::Settings line_settings(const Options &options)
 {
     line::Settings settings;
@@ -60,7 +67,8 @@ line::Settings line_settings(const Options &options)
     settings.port = port_settings(options);
     settings.serial_at = options.serial_at;
     settings.counter = options.counter;
-    settings.db = options.db;
+    settings.db = options.record ? chosen_database(options) : "";
+    settings.station = options.station;
     settings.record = options.record;
     settings.retries = options.retries;
     settings.retry_wait_seconds = options.wait ? options.wait_seconds : line::RETRY_WAIT_SECONDS;

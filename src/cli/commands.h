@@ -23,6 +23,11 @@ int convert(const Options &options);
 int lock(const Options &options);
 int serial_counters(const Options &options);
 int history(const Options &options);
+int station_command(const Options &options);
+
+// The station database the options name: --db, else $KESTRANE_DB; empty
+// for the default file.
+std::string chosen_database(const Options &options);
 
 // What the options ask of the line: which boards, the serial port
 // settings, a lock, and all that flash and watch do.

@@ -90,11 +90,15 @@ std::vector<Flag> line_flags()
          "flash fails (the record calls it void). A counter past its last number stops (exit 78), and one past the "
          "last its format takes (exit 65)",
          take_counter},
-        {"db", Argument::Required, "PATH",
-         "the station database, which records every attempt (default $XDG_STATE_HOME/kestrane/station.sqlite); "
-         "when it cannot be written, or --counter's cannot, nothing is flashed (exit 73). When the default one "
-         "cannot, a warning is given once and boards are flashed",
+        {"db", Argument::Required, "PATH|URI",
+         "the station database, which records every attempt: a file, or a PostgreSQL server that the stations of a "
+         "line share, as postgresql://USER@HOST[:PORT]/DATABASE (libpq's URI; sslmode=require and the rest as "
+         "libpq takes them, the password from ~/.pgpass or PGPASSWORD). Default $KESTRANE_DB, else "
+         "$XDG_STATE_HOME/kestrane/station.sqlite. When it cannot be written or reached, or --counter's cannot, "
+         "nothing is flashed (exit 73). When the default file cannot, a warning is given once and boards are flashed",
          take_db},
+        {"station", Argument::Required, "NAME",
+         "the station each attempt is recorded as coming from (default the host's name)", take_station},
         {"no-record", Argument::None, "", "record nothing (not with --db or --counter)", set_false<&Options::record>},
         {"retries", Argument::Required, "N",
          "after a transfer that failed or a board that left in the middle of a flash, wait for the same board (same "

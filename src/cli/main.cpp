@@ -42,6 +42,7 @@ int main(int argc, char **argv)
     case cli::Command::Lock: return cli::lock(options);
     case cli::Command::Serial: return cli::serial_counters(options);
     case cli::Command::History: return cli::history(options);
+    case cli::Command::Station: return cli::station_command(options);
     default: return EX_SOFTWARE;
     }
 }

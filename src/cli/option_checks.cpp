@@ -55,8 +55,9 @@ static bool check_line(const Options &options, std::string &error)
         error = "--serial needs --counter NAME, the counter each board's number is drawn from";
     else if (flashes && !options.counter.empty() && !options.serial_at)
         error = "--counter needs --serial FORMAT@ADDRESS, where each board's number goes";
-    else if (!options.record && (!options.db.empty() || !options.counter.empty()))
-        error = "--no-record excludes --db and --counter: a serial number is handed out only with its record";
+    else if (!options.record && (!options.db.empty() || !options.counter.empty() || !options.station.empty()))
+        error = "--no-record excludes --db, --counter and --station: a serial number is handed out only with its "
+                "record";
     else if (options.json && options.csv)
         error = "--json and --csv exclude each other";
     else if (options.command == Command::Serial && options.serial_action == SerialAction::Init && !options.first)

@@ -31,7 +31,7 @@ struct Flag {
     char short_name = 0;  // 'o' for -o, besides --output
 };
 
-enum class Operands { None, File, SerialAction };
+enum class Operands { None, File, SerialAction, StationAction };
 
 struct CommandTable {
     const char *name;

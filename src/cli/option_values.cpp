@@ -251,7 +251,12 @@ bool take_counter(const Flag &flag, const char *argument, Options &options, std:
 
 bool take_db(const Flag &flag, const char *argument, Options &options, std::string &error)
 {
-    return take_text(flag, "the station database's path", argument, options.db, error);
+    return take_text(flag, "the station database's path or URI", argument, options.db, error);
+}
+
+bool take_station(const Flag &flag, const char *argument, Options &options, std::string &error)
+{
+    return take_text(flag, "a station's name", argument, options.station, error);
 }
 
 bool take_first(const Flag &flag, const char *argument, Options &options, std::string &error)

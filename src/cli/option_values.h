@@ -40,6 +40,7 @@ bool take_id(const Flag &flag, const char *argument, Options &options, std::stri
 bool take_placement(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_counter(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_db(const Flag &flag, const char *argument, Options &options, std::string &error);
+bool take_station(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_first(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_last(const Flag &flag, const char *argument, Options &options, std::string &error);
 bool take_since(const Flag &flag, const char *argument, Options &options, std::string &error);

@@ -159,10 +159,25 @@ static bool take_serial_operands(char **operands, int count, Options &options, s
     return error.empty();
 }
 
+// station init, or station sync.
+static bool take_station_operands(char **operands, int count, Options &options, std::string &error)
+{
+    const std::string action = count == 1 ? operands[0] : "";
+    if (action == "init")
+        options.station_action = StationAction::Init;
+    else if (action == "sync")
+        options.station_action = StationAction::Sync;
+    else
+        error = "station takes 'init' or 'sync'";
+    return error.empty();
+}
+
 static bool take_operands(const CommandTable &table, char **operands, int count, Options &options, std::string &error)
 {
     if (table.operands == Operands::SerialAction)
         return take_serial_operands(operands, count, options, error);
+    if (table.operands == Operands::StationAction)
+        return take_station_operands(operands, count, options, error);
     const bool takes_file = table.operands == Operands::File;
     if (takes_file && count != 1)
         error = std::string(table.name) + (count == 0 ? " needs a FILE" : " takes one FILE");

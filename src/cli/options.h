@@ -13,8 +13,9 @@
 
 namespace cli {
 
-enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History };
+enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History, Station };
 enum class SerialAction { Show, Init };
+enum class StationAction { Init, Sync };
 
 struct Options {
     Command command = Command::Help;
@@ -46,10 +47,12 @@ struct Options {
     // The production line (flash, watch) and the station database.
     std::optional<serial_number::Placement> serial_at;  // --serial FORMAT@ADDRESS
     std::string counter;  // --counter NAME; serial's NAME
-    std::string db;       // --db PATH; empty: the default database
+    std::string db;       // --db PATH or URI; empty: $KESTRANE_DB, or the default database
+    std::string station;  // flash, watch --station NAME; history's filter
     bool record = true;   // not --no-record
     unsigned retries = line::RETRIES_DEFAULT;  // --retries N
     SerialAction serial_action = SerialAction::Show;
+    StationAction station_action = StationAction::Init;
     std::optional<std::uint64_t> first, last;  // serial init --first, --last
     std::string since;                         // history --since TIME
     std::optional<std::uint64_t> serial_number;  // history --serial N

@@ -1,5 +1,5 @@
 // The station database read back and its counters set up: serial init and
-// show, and history. No board is touched.
+// show, history, and station init and sync. No board is touched.
 #include "cli/commands.h"
 #include "cli/json_text.h"
 #include "line/record.h"
@@ -13,22 +13,24 @@
 
 namespace cli {
 
-// Only serial init may create the database, or write to it; reading one
+// Only serial init may create a database file, or write to it; reading one
 // that is not there would leave an empty file behind, and one on a
-// read-only mount, or a copy handed to someone else, is read as it is.
+// read-only mount, or a copy handed to someone else, is read as it is. A
+// server is read in read-only transactions.
 static int open_station(const Options &options, bool create, station::Station &station, std::string &error)
 {
-    std::string path = options.db;
+    const std::string chosen = chosen_database(options);
+    std::string path = chosen;
     station::Result result;
     if (path.empty())
         result = station::default_path(path);
-    if (result.ok() && !create && !std::filesystem::exists(path)) {
+    if (result.ok() && !create && !station::is_server(path) && !std::filesystem::exists(path)) {
         error = "no station database at " + path + " yet: flash and watch write one" +
-                (options.db.empty() ? " (--db PATH reads another)" : "");
+                (chosen.empty() ? " (--db PATH reads another)" : "");
         return EX_NOINPUT;
     }
     if (result.ok() && create) {
-        result = options.db.empty() ? station.open_default() : station.open(path);
+        result = chosen.empty() ? station.open_default() : station.open(path);
     } else if (result.ok()) {
         std::string warning;
         result = station.open_to_read(path, warning);
@@ -52,28 +54,54 @@ static std::string counter_text(const station::Counter &counter)
     return text;
 }
 
-static std::string counter_json(const station::Counter &counter)
+// "  drawn by bench-2: 1000 to 1003, 1008"
+static std::string drawn_text(const std::vector<station::Drawn> &drawn)
+{
+    std::string text;
+    for (std::size_t i = 0; i < drawn.size(); ++i) {
+        const station::Drawn &run = drawn[i];
+        const bool same = i > 0 && drawn[i - 1].station == run.station;
+        text += same ? ", " : "\n  drawn by " + run.station + ": ";
+        text += std::to_string(run.first) + (run.last != run.first ? " to " + std::to_string(run.last) : "");
+    }
+    return text;
+}
+
+static std::string counter_json(const station::Counter &counter, const std::vector<station::Drawn> &drawn)
 {
     using Json = nlohmann::ordered_json;
     Json left = nullptr;
     if (counter.last)
         left = counter.exhausted() ? 0 : *counter.last - counter.next() + 1;
-    const Json object = {
+    Json object = {
         {"name", counter.name},
         {"first", counter.first},
         {"last", counter.last ? Json(*counter.last) : Json(nullptr)},
         {"next", counter.next()},
         {"handed_out", counter.handed_out},
         {"left", left},
+        {"drawn", Json::array()},
     };
+    Json &runs = object["drawn"];
+    for (const station::Drawn &run : drawn)
+        runs.push_back({{"station", run.station}, {"first", run.first}, {"last", run.last}});
     return json_text(object);
 }
 
-static void print_counters(const std::vector<station::Counter> &counters, bool json)
+static int fail(int status, const std::string &error);
+
+// Each counter, and which station drew which of its numbers.
+static int print_counters(station::Station &station, const std::vector<station::Counter> &counters, bool json)
 {
-    for (const station::Counter &counter : counters)
-        std::cout << (json ? counter_json(counter) : counter_text(counter)) << "\n";
+    for (const station::Counter &counter : counters) {
+        std::vector<station::Drawn> drawn;
+        const station::Result read = station.drawn(counter.name, drawn);
+        if (!read.ok())
+            return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
+        std::cout << (json ? counter_json(counter, drawn) : counter_text(counter) + drawn_text(drawn)) << "\n";
+    }
     std::cout.flush();
+    return 0;
 }
 
 static int fail(int status, const std::string &error)
@@ -100,8 +128,7 @@ int serial_counters(const Options &options)
         result = station.counters(counters);
     if (!result.ok())
         return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
-    print_counters(counters, options.json);
-    return 0;
+    return print_counters(station, counters, options.json);
 }
 
 static station::Style style_of(const Options &options)
@@ -129,6 +156,7 @@ int history(const Options &options)
     filter.since = options.since;
     filter.serial = options.serial_number;
     filter.sha256_prefix = options.image_prefix;
+    filter.station = options.station;
     std::vector<station::AttemptRecord> records;
     const station::Result read = station.history(filter, records);
     if (!read.ok())
@@ -144,6 +172,38 @@ int history(const Options &options)
     for (const station::AttemptRecord &record : records)
         lines.push_back(station::attempt_line(record, style));
     print_lines(station::attempt_header(style), lines);
+    return 0;
+}
+
+// init: the schema made or brought up to date. sync: the spool sent.
+int station_command(const Options &options)
+{
+    const std::string chosen = chosen_database(options);
+    station::Station station;
+    if (options.station_action == StationAction::Sync && !station::is_server(chosen)) {
+        complain("station sync sends a PostgreSQL server what waits for it: give --db postgresql://... or "
+                 "KESTRANE_DB");
+        return EX_USAGE;
+    }
+    station::Result result = options.station_action == StationAction::Init && chosen.empty()
+                                 ? station.open_default()
+                                 : options.station_action == StationAction::Init ? station.init(chosen)
+                                                                                 : station.open(chosen);
+    std::size_t sent = 0, left = 0;
+    if (result.ok() && options.station_action == StationAction::Sync)
+        result = station.sync(sent, left);
+    if (!result.ok())
+        return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
+    if (options.station_action == StationAction::Init) {
+        std::cout << "the station database " << station.path() << " is at schema version "
+                  << station.schema_version() << std::endl;
+        return 0;
+    }
+    sent = station.sent();
+    std::cout << "sent " << sent << " pending record" << (sent == 1 ? "" : "s") << " to " << station.path();
+    if (left > 0)
+        std::cout << "; " << left << " wait for other servers";
+    std::cout << std::endl;
     return 0;
 }
 

@@ -13,8 +13,9 @@ static const char WATCH_USAGE[] =
     "                               [--count N] [--no-verify] [--write-size N]\n"
     "                               [--force] [--json] [--wait=SECONDS]\n"
     "                               [--serial FORMAT@ADDRESS --counter NAME]\n"
-    "                               [--db PATH | --no-record] [--retries N]\n"
-    "                               [--format bin] [--reset LINE [--boot LINE]\n"
+    "                               [--db PATH|URI [--station NAME] | --no-record]\n"
+    "                               [--retries N] [--format bin]\n"
+    "                               [--reset LINE [--boot LINE]\n"
     "                               [--entry-sequence STEPS]] [--after reset]\n"
     "                               [--enter-command HEX [--enter-baud N]\n"
     "                               [--enter-wait SECONDS]]\n"
@@ -31,7 +32,10 @@ static const char WATCH_USAGE[] =
     "format takes (exit 65); the summary says why the line stopped. Every\n"
     "board's attempt is recorded as flash records it. A board left untouched (not\n"
     "opened, or no number left for it) is no attempt: no result line, no record;\n"
-    "the summary counts it apart, and --count counts attempts.\n"
+    "the summary counts it apart, and --count counts attempts. While a station\n"
+    "database server is away no board is taken, and the live line says so: the\n"
+    "boards wait in their fixtures until it is back, and no number is drawn\n"
+    "without it.\n"
     "\n"
     "Without --port, the USB bootloaders that are plugged in. With --port, each\n"
     "port is asked at most twice a second whether a bootloader answers there (a\n"
@@ -65,22 +69,24 @@ static const char CONVERT_USAGE[] =
     "carry over.\n";
 
 static const char SERIAL_USAGE[] =
-    "Usage: kestrane-cli serial init NAME --first N [--last M] [--db PATH]\n"
-    "       kestrane-cli serial show [NAME] [--db PATH] [--json]\n"
+    "Usage: kestrane-cli serial init NAME --first N [--last M] [--db PATH|URI]\n"
+    "       kestrane-cli serial show [NAME] [--db PATH|URI] [--json]\n"
     "The counters of the station database that give each board a serial number\n"
     "of its own (flash and watch with --counter NAME). init creates a counter\n"
     "that hands out N, N+1, ... up to M, or with no end. Run again with the same\n"
     "bounds it changes nothing and never restarts the count; other bounds are\n"
     "refused (exit 78): a new range takes a new name. show prints each counter,\n"
     "or NAME: its next number, its bounds, how many numbers were handed out and\n"
-    "how many are left. A number handed out to a board that failed is void and\n"
-    "never handed out again.\n";
+    "how many are left, and which station drew which numbers. A number handed\n"
+    "out to a board that failed is void and never handed out again.\n";
 
 static const char HISTORY_USAGE[] =
     "Usage: kestrane-cli history [--since TIME] [--serial N] [--image PREFIX]\n"
-    "                            [--summary] [--json | --csv] [--db PATH]\n"
+    "                            [--station NAME] [--summary] [--json | --csv]\n"
+    "                            [--db PATH|URI]\n"
     "Every attempt that flash and watch recorded, in the order they started:\n"
-    "UTC start, transport and path, part, image and its SHA-256, serial number\n"
+    "UTC start, station, transport and path, part, image and its SHA-256, serial\n"
+    "number\n"
     "(void when its board failed), result and exit status, tries, seconds and\n"
     "message. An attempt whose process ended before it did, or whose record could\n"
     "not be completed, is unfinished: its number is not known to be void. A\n"
@@ -90,8 +96,23 @@ static const char HISTORY_USAGE[] =
     "file, folder or mount, a copy) is read as it is, and nothing is made beside\n"
     "it.\n";
 
-static const Flag STATION_DB = {"db", Argument::Required, "PATH",
-                                "the station database (default $XDG_STATE_HOME/kestrane/station.sqlite)", take_db};
+static const char STATION_COMMAND_USAGE[] =
+    "Usage: kestrane-cli station init [--db PATH|URI]\n"
+    "       kestrane-cli station sync [--db URI]\n"
+    "init makes the station database's tables, or brings them up to this\n"
+    "version's; run again, it changes nothing. A PostgreSQL server's tables are\n"
+    "made by init alone, by a role that may create them: the stations' own role\n"
+    "needs only SELECT, INSERT and UPDATE (README). A database made by a newer\n"
+    "Kestrane is refused (exit 73).\n"
+    "sync sends the server the completions of attempts that this host kept while\n"
+    "the server was away (in $XDG_STATE_HOME/kestrane/spool.sqlite), as flash,\n"
+    "watch and serial init do whenever they reach it, and says how many were sent\n"
+    "and how many wait for other servers.\n";
+
+static const Flag STATION_DB = {"db", Argument::Required, "PATH|URI",
+                                "the station database: a file, or a PostgreSQL server's postgresql:// URI (default "
+                                "$KESTRANE_DB, else $XDG_STATE_HOME/kestrane/station.sqlite)",
+                                take_db};
 
 static CommandTable watch_table()
 {
@@ -166,8 +187,8 @@ static CommandTable serial_table()
               "the first number (0 to " + std::to_string(station::LARGEST_NUMBER) + ")", take_first},
              {"last", Argument::Required, "M", "the last one; past it flash and watch stop (exit 78)", take_last},
              STATION_DB,
-             json_flag("one object per counter: name, first, last, next, handed_out and left (null without a last "
-                  "number)")}};
+             json_flag("one object per counter: name, first, last, next, handed_out, left (null without a last "
+                  "number) and drawn, a list of {station, first, last} for each run of numbers a station drew")}};
 }
 
 static CommandTable history_table()
@@ -179,21 +200,28 @@ static CommandTable history_table()
              {"image", Argument::Required, "PREFIX", "attempts with an image whose SHA-256 starts with PREFIX",
               take_image},
              {"summary", Argument::None, "",
-              "one line per image instead: attempts, boards passed, failed and unfinished, the first-pass yield "
+              "one line per image instead, across the line, then one for each station that flashed it (JSON: "
+              "station null for the line): attempts, boards passed, failed and unfinished, the first-pass yield "
               "(boards that passed on their first try, of all attempts) and the serial numbers used, void ones "
               "(of boards that failed) counted",
               set_true<&Options::summary>},
-             json_flag("one JSON object per line: id, started, ended, host, transport, path, part, image, sha256, "
+             json_flag("one JSON object per line: id, started, ended, host, station, transport, path, part, image, sha256, "
                   "counter, serial (null without one), void, result (\"unfinished\" for an attempt that never "
                   "ended), exit_code, message, commands, bytes_written, seconds and tries"),
+             {"station", Argument::Required, "NAME", "attempts recorded by station NAME", take_station},
              {"csv", Argument::None, "", "the same fields as comma-separated values, after a header line",
               set_true<&Options::csv>},
              STATION_DB}};
 }
 
+static CommandTable station_table()
+{
+    return {"station", Command::Station, Operands::StationAction, STATION_COMMAND_USAGE, {STATION_DB}};
+}
+
 void add_line_commands(std::vector<CommandTable> &tables)
 {
-    for (CommandTable (*table)() : {watch_table, convert_table, serial_table, history_table})
+    for (CommandTable (*table)() : {watch_table, convert_table, serial_table, history_table, station_table})
         tables.push_back(table());
 }
 

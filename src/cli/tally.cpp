@@ -74,8 +74,18 @@ void Tally::draw()
                   passed_, failed_, percent(passed_, boards).c_str(), percent(first_pass_, boards).c_str(),
                   boards_per_hour(), running_);
     live_text_ = text;
+    if (server_away_)
+        live_text_ += "; station database server away: no board taken, no number drawn";
     std::fputs(live_text_.c_str(), stderr);
     std::fflush(stderr);
+}
+
+void Tally::server_away(bool away)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    server_away_ = away;
+    clear();
+    draw();
 }
 
 void Tally::print(const std::string &line)

@@ -32,6 +32,8 @@ public:
     void note(const std::string &line);
     // The live line as things stand, running boards in progress.
     void redraw(long running);
+    // Whether the record's server is away, which the live line says.
+    void server_away(bool away);
     // Clears the live line for good.
     void close();
 
@@ -51,6 +53,7 @@ private:
     std::string live_text_;  // as last drawn; empty: none shown
     long passed_ = 0, failed_ = 0, first_pass_ = 0, running_ = 0, untouched_ = 0;
     std::string stopped_;  // why the line stopped, if a board stopped it
+    bool server_away_ = false;
     std::optional<std::uint64_t> lowest_serial_, highest_serial_;
 };
 

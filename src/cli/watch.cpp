@@ -166,6 +166,11 @@ int watch(const Options &options)
         tally.redraw(running);
     };
     events.stopping = [] { return stop_requested != 0; };
+    events.away = [&](const std::string &why) {
+        say(why.empty() ? std::string("the station database server is back: taking boards again")
+                        : why + "; no board is taken until the server is back");
+        tally.server_away(!why.empty());
+    };
     const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
     efm8_trigger_close(trigger);
     tally.close();

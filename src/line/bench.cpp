@@ -41,7 +41,7 @@ public:
             } else if (now >= next_look) {
                 next_look = now + period_;
                 if (taking_boards())
-                    take_new_boards();
+                    take_new_boards(record_ready());
             }
             std::unique_lock<std::mutex> guard(lock_);
             report_finished();
@@ -59,6 +59,19 @@ public:
     }
 
 private:
+    // No number is drawn without the record's server: while it is away the
+    // boards wait where they are, and boards that leave are still seen to.
+    bool record_ready()
+    {
+        std::string why;
+        const bool ready = job_.line == nullptr || job_.line->record == nullptr || job_.line->record->ready(why);
+        if (ready != !away_) {
+            away_ = !ready;
+            events_.away(why);
+        }
+        return ready;
+    }
+
     bool taking_boards() const
     {
         return !events_.stopping() && !line_stopped_ && (count_ == 0 || started_ < count_);
@@ -71,8 +84,9 @@ private:
     }
 
     // Boards that left are forgotten, so that one coming back counts again;
-    // a board being flashed (or waited for, to try again) is not.
-    void take_new_boards()
+    // a board being flashed (or waited for, to try again) is not. New ones
+    // are started when start_new says.
+    void take_new_boards(bool start_new)
     {
         const std::vector<efm8_device> boards = ports_.empty() ? attached_boards() : answering_ports();
         std::set<std::string> present;
@@ -88,7 +102,7 @@ private:
             it = known_.erase(it);
         }
         for (const efm8_device &board : boards)
-            if (!known_.count(board.path) && taking_boards())
+            if (start_new && !known_.count(board.path) && taking_boards())
                 start(board);
     }
 
@@ -198,6 +212,16 @@ private:
         while (!finished_.empty()) {
             const Outcome outcome = std::move(finished_.front());
             finished_.pop_front();
+            // Untouched: taken again once the server is back.
+            if (outcome.server_away) {
+                known_.erase(outcome.device.path);
+                --started_;
+                if (!away_) {
+                    away_ = true;
+                    events_.away(outcome.message);
+                }
+                continue;
+            }
             if (first_failure_ == EFM8_OK)
                 first_failure_ = outcome.run_result();
             line_stopped_ = line_stopped_ || outcome.stops_line();
@@ -223,6 +247,7 @@ private:
     std::deque<Outcome> finished_;  // not yet printed
     long started_ = 0, running_ = 0;
     bool line_stopped_ = false;
+    bool away_ = false;  // the record's server, as last said
     int32_t first_failure_ = EFM8_OK;
 };
 

@@ -24,6 +24,9 @@ struct BenchEvents {
     std::function<void(const std::string &path)> left;  // a board taken earlier is gone
     std::function<void(const std::string &)> warn;  // a port that cannot be opened, and why
     std::function<void(long running)> idle;         // between looks, with the boards in progress
+    // The record's server is away, and why: no board is taken until it is
+    // back, when this is called with an empty reason.
+    std::function<void(const std::string &why)> away;
     std::function<bool()> stopping;                 // true once no new board is to be taken
     // Where a board in its fixture always answers (it is brought into its
     // bootloader by lines or by its application), boards are taken when a

@@ -41,6 +41,10 @@ struct Outcome {
     // Why the station record of the attempt could not be completed; the
     // board's result stays its own.
     std::string record_error;
+    // The record's server was away when the board's attempt was to begin:
+    // nothing was drawn or written, and the bench takes the board again
+    // once the server is back.
+    bool server_away = false;
 
     bool ok() const { return result == EFM8_OK; }
     int exit_code() const { return efm8_result_exit_status(result); }

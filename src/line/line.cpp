@@ -117,6 +117,14 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
     const auto start = std::chrono::steady_clock::now();
     Record &record = *job.line->record;
     std::string error;
+    // No number is drawn without the record's server: while it is away the
+    // board is left as it is, to be taken again once it is back.
+    std::string why;
+    if (!record.ready(why)) {
+        Outcome outcome = not_begun(board, job, EFM8_ERR_NOT_RECORDED, why + "; nothing is flashed without the record");
+        outcome.server_away = true;
+        return outcome;
+    }
     // A counter with nothing left for the board turns it down unopened.
     const int32_t refused = record.check_counter(error);
     if (refused != EFM8_OK)

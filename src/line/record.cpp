@@ -38,6 +38,7 @@ int32_t Record::open(const Settings &settings, const Firmware &firmware, std::st
     station_.on_busy([this, path] {
         say_("waiting for the station database " + path + ": another program is writing to it");
     });
+    station_.name_station(settings.station);
     const station::Result opened = settings.db.empty() ? station_.open_default() : station_.open(settings.db);
     on_ = opened.ok();
     return opened.ok() ? EFM8_OK : failed(opened, error);
@@ -109,6 +110,7 @@ int32_t Record::begin(Outcome &outcome)
     if (!written.ok()) {
         const int32_t result = failed(written, outcome.message);
         outcome.declined = result != EFM8_OK;
+        outcome.server_away = written.status == station::Status::Unreachable;
         return result;
     }
     std::lock_guard<std::mutex> guard(in_progress_lock_);
@@ -156,6 +158,19 @@ void Record::note_part(const std::string &path, const std::string &part)
         station_.note_part(*attempt, part);
 }
 
+bool Record::ready(std::string &why)
+{
+    if (!on_)
+        return true;
+    std::size_t sent = 0;
+    const station::Result reached = station_.reachable(sent);
+    if (sent > 0)
+        say_("the station database server " + station_.path() + " is back: sent " + std::to_string(sent) +
+             " pending record" + (sent == 1 ? "" : "s"));
+    why = reached.message;
+    return reached.ok();
+}
+
 int32_t Record::finish(const Outcome &outcome, std::string &error)
 {
     std::optional<station::Attempt> attempt;
@@ -180,6 +195,10 @@ int32_t Record::finish(const Outcome &outcome, std::string &error)
     const station::Result written = station_.finish(*attempt, end);
     if (written.ok())
         return EFM8_OK;
+    if (written.status == station::Status::Pending) {
+        say_(std::string(outcome.device.path) + ": " + written.message);
+        return EFM8_OK;
+    }
     const int32_t result = failed(written, error);
     if (result != EFM8_OK)
         error = "the record is incomplete: attempt " + std::to_string(attempt->id) +

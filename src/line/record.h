@@ -51,7 +51,7 @@ public:
     // attempt, keeping room for its completion; a retry's attempt goes on.
     // EFM8_OK (and nothing written when nothing is recorded), or a result
     // with the reason in outcome.message and the board declined: it is not
-    // to be touched.
+    // to be touched (outcome.server_away when the server was away).
     int32_t begin(Outcome &outcome);
 
     // Once the board is identified and known to take its number, before
@@ -67,8 +67,14 @@ public:
 
     // Completes the board's attempt, if it has one: EFM8_OK, or
     // EFM8_ERR_NOT_RECORDED with the reason when the database that was asked
-    // for could not be written.
+    // for could not be written. A server lost on the way keeps the
+    // completion in the spool, and says so: EFM8_OK.
     int32_t finish(const Outcome &outcome, std::string &error);
+
+    // Whether boards may be taken: a server's connection is there, or made
+    // again (the spool sent, and said). False with the reason while it is
+    // away; true for a file, or when nothing is recorded.
+    bool ready(std::string &why);
 
 private:
     int32_t failed(const station::Result &result, std::string &error);

@@ -65,7 +65,8 @@ struct Settings {
     efm8_port_settings port{};  // for boards on serial ports
     std::optional<serial_number::Placement> serial_at;  // where each board's number goes
     std::string counter;  // the counter the numbers come from
-    std::string db;       // the station database; empty: the default one
+    std::string db;       // the station database, a file or a server's URI; empty: the default one
+    std::string station;  // the station each attempt names; empty: the host's name
     bool record = true;
     unsigned retries = RETRIES_DEFAULT;
     double retry_wait_seconds = RETRY_WAIT_SECONDS;  // negative: for ever
