@@ -1,0 +1,108 @@
+// Draws and records per second: PROCESSES processes, each with a Station of
+// its own, drawing DRAWS numbers each from one counter and completing each
+// attempt, as many benches of a line do at once. Each process connects
+// before the clock starts; the numbers are checked to be drawn once each.
+// Target: the store never limits a line, at least 50 boards a second.
+// Usage: station_bench DATABASE [PROCESSES] [DRAWS]
+#include "station/station.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace station;
+
+static const double TARGET_PER_SECOND = 50;
+
+static int draw(const std::string &database, const std::string &counter, int process, int draws, int go)
+{
+    Station station;
+    station.name_station("bench-" + std::to_string(process));
+    const Result opened = station.open(database);
+    char byte;
+    if (read(go, &byte, 1) != 1 || !opened.ok()) {
+        std::fprintf(stderr, "process %d: %s\n", process, opened.message.c_str());
+        return 1;
+    }
+    AttemptStart start;
+    start.path = "bench:" + std::to_string(process);
+    start.image_name = "bench.hex";
+    start.image_sha256 = "be";
+    start.counter = counter;
+    AttemptEnd end;
+    end.result = "ok";
+    for (int i = 0; i < draws; ++i) {
+        Attempt attempt;
+        Result done = station.begin(start, attempt);
+        if (done.ok())
+            done = station.finish(attempt, end);
+        if (!done.ok()) {
+            std::fprintf(stderr, "process %d: %s\n", process, done.message.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: station_bench DATABASE [PROCESSES] [DRAWS]\n");
+        return 64;
+    }
+    const std::string database = argv[1];
+    const int processes = argc > 2 ? std::atoi(argv[2]) : 4, draws = argc > 3 ? std::atoi(argv[3]) : 250;
+    const std::string counter = "bench-" + std::to_string(getpid()) + "-" + std::to_string(std::time(nullptr));
+    Station station;
+    Counter made;
+    Result ready = station.init(database);
+    if (ready.ok())
+        ready = station.init_counter(counter, 1, std::nullopt, made);
+    if (!ready.ok()) {
+        std::fprintf(stderr, "station_bench: %s\n", ready.message.c_str());
+        return 1;
+    }
+    int go[2];
+    if (pipe(go) != 0)
+        return 1;
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(go[1]);
+            _exit(draw(database, counter, p, draws, go[0]));
+        }
+        children.push_back(child);
+    }
+    close(go[0]);
+    const auto started = std::chrono::steady_clock::now();
+    const std::string bytes(std::size_t(processes), 'g');
+    bool ok = write(go[1], bytes.data(), bytes.size()) == ssize_t(bytes.size());
+    for (pid_t child : children) {
+        int status = 0;
+        ok = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ok;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    close(go[1]);
+    std::vector<Drawn> runs;
+    std::uint64_t numbers = 0;
+    ok = ok && station.drawn(counter, runs).ok();
+    for (const Drawn &run : runs)
+        numbers += run.last - run.first + 1;
+    const std::uint64_t expected = std::uint64_t(processes) * std::uint64_t(draws);
+    const double rate = double(expected) / seconds;
+    std::printf("%-10s %d processes x %d draws-and-records: %.0f per second (%.1f ms each)%s\n",
+                is_server(database) ? "postgresql" : "sqlite", processes, draws, rate, 1000 / rate,
+                rate >= TARGET_PER_SECOND ? "" : "  BELOW THE TARGET");
+    if (!ok || numbers != expected) {
+        std::fprintf(stderr, "station_bench: %llu numbers drawn, not %llu\n", static_cast<unsigned long long>(numbers),
+                     static_cast<unsigned long long>(expected));
+        return 1;
+    }
+    return rate >= TARGET_PER_SECOND ? 0 : 1;
+}
