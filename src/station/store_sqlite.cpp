@@ -209,7 +209,9 @@ Result SqliteStore::configure()
     return {};
 }
 
-Result SqliteStore::open(const std::string &path)
+// Opens or creates the file, configured; schema makes what it holds:
+// nullptr for a station database's, made or upgraded.
+Result SqliteStore::open_file(const std::string &path, const char *schema)
 {
     close();
     path_ = path;
@@ -218,7 +220,9 @@ Result SqliteStore::open(const std::string &path)
         opened = cannot_open();
     else
         opened = configure();
-    if (opened.ok()) {
+    if (opened.ok() && schema != nullptr && !execute(schema))
+        opened = cannot_open();
+    if (opened.ok() && schema == nullptr) {
         opened = upgrade_schema(*this);
         if (opened.status == Status::Failed)
             opened = cannot_open();
@@ -228,20 +232,14 @@ Result SqliteStore::open(const std::string &path)
     return opened;
 }
 
+Result SqliteStore::open(const std::string &path)
+{
+    return open_file(path, nullptr);
+}
+
 Result SqliteStore::open_plain(const std::string &path, const char *schema)
 {
-    close();
-    path_ = path;
-    Result opened;
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-        opened = cannot_open();
-    else
-        opened = configure();
-    if (opened.ok() && !execute(schema))
-        opened = cannot_open();
-    if (!opened.ok())
-        close();
-    return opened;
+    return open_file(path, schema);
 }
 
 // A path as an SQLite URI, so that it can carry parameters: percent-encoded

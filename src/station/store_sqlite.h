@@ -80,6 +80,7 @@ public:
     bool timed_out(int count) const;
 
 private:
+    Result open_file(const std::string &path, const char *schema);
     Result cannot_open() const;
     Result configure();
     void close();
