@@ -1,7 +1,10 @@
 // Entry as it is written: lines ("rts", "gpio:gpiochip0:17:active-high")
-// and sequences of steps ("boot=1,reset=1,wait=10ms,..."), and the steps
-// an entry runs when none are written.
+// read here and written back by the transport, which names them in its
+// errors; sequences of steps ("boot=1,reset=1,wait=10ms,..."), and the
+// steps an entry runs when none are written.
 #include <kestrane/entry.h>
+
+#include "transport/lines.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -11,8 +14,6 @@
 
 #include <string>
 #include <vector>
-
-static const char ACTIVE_HIGH[] = ":active-high";
 
 int efm8_entry_used(const struct efm8_entry *entry)
 {
@@ -39,8 +40,8 @@ int32_t efm8_parse_line(const char *text, struct efm8_line *line, char *error, s
 {
     memset(line, 0, sizeof *line);
     std::string given = text;
-    const size_t suffix = sizeof ACTIVE_HIGH - 1;
-    if (given.size() > suffix && given.compare(given.size() - suffix, suffix, ACTIVE_HIGH) == 0) {
+    const size_t suffix = strlen(LINE_ACTIVE_HIGH);
+    if (given.size() > suffix && given.compare(given.size() - suffix, suffix, LINE_ACTIVE_HIGH) == 0) {
         line->active_high = 1;
         given.erase(given.size() - suffix);
     }
@@ -63,17 +64,6 @@ int32_t efm8_parse_line(const char *text, struct efm8_line *line, char *error, s
     snprintf(line->chip, sizeof line->chip, "%s", chip.c_str());
     line->offset = (uint32_t)offset;
     return EFM8_OK;
-}
-
-void efm8_line_text(const struct efm8_line *line, char *text, size_t size)
-{
-    const char *suffix = line->active_high ? ACTIVE_HIGH : "";
-    switch (line->kind) {
-    case EFM8_LINE_RTS: snprintf(text, size, "rts%s", suffix); break;
-    case EFM8_LINE_DTR: snprintf(text, size, "dtr%s", suffix); break;
-    case EFM8_LINE_GPIO: snprintf(text, size, "gpio:%s:%u%s", line->chip, line->offset, suffix); break;
-    default: snprintf(text, size, "none"); break;
-    }
 }
 
 // One step: ROLE=0|1, or wait=N followed by ms or s. Empty on success,

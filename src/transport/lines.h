@@ -49,6 +49,10 @@ int32_t gpio_claim_trigger(struct driven_line *driven, struct line_failure *fail
 // 1 asserted, 0 not within the time, or EFM8_ERR_TRANSFER.
 int32_t gpio_wait_asserted(struct driven_line *driven, uint32_t timeout_ms);
 
+// What ends a line written as active-high ("rts:active-high"); the rest
+// of the text is read in the engine with the entry sequences.
+extern const char LINE_ACTIVE_HIGH[];
+
 // Sets the failure's words: the line as written, then the text.
 void line_fail(struct line_failure *failure, const struct efm8_line *line, int os_error, const char *text);
 
