@@ -45,22 +45,6 @@ static int32_t enter(struct efm8_transport *transport, const struct efm8_entry *
     return result == EFM8_OK ? transport->train(transport) : result;
 }
 
-// A failed open: the thread's last failure, and the caller's report.
-static int32_t open_failed(struct efm8_report *report, int32_t result, int os_error, const char *text)
-{
-    struct efm8_report whole;
-    memset(&whole, 0, sizeof whole);
-    whole.size = sizeof whole;
-    whole.result = result;
-    whole.interface = EFM8_UART;
-    whole.reply = whole.lock_value = whole.signature_value = -1;
-    whole.os_error = os_error;
-    snprintf(whole.transport_error, sizeof whole.transport_error, "%s", text);
-    keep_failure(&whole);
-    report_out(&whole, report);
-    return result;
-}
-
 int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *settings,
                              const struct efm8_entry *entry, efm8_session **session, struct efm8_report *report)
 {
@@ -68,7 +52,7 @@ int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *
     struct efm8_device device;
     memset(&device, 0, sizeof device);
     if (strlen(port) >= sizeof device.path)
-        return open_failed(report, EFM8_ERR_NO_DEVICE, ENAMETOOLONG, "");
+        return open_failed(EFM8_ERR_NO_DEVICE, EFM8_UART, ENAMETOOLONG, "", report);
     strcpy(device.path, port);
     device.interface = EFM8_UART;
     struct efm8_port_settings whole_settings;
@@ -77,21 +61,21 @@ int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *
     if (result == EFM8_OK)
         result = entry_in(entry, &whole_entry);
     if (result != EFM8_OK)
-        return open_failed(report, result, 0, "");
+        return open_failed(result, EFM8_UART, 0, "", report);
     struct efm8_transport *transport;
     struct line_failure failure = {0, ""};
     result = serial_transport_open(port, &whole_settings, &whole_entry.reset, &whole_entry.boot, &transport, &failure);
     if (result != EFM8_OK)
-        return open_failed(report, result, failure.os_error, failure.text);
+        return open_failed(result, EFM8_UART, failure.os_error, failure.text, report);
     result = enter(transport, &whole_entry);
     if (result != EFM8_OK) {
-        open_failed(report, result, transport->os_error, transport->error);
+        open_failed(result, EFM8_UART, transport->os_error, transport->error, report);
         transport->close(transport);
         return result;
     }
     result = start_session(transport, &device, session);
     if (result != EFM8_OK)
-        return open_failed(report, result, 0, "");
+        return open_failed(result, EFM8_UART, 0, "", report);
     (*session)->reset_after = whole_entry.reset_after != 0 && whole_entry.reset.kind != EFM8_LINE_NONE;
     return EFM8_OK;
 }

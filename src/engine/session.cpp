@@ -35,20 +35,6 @@ int32_t start_session(struct efm8_transport *transport, const struct efm8_device
     return EFM8_OK;
 }
 
-// An open that failed is the thread's last failure, as a call that failed
-// is.
-static int32_t open_failed(int32_t result, enum efm8_interface interface)
-{
-    struct efm8_report report;
-    memset(&report, 0, sizeof report);
-    report.size = sizeof report;
-    report.result = result;
-    report.interface = interface;
-    report.reply = report.lock_value = report.signature_value = -1;
-    keep_failure(&report);
-    return result;
-}
-
 int32_t efm8_open(const char *path, efm8_session **session)
 {
     *session = NULL;
@@ -57,7 +43,7 @@ int32_t efm8_open(const char *path, efm8_session **session)
     int32_t result = usb_transport_open(path, &device, &transport);
     if (result == EFM8_OK)
         result = start_session(transport, &device, session);
-    return result == EFM8_OK ? result : open_failed(result, EFM8_USB);
+    return result == EFM8_OK ? result : open_failed(result, EFM8_USB, 0, "", NULL);
 }
 
 int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session)

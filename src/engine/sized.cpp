@@ -1,6 +1,7 @@
 // Sized structures in and out, and each thread's last failure.
 #include "engine/sized.h"
 
+#include <stdio.h>
 #include <string.h>
 
 // The size a caller meant: every caller's structure holds at least the
@@ -119,6 +120,23 @@ void keep_failure(const struct efm8_report *report)
 {
     last_failure = *report;
     failed = true;
+}
+
+int32_t open_failed(int32_t result, enum efm8_interface interface, int os_error, const char *text,
+                    struct efm8_report *caller)
+{
+    struct efm8_report whole;
+    memset(&whole, 0, sizeof whole);
+    whole.size = sizeof whole;
+    whole.result = result;
+    whole.interface = interface;
+    whole.reply = whole.lock_value = whole.signature_value = -1;
+    whole.os_error = os_error;
+    snprintf(whole.transport_error, sizeof whole.transport_error, "%s", text);
+    keep_failure(&whole);
+    if (caller != NULL)
+        report_out(&whole, caller);
+    return result;
 }
 
 int32_t efm8_last_failure(struct efm8_report *report)

@@ -28,5 +28,10 @@ void identity_out(const struct efm8_identity *whole, struct efm8_identity *calle
 
 // Keeps the report of a failed call as this thread's last failure.
 void keep_failure(const struct efm8_report *report);
+// A board that could not be opened: its report (no reply, nothing read
+// back) kept as the last failure and given to the caller's report when
+// there is one. Returns result.
+int32_t open_failed(int32_t result, enum efm8_interface interface, int os_error, const char *text,
+                    struct efm8_report *caller);
 
 #endif
