@@ -23,7 +23,8 @@ holds_image() {
 }
 
 # Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
-# which line; 30 s without a line fails.
+# which line; 30 s without a line fails. The file is followed by name, so one
+# that a process started in the background has yet to create is waited for.
 wait_line() {  # wait_line FILE FROM COUNT PATTERN
   local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
   while IFS= read -r -t 30 line; do
@@ -32,7 +33,7 @@ wait_line() {  # wait_line FILE FROM COUNT PATTERN
       echo "$at"
       return 0
     fi
-  done < <(tail -n "+$from" -f --pid=$$ "$file" 2> /dev/null)
+  done < <(tail -n "+$from" -F --pid=$$ "$file" 2> /dev/null)
   return 1
 }
 
