@@ -56,12 +56,16 @@ xdotool key --clearmodifiers ctrl+l
 xdotool type --delay 5 "$picked"
 seen=$(log_lines)
 xdotool key Return
-# The image loads as the chooser closes, within the tick after Return; the
-# tick after that finds the device and enables Flash.
-wait_log $((seen + 1)) 2 '^enumerate 1' || fail "polling stopped"
-if xdotool search --onlyvisible --name '^Select a firmware file$' >/dev/null; then
-  fail "the file chooser did not close"
-fi
+# The image loads as the chooser closes; the tick after that finds the device
+# and enables Flash. A busy machine (a sanitizer build) may take the chooser
+# a few ticks to close, so look again at each tick, for a minute at most.
+for ((tick = 1; ; tick++)); do
+  wait_log $((seen + 1)) 1 '^enumerate 1' || fail "polling stopped"
+  seen=$(log_lines)
+  xdotool search --onlyvisible --name '^Select a firmware file$' >/dev/null || break
+  ((tick < 60)) || fail "the file chooser did not close"
+done
+wait_log $((seen + 1)) 1 '^enumerate 1' || fail "polling stopped"
 seen=$(log_lines)
 click $((WIDTH / 2)) $((upper + (panels - upper) / 2))
 wait_log $((seen + 1)) 1 '^close' || fail "Flash did not run"
