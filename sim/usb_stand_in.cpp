@@ -4,7 +4,7 @@
 // first lists or opens a USB device.
 #include "usb_emulator.h"
 
-#include "../tests/without_file_override.h"
+#include "../tests/common/without_file_override.h"
 
 #include <cstring>
 #include <memory>

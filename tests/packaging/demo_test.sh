@@ -6,7 +6,7 @@
 # Usage: demo_test.sh SCRIPTS-DEMO
 set -u
 demo=$(realpath "$1")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 mkdir -p root/scripts bin
 cp "$demo" root/scripts/demo

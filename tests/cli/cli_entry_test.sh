@@ -9,7 +9,7 @@
 # Usage: cli_entry_test.sh KESTRANE-CLI UART-SIM MODEM-SEAM GPIOD-DIR HIDAPI-DEMO-DIR
 set -u
 cli=$(realpath "$1") sim=$(realpath "$2") seam=$(realpath "$3") gpiod_dir=$(realpath "$4") demo_dir=$(realpath "$5")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 random_image 5000 > fw.bin
 printf '\x02\x00\x10\x75\x81\x20' > app.bin  # a programmed board: byte 0 is not 0xFF

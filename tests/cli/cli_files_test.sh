@@ -9,7 +9,7 @@
 # Usage: cli_files_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 expect() { expect_on_junk "$@"; }
 said() {  # said TEXT WHAT: standard error holds TEXT

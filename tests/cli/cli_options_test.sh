@@ -8,7 +8,7 @@
 # Usage: cli_options_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR PACKAGING-DIR
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") packaging=$(realpath "$3")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 random_image 3000 > fw.bin
 simulation=(LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash")

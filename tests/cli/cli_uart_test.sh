@@ -7,7 +7,7 @@
 # Usage: cli_uart_test.sh KESTRANE-CLI UART-SIM
 set -u
 cli=$(realpath "$1") sim=$(realpath "$2")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 random_image 5000 > fw.bin
 srec_cat fw.bin -binary -o fw.hex -intel

@@ -102,7 +102,7 @@ done
 twice=$(for file in "${debs[@]}"; do dpkg-deb -c "$file" | awk '$6 !~ /\/$/ { print $6 }'; done | sort | uniq -d)
 [ -z "$twice" ] || fail "in two packages: $twice"
 
-lint=$(lintian --tag-display-limit 0 "${debs[@]}" 2>&1 | grep -v 'root privileges' || true)
+lint=$(TMPDIR=$work lintian --tag-display-limit 0 "${debs[@]}" 2>&1 | grep -v 'root privileges' || true)
 if grep -E '^[EW]:' <<<"$lint"; then
   fail "lintian reports errors or warnings"
 fi

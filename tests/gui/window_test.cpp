@@ -31,6 +31,9 @@ protected:
         if (window)
             destroy(window);
         hidsim::reset();
+        // The test's files go with it, whatever it left in its folder.
+        if (!folder_.empty())
+            wxFileName::Rmdir(folder_, wxPATH_RMDIR_RECURSIVE);
     }
 
     // Writes a file of count patterned bytes into a fresh folder.

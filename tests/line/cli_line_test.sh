@@ -8,7 +8,7 @@
 # Usage: cli_line_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 export XDG_STATE_HOME=$work/state
 
 db=$work/line.sqlite

@@ -8,7 +8,7 @@
 # Usage: cli_records_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM [SEED]
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3") seed=${4:-20261207}
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 board_id=3245  # the simulated USB board: an EFM8UB11F16G-QSOP24
 cases=20

@@ -6,7 +6,7 @@
 # Usage: cli_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2")
-. "$(dirname "$0")/cli_common.sh"
+. "$(dirname "$0")/../common/cli_common.sh"
 
 random_image 5000 > fw.bin
 srec_cat fw.bin -binary -o fw.hex -intel

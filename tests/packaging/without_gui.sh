@@ -14,11 +14,13 @@ unset KESTRANE_WITHOUT_GUI
 
 multiarch=$(gcc -print-multiarch)
 hiding=$(mktemp -d)
-trap 'rm -rf "$hiding"' EXIT
+covered=()
+# A folder bound over another cannot be removed while the binding stands.
+trap 'for dir in "${covered[@]}"; do umount "$dir"; done; rm -rf "$hiding"' EXIT
 mkdir "$hiding/empty" "$hiding/pkgconfig"
 for dir in /usr/include/wx-3.2 /usr/include/gtk-3.0 /usr/include/gdk-pixbuf-2.0 /usr/include/X11 \
     "/usr/lib/$multiarch/wx"; do
-  [ ! -d "$dir" ] || mount --bind "$hiding/empty" "$dir"
+  [ ! -d "$dir" ] || { mount --bind "$hiding/empty" "$dir" && covered+=("$dir"); }
 done
 # Copies, not links: the folder they would point into is the one covered.
 pkgconfig=/usr/lib/$multiarch/pkgconfig
@@ -29,5 +31,6 @@ for pc in "$pkgconfig"/*.pc; do
   esac
 done
 mount --bind "$hiding/pkgconfig" "$pkgconfig"
+covered+=("$pkgconfig")
 
 "$@"

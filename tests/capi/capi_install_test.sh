@@ -11,7 +11,7 @@
 set -uo pipefail
 build=$(realpath "$1") sim=$(realpath "$2") cc=$4 nm=$5 readelf=$6 toolchain=${7:-} cflags=${8:-}
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/cli_common.sh"
+source "$here/../common/cli_common.sh"
 mkfifo control
 
 stage=$work/stage
@@ -51,16 +51,16 @@ PYTHON
 flags=$(PKG_CONFIG_LIBDIR=$libdir/pkgconfig pkg-config --cflags --libs kestrane) ||
   fail "pkg-config does not find kestrane.pc"
 # shellcheck disable=SC2086
-"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/capi/flash_board.c" $flags -o by_pkg_config ||
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/flash_board/flash_board.c" $flags -o by_pkg_config ||
   fail "the program does not build through kestrane.pc"
 # Through the CMake package.
-cmake -S "$here/capi" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_COMPILER="$cc" \
+cmake -S "$here/flash_board" -B cmake-build -DCMAKE_PREFIX_PATH="$stage/usr" -DCMAKE_C_COMPILER="$cc" \
   ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_C_FLAGS="$cflags" > cmake.log 2>&1 &&
   cmake --build cmake-build >> cmake.log 2>&1 || { cat cmake.log; fail "the program does not build through find_package"; }
 
 # The README's example, as a reader would copy it.
 awk '/^## Using Kestrane from C and Python/ { section = 1 } section && /^```c$/ { code = 1; next }
-  code && /^```$/ { exit } code' "$here/../README.md" > readme.c
+  code && /^```$/ { exit } code' "$here/../../README.md" > readme.c
 # shellcheck disable=SC2086
 "$cc" $cflags readme.c $flags -o readme || fail "the README's C example does not build"
 
@@ -83,7 +83,7 @@ holds_image flash.2 fw.bin || fail "board 2 does not hold the image"
 holds_image flash.3 fw.bin || fail "board 3 does not hold the image"
 
 symbols=$("$nm" -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
-if ! diff -u "$here/capi/symbols.txt" <(echo "$symbols"); then
+if ! diff -u "$here/symbols.txt" <(echo "$symbols"); then
   fail "the exported symbols differ from tests/capi/symbols.txt: a change of the ABI must change that list too"
 fi
 
