@@ -38,6 +38,7 @@
 //   control "insert N"  board N is replaced by a fresh one (its flash as at
 //                       the start), powered on: logged as "N inserted"
 #include <kestrane/parts.h>
+#include "protocol/parts.h"
 #include "uart_board.h"
 #include "wires.h"
 
@@ -110,7 +111,7 @@ std::vector<std::uint8_t> read_hex(const std::string &text)
 const efm8_part *find_part(const std::string &name)
 {
     size_t count;
-    const efm8_part *parts = efm8_parts(&count);
+    const efm8_part *parts = part_table(&count);
     for (size_t i = 0; i < count; ++i)
         if (name == parts[i].name)
             return &parts[i];

@@ -1,8 +1,12 @@
-/* Hands-free bootloader entry: the lines that reset a board and hold its
- * entry pin (a serial port's RTS and DTR, or GPIO lines through libgpiod),
- * the steps that drive them before the training byte, the bytes an
- * application takes as its way into the bootloader, and a trigger line
- * that says a new board is in its fixture. */
+/**
+ * @file kestrane/entry.h
+ * @brief Hands-free bootloader entry.
+ *
+ * The lines that reset a board and hold its entry pin (a serial port's RTS
+ * and DTR, or GPIO lines through libgpiod), the steps that drive them before
+ * the training byte, the bytes an application takes as its way into the
+ * bootloader, and a trigger line that says a new board is in its fixture.
+ */
 #ifndef KESTRANE_ENTRY_H
 #define KESTRANE_ENTRY_H
 
@@ -20,126 +24,190 @@ extern "C" {
 struct efm8_session;
 struct efm8_report;
 
+/** What drives a line. */
 enum efm8_line_kind {
     EFM8_LINE_NONE = 0,
-    EFM8_LINE_RTS,  /* the modem lines of the board's own port */
+    EFM8_LINE_RTS, /**< the modem lines of the board's own port */
     EFM8_LINE_DTR,
-    EFM8_LINE_GPIO  /* a GPIO line through libgpiod */
+    EFM8_LINE_GPIO /**< a GPIO line through libgpiod */
 };
 
-#define EFM8_LINE_TEXT_MAX 160  /* the longest line as written: "gpio:CHIP:OFFSET:active-high" */
+#define EFM8_LINE_TEXT_MAX 160 /**< the longest line as written: "gpio:CHIP:OFFSET:active-high" */
 
-/* A line as given. Asserted drives the pin low (the chip's reset and entry
- * pins are active low; an adapter drives RTS# and DTR# low while the line
- * is asserted); active_high inverts that, for a transistor stage. */
+/** A line as given. Asserted drives the pin low (the chip's reset and entry
+ * pins are active low; an adapter drives RTS# and DTR# low while the line is
+ * asserted); active_high inverts that, for a transistor stage. */
 struct efm8_line {
     enum efm8_line_kind kind;
-    char chip[EFM8_LINE_TEXT_MAX]; /* GPIO: a chip's name (gpiochip0) or its path */
-    uint32_t offset;               /* GPIO: the line's offset on its chip */
+    char chip[EFM8_LINE_TEXT_MAX]; /**< GPIO: a chip's name (gpiochip0) or its path */
+    uint32_t offset;               /**< GPIO: the line's offset on its chip */
     int active_high;
 };
 
-/* Reads "rts", "dtr" or "gpio:CHIP:OFFSET", each with an optional
- * ":active-high": EFM8_OK, or EFM8_ERR_OPTIONS with why in error. */
+/**
+ * Reads "rts", "dtr" or "gpio:CHIP:OFFSET", each with an optional
+ * ":active-high".
+ * @param text and line may not be NULL.
+ * @param error why a text is refused, NUL-terminated and cut to error_size;
+ * may be NULL.
+ * @return EFM8_OK, EFM8_ERR_OPTIONS with why in error, or EFM8_ERR_ARGUMENT.
+ * @since 1.0
+ */
 KESTRANE_API int32_t efm8_parse_line(const char *text, struct efm8_line *line, char *error, size_t error_size);
 
-/* "rts", "gpio:gpiochip0:17:active-high": the line as it is written. */
+/**
+ * The line as it is written: "rts", "gpio:gpiochip0:17:active-high".
+ * @param line NULL writes "none"; text may be NULL only with size 0.
+ * @since 1.0
+ */
 KESTRANE_API void efm8_line_text(const struct efm8_line *line, char *text, size_t size);
 
+/** A step of an entry sequence. */
 enum efm8_step_kind { EFM8_STEP_RESET, EFM8_STEP_BOOT, EFM8_STEP_WAIT };
 
+/** reset and boot: value 1 asserted, 0 released; wait: value milliseconds. */
 struct efm8_step {
     enum efm8_step_kind kind;
-    uint32_t value; /* reset and boot: 1 asserted, 0 released; wait: milliseconds */
+    uint32_t value;
 };
 
 #define EFM8_STEPS_MAX 32
 #define EFM8_ENTER_COMMAND_MAX 64
-#define EFM8_WAIT_MAX_MS 60000  /* the longest wait a step or an enter command may ask */
-/* The default sequence's holds: reset asserted this long with boot
+#define EFM8_WAIT_MAX_MS 60000 /**< the longest wait a step or an enter command may ask */
+/** The default sequence's holds: reset asserted this long with boot
  * asserted, then boot kept asserted this long after reset's release. */
 #define EFM8_RESET_HOLD_MS 10
 #define EFM8_BOOT_HOLD_MS 50
 #define EFM8_ENTER_WAIT_DEFAULT_MS 100
 
-/* How a board on a serial port is brought into its bootloader before the
- * training byte, and what happens to it when its session closes. */
+/** How a board on a serial port is brought into its bootloader before the
+ * training byte, and what happens to it when its session closes; see struct
+ * efm8_port_settings for its size. */
 struct efm8_entry {
-    uint32_t size;           /* sizeof(struct efm8_entry), or 0 (see struct efm8_port_settings) */
-    struct efm8_line reset;  /* kind EFM8_LINE_NONE when not given */
+    uint32_t size;          /**< sizeof(struct efm8_entry): efm8_init_entry or EFM8_ENTRY_INIT */
+    struct efm8_line reset; /**< kind EFM8_LINE_NONE when not given */
     struct efm8_line boot;
-    /* Run in order once the port is open. None: with both lines, boot
+    /** Run in order once the port is open. None: with both lines, boot
      * asserted, reset asserted, EFM8_RESET_HOLD_MS, reset released,
      * EFM8_BOOT_HOLD_MS, boot released; with reset alone the same without
      * the boot steps (the chip then enters its bootloader only when its
      * flash byte 0 is 0xFF). */
     struct efm8_step steps[EFM8_STEPS_MAX];
     size_t step_count;
-    /* Sent to the running application after the steps, at command_baud (0:
+    /** Sent to the running application after the steps, at command_baud (0:
      * the port's), followed by a wait of command_wait_ms. */
     uint8_t command[EFM8_ENTER_COMMAND_MAX];
     size_t command_length;
     uint32_t command_baud;
     uint32_t command_wait_ms;
-    /* When the session closes: a reset pulse with boot released, so that
+    /** When the session closes: a reset pulse with boot released, so that
      * the application starts whatever the session did. */
     int reset_after;
 };
 
-/* No lines, no command, the default wait; size is the size of the
- * caller's structure. */
+/** No lines, no steps, no command, the default wait, as an initializer:
+ * `struct efm8_entry entry = EFM8_ENTRY_INIT;` @since 1.1 */
+#define EFM8_ENTRY_INIT                                                                                    \
+    {sizeof(struct efm8_entry), {EFM8_LINE_NONE, {0}, 0, 0}, {EFM8_LINE_NONE, {0}, 0, 0}, {{EFM8_STEP_RESET, 0}}, \
+     0, {0}, 0, 0, EFM8_ENTER_WAIT_DEFAULT_MS, 0}
+
+/**
+ * Sets the entry of EFM8_ENTRY_INIT and the size.
+ * @param entry the caller's structure; nothing is done when NULL.
+ * @param size the size of the caller's structure.
+ * @since 1.0
+ */
 KESTRANE_API void efm8_init_entry(struct efm8_entry *entry, size_t size);
 
+/** efm8_init_entry with the size the program was built with. @since 1.0 */
 static inline void efm8_default_entry(struct efm8_entry *entry)
 {
     efm8_init_entry(entry, sizeof *entry);
 }
 
-/* Whether the entry drives any line or sends a command: a board it is
- * used on answers whenever it is asked. */
+/**
+ * Whether the entry drives any line or sends a command: a board it is used
+ * on answers whenever it is asked.
+ * @return 1 or 0; 0 for NULL.
+ * @since 1.0
+ */
 KESTRANE_API int efm8_entry_used(const struct efm8_entry *entry);
 
-/* Reads "boot=1,reset=1,wait=10ms,reset=0,wait=50ms,boot=0" (steps
- * ROLE=0|1 and wait=N followed by ms or s) into the entry's steps:
- * EFM8_OK, or EFM8_ERR_OPTIONS with the bad step named in error. A role
- * whose line the entry lacks is refused too. */
-KESTRANE_API int32_t efm8_parse_entry_sequence(const char *text, struct efm8_entry *entry, char *error, size_t error_size);
+/**
+ * Reads "boot=1,reset=1,wait=10ms,reset=0,wait=50ms,boot=0" (steps
+ * ROLE=0|1 and wait=N followed by ms or s) into the entry's steps. A role
+ * whose line the entry lacks is refused too.
+ * @param text and entry may not be NULL; error as efm8_parse_line's.
+ * @return EFM8_OK, EFM8_ERR_OPTIONS with the bad step named in error, or
+ * EFM8_ERR_ARGUMENT.
+ * @since 1.0
+ */
+KESTRANE_API int32_t efm8_parse_entry_sequence(const char *text, struct efm8_entry *entry, char *error,
+                                               size_t error_size);
 
-/* The steps the entry runs: its own, or the default for its lines. */
+/**
+ * The steps the entry runs: its own, or the default for its lines.
+ * @param entry NULL has none; steps may be NULL only with max 0.
+ * @return how many were written, at most max (a count, not a result: 0 for
+ * NULL arguments).
+ * @since 1.0
+ */
 KESTRANE_API size_t efm8_entry_steps(const struct efm8_entry *entry, struct efm8_step *steps, size_t max);
 
-/* efm8_open_port, the board first brought into its bootloader as entry
- * says (NULL: as efm8_open_port). Its lines are claimed when the port is
- * opened: when RTS or DTR has a role, both are set to their released state
- * at once (opening a port raises both), and the port keeps them as they are
- * when it is closed; without a role they are left alone. Every line is
- * released when the session closes, whatever it did. Besides
- * efm8_open_port's results: EFM8_ERR_NO_LINE (the adapter cannot drive the
- * line, or no such GPIO chip or line), EFM8_ERR_LINE_BUSY (another program
- * holds the GPIO line), EFM8_ERR_LINE_ACCESS (no permission to open its
- * chip); report, which may be NULL, then names the line. */
+/**
+ * efm8_open_port, the board first brought into its bootloader as entry
+ * says. Its lines are claimed when the port is opened: when RTS or DTR has a
+ * role, both are set to their released state at once (opening a port raises
+ * both), and the port keeps them as they are when it is closed; without a
+ * role they are left alone. Every line is released when the session closes,
+ * whatever it did.
+ * @param port and session may not be NULL; settings and entry NULL for the
+ * defaults; report NULL, or filled in on failure (naming the line).
+ * @return efm8_open_port's results, and EFM8_ERR_NO_LINE (the adapter
+ * cannot drive the line, or no such GPIO chip or line), EFM8_ERR_LINE_BUSY
+ * (another program holds the GPIO line), EFM8_ERR_LINE_ACCESS (no
+ * permission to open its chip).
+ * @since 1.0
+ */
 KESTRANE_API int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *settings,
-                             const struct efm8_entry *entry, struct efm8_session **session,
-                             struct efm8_report *report);
+                                          const struct efm8_entry *entry, struct efm8_session **session,
+                                          struct efm8_report *report);
 
-/* An application's own way into a USB bootloader: the output report (its
+/**
+ * An application's own way into a USB bootloader: the output report (its
  * first byte the report id, 0 when the device numbers none) written to the
- * only HID device with this USB id. EFM8_OK, EFM8_ERR_NO_DEVICE,
- * EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS, EFM8_ERR_OPEN or EFM8_ERR_TRANSFER. */
+ * only HID device with this USB id.
+ * @param report length bytes; may not be NULL, nor length 0.
+ * @return EFM8_OK, EFM8_ERR_NO_DEVICE, EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS,
+ * EFM8_ERR_OPEN, EFM8_ERR_TRANSFER or EFM8_ERR_ARGUMENT.
+ * @since 1.0
+ */
 KESTRANE_API int32_t efm8_enter_usb(uint16_t vendor_id, uint16_t product_id, const uint8_t *report, size_t length);
 
-/* A fixture's presence or lid switch: each assertion of the line is one
+/** A fixture's presence or lid switch: each assertion of the line is one
  * new board. */
 typedef struct efm8_trigger efm8_trigger;
 
-/* EFM8_OK and the trigger, or the line results of efm8_open_port_entry
- * with why in error. */
-KESTRANE_API int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigger **trigger, char *error, size_t error_size);
+/**
+ * Claims a GPIO line as a trigger.
+ * @param line and trigger may not be NULL; trigger is set to one owned by
+ * the caller until efm8_trigger_close, or NULL; error as efm8_parse_line's.
+ * @return EFM8_OK, the line results of efm8_open_port_entry with why in
+ * error, EFM8_ERR_MEMORY or EFM8_ERR_ARGUMENT.
+ * @since 1.0
+ */
+KESTRANE_API int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigger **trigger, char *error,
+                                       size_t error_size);
 
-/* 1 when the line was asserted within timeout_ms, 0 when not, or
- * EFM8_ERR_TRANSFER when it can no longer be read. */
+/**
+ * Waits for the trigger's next assertion.
+ * @return 1 when the line was asserted within timeout_ms, 0 when not,
+ * EFM8_ERR_TRANSFER when it can no longer be read, or EFM8_ERR_ARGUMENT.
+ * @since 1.0
+ */
 KESTRANE_API int32_t efm8_trigger_wait(efm8_trigger *trigger, uint32_t timeout_ms);
 
+/** Releases the line and frees the trigger; NULL does nothing. @since 1.0 */
 KESTRANE_API void efm8_trigger_close(efm8_trigger *trigger);
 
 #ifdef __cplusplus

@@ -1,18 +1,25 @@
-/* The library's version, and how its calls are exported: libkestrane.so.1
- * exports only what the public headers declare with KESTRANE_API. Every
- * public header compiles as C99 and as C++. */
+/**
+ * @file kestrane/version.h
+ * @brief The library's version, and how its calls are exported.
+ *
+ * libkestrane.so.1 exports only what the public headers declare with
+ * KESTRANE_API. Every public header compiles as C99 and as C++.
+ */
 #ifndef KESTRANE_VERSION_H
 #define KESTRANE_VERSION_H
 
 #include <stdint.h>
 
+/** @name The version of the headers a program is built with
+ * @{ */
 #define KESTRANE_VERSION_MAJOR 1
-#define KESTRANE_VERSION_MINOR 0
+#define KESTRANE_VERSION_MINOR 1
 #define KESTRANE_VERSION_PATCH 0
-#define KESTRANE_VERSION_STRING "1.0.0"
-/* MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in #if. */
+#define KESTRANE_VERSION_STRING "1.1.0"
+/** MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in `#if`. */
 #define KESTRANE_VERSION \
     (KESTRANE_VERSION_MAJOR * 10000 + KESTRANE_VERSION_MINOR * 100 + KESTRANE_VERSION_PATCH)
+/** @} */
 
 #if defined(__GNUC__)
 #define KESTRANE_API __attribute__((visibility("default")))
@@ -24,9 +31,20 @@
 extern "C" {
 #endif
 
-/* The version of the library loaded, which may be newer than the headers a
- * program was built with: KESTRANE_VERSION's number, and its text. */
+/**
+ * The version of the library loaded, which may be newer than the headers a
+ * program was built with.
+ * @return its KESTRANE_VERSION number. Never fails.
+ * @since 1.0
+ */
 KESTRANE_API uint32_t efm8_version(void);
+
+/**
+ * The version of the library loaded, as text ("1.1.0").
+ * @return a string owned by the library, valid for as long as it is loaded.
+ * Never fails.
+ * @since 1.0
+ */
 KESTRANE_API const char *efm8_version_string(void);
 
 #ifdef __cplusplus

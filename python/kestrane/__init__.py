@@ -40,7 +40,7 @@ Progress = Callable[[str, int, int], object]
 
 
 def version() -> str:
-    """The version of the libkestrane loaded, e.g. "1.0.0"."""
+    """The version of the libkestrane loaded, e.g. "1.1.0"."""
     return _lib.efm8_version_string().decode()
 
 

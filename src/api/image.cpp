@@ -1,86 +1,93 @@
-// The loader behind the C API: a firmware file into an image, and the image
-// flashed as its file asks.
+// The exported calls of kestrane/image.h: a firmware file into an image,
+// and the image flashed as its file asks (api/rules.h).
 #include <kestrane/image.h>
 
-#include "engine/session.h"
-#include "engine/sized.h"
+#include "api/guard.h"
+#include "api/rules.h"
+#include "api/sized.h"
+#include "engine/calls.h"
 #include "firmware/firmware.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
-struct efm8_image {
-    firmware::Image image;
-    std::vector<efm8_check> checks;
-};
-
-namespace {
-
-const uint8_t SIGNATURE_KEPT = 0xA5;  // the signature byte while the bootloader stays
-const uint8_t LEAVE_AS_IS = 0xFF;     // a lock command's byte that changes nothing
-
-void tell(const std::string &text, char *message, size_t size)
+static void tell(const std::string &text, char *message, size_t size)
 {
     if (message != nullptr && size > 0)
         snprintf(message, size, "%s", text.c_str());
 }
 
-int32_t make_image(const std::vector<uint8_t> &content, const std::string &name, efm8_image **image, char *message,
-                   size_t size)
+static int32_t make(const uint8_t *content, size_t count, const std::string &name, efm8_image **image, char *message,
+                    size_t size)
 {
-    efm8_image *made = new (std::nothrow) efm8_image;
-    if (made == nullptr) {
-        tell(name + ": out of memory", message, size);
-        return EFM8_ERR_UNREADABLE;
-    }
-    const firmware::Outcome parsed =
-        firmware::parse(content.data(), content.size(), firmware::ADDRESS_SPACE, made->image);
-    if (!parsed.ok()) {
-        delete made;
-        tell(name + ": " + parsed.message, message, size);
+    firmware::Image parsed;
+    const firmware::Outcome outcome = firmware::parse(content, count, firmware::ADDRESS_SPACE, parsed);
+    if (!outcome.ok()) {
+        tell(name + ": " + outcome.message, message, size);
         return EFM8_ERR_BAD_IMAGE;
     }
-    for (const firmware::Check &check : made->image.checks)
-        made->checks.push_back({check.start, check.end, check.crc});
-    *image = made;
+    *image = api::make_image(std::move(parsed), name);
     tell("", message, size);
     return EFM8_OK;
 }
 
-}  // namespace
+// Out of memory, said in the caller's message too.
+static int32_t memory(const char *call, char *message, size_t size)
+{
+    tell(std::string(call) + ": out of memory", message, size);
+    return api::refuse_exception(call, std::make_exception_ptr(std::bad_alloc()), nullptr);
+}
 
 int32_t efm8_image_load(const char *path, efm8_image **image, char *message, size_t size)
 {
-    *image = nullptr;
-    std::vector<uint8_t> content;
+    const char *call = "efm8_image_load";
+    if (image != nullptr)
+        *image = nullptr;
+    if (path == nullptr || image == nullptr) {
+        const char *what = path == nullptr ? "path is NULL" : "image is NULL";
+        tell(std::string(call) + ": " + what, message, size);
+        return api::refuse_argument(call, what, nullptr);
+    }
     try {
+        std::vector<uint8_t> content;
         const firmware::Outcome read = firmware::read_file(path, content);
         if (!read.ok()) {
             tell(read.message, message, size);
             return EFM8_ERR_UNREADABLE;
         }
-        return make_image(content, strcmp(path, "-") == 0 ? "standard input" : path, image, message, size);
+        return make(content.data(), content.size(), strcmp(path, "-") == 0 ? "standard input" : path, image,
+                    message, size);
     } catch (const std::bad_alloc &) {
-        tell(std::string(path) + ": out of memory", message, size);
-        return EFM8_ERR_UNREADABLE;
+        return memory(call, message, size);
+    } catch (...) {
+        tell(std::string(call) + ": an unexpected failure", message, size);
+        return api::refuse_exception(call, std::current_exception(), nullptr);
     }
 }
 
 int32_t efm8_image_parse(const uint8_t *content, size_t count, const char *name, efm8_image **image, char *message,
                          size_t size)
 {
-    *image = nullptr;
+    const char *call = "efm8_image_parse";
+    if (image != nullptr)
+        *image = nullptr;
+    if ((content == nullptr && count > 0) || image == nullptr) {
+        const char *what = image == nullptr ? "image is NULL" : "content is NULL";
+        tell(std::string(call) + ": " + what, message, size);
+        return api::refuse_argument(call, what, nullptr);
+    }
     try {
-        return make_image(std::vector<uint8_t>(content, content + count), name != nullptr ? name : "image", image,
-                          message, size);
+        static const uint8_t none = 0;
+        return make(content != nullptr ? content : &none, count, name != nullptr ? name : "image", image, message,
+                    size);
     } catch (const std::bad_alloc &) {
-        tell("out of memory", message, size);
-        return EFM8_ERR_UNREADABLE;
+        return memory(call, message, size);
+    } catch (...) {
+        tell(std::string(call) + ": an unexpected failure", message, size);
+        return api::refuse_exception(call, std::current_exception(), nullptr);
     }
 }
 
@@ -91,6 +98,8 @@ void efm8_image_free(efm8_image *image)
 
 enum efm8_format efm8_image_format(const efm8_image *image)
 {
+    if (image == nullptr)
+        return (enum efm8_format)0;
     switch (image->image.format) {
     case firmware::Format::IntelHex: return EFM8_FORMAT_INTEL_HEX;
     case firmware::Format::SRecord: return EFM8_FORMAT_SRECORD;
@@ -100,91 +109,116 @@ enum efm8_format efm8_image_format(const efm8_image *image)
     return EFM8_FORMAT_BINARY;
 }
 
+// A count out, where the caller wants one.
+template <typename Count>
+static void count_out(Count *count, size_t value)
+{
+    if (count != nullptr)
+        *count = static_cast<Count>(value);
+}
+
 const uint8_t *efm8_image_bytes(const efm8_image *image, uint32_t *count)
 {
-    *count = static_cast<uint32_t>(image->image.bytes.size());
-    return image->image.bytes.data();
+    count_out(count, image != nullptr ? image->image.bytes.size() : 0);
+    return image != nullptr ? image->image.bytes.data() : nullptr;
 }
 
 const uint16_t *efm8_image_ids(const efm8_image *image, size_t *count)
 {
-    *count = image->image.ids.size();
-    return image->image.ids.data();
+    count_out(count, image != nullptr ? image->image.ids.size() : 0);
+    return image != nullptr ? image->image.ids.data() : nullptr;
 }
 
 const struct efm8_check *efm8_image_checks(const efm8_image *image, size_t *count)
 {
-    *count = image->checks.size();
-    return image->checks.data();
+    count_out(count, image != nullptr ? image->checks.size() : 0);
+    return image != nullptr ? image->checks.data() : nullptr;
 }
 
 int efm8_image_lock(const efm8_image *image, uint8_t *signature, uint8_t *lock)
 {
-    const std::optional<firmware::Lock> &asked = image->image.lock;
-    *signature = asked ? asked->signature : LEAVE_AS_IS;
-    *lock = asked ? asked->lock : LEAVE_AS_IS;
-    return asked.has_value();
+    const bool asked = image != nullptr && image->image.lock.has_value();
+    if (signature != nullptr)
+        *signature = asked ? image->image.lock->signature : EFM8_ERASED;
+    if (lock != nullptr)
+        *lock = asked ? image->image.lock->lock : EFM8_ERASED;
+    return asked;
 }
 
 int efm8_image_runs(const efm8_image *image)
 {
-    return image->image.format != firmware::Format::BootRecords || image->image.runs;
+    return image != nullptr && (image->image.format != firmware::Format::BootRecords || image->image.runs);
 }
 
-static int32_t check_parts(efm8_session *session, const efm8_image *image, struct efm8_report *report)
+int32_t efm8_image_flash_options(const efm8_image *image, const struct efm8_options *options,
+                                 struct efm8_options *settled, char *why, size_t why_size)
 {
-    const std::vector<uint16_t> &ids = image->image.ids;
-    return ids.empty() ? EFM8_OK : efm8_check_ids(session, ids.data(), ids.size(), report);
+    const char *call = "efm8_image_flash_options";
+    if (image == nullptr || settled == nullptr)
+        return api::refuse_argument(call, image == nullptr ? "image is NULL" : "settled is NULL", nullptr);
+    return api::guarded(call, nullptr, [&] {
+        struct efm8_options whole, result;
+        std::string words;
+        // The caller's settled is a structure set up to be written.
+        if (api::options_in(settled, whole, words) != EFM8_OK) {
+            tell("settled: " + words, why, why_size);
+            return api::refuse_argument(call, ("settled: " + words).c_str(), nullptr);
+        }
+        int32_t outcome = api::options_in(options, whole, words);
+        result = whole;
+        if (outcome == EFM8_OK && api::settle_flash(*image, whole, result, words) != api::Refusal::None)
+            outcome = EFM8_ERR_OPTIONS;
+        tell(words, why, why_size);
+        const uint32_t size = settled->size;
+        memcpy(settled, &result, size);
+        settled->size = size;
+        return outcome;
+    });
 }
 
-// Refused before anything is sent, with the report and the thread's last
-// failure saying so as for any call.
-static int32_t refuse(efm8_session *session, int32_t result, struct efm8_report *report)
-{
-    session_begin(session, report);
-    return session_finish(session, result);
-}
-
+// The parts first, then the flash as settled, the file's checks after the
+// options' own.
 int32_t efm8_flash_image(efm8_session *session, const efm8_image *image, const struct efm8_options *options,
                          struct efm8_report *report)
 {
-    struct efm8_options asked;
-    if (options_in(options, &asked) != EFM8_OK)
-        return refuse(session, EFM8_ERR_OPTIONS, report);
-    uint8_t signature, lock;
-    if (efm8_image_lock(image, &signature, &lock)) {
-        const bool disables = (signature & SIGNATURE_KEPT) != SIGNATURE_KEPT;
-        const bool also_asked = asked.lock && (asked.lock_signature | signature) == signature;
-        if (disables && !also_asked)
-            return refuse(session, EFM8_ERR_OPTIONS, report);
-        asked.lock_signature = asked.lock ? asked.lock_signature & signature : signature;
-        asked.lock_byte = asked.lock ? asked.lock_byte & lock : lock;
-        asked.lock = 1;
-    }
-    asked.run = asked.run && efm8_image_runs(image);
-    std::vector<efm8_check> checks;
-    try {
-        checks.assign(asked.checks, asked.checks + asked.check_count);
+    const char *call = "efm8_flash_image";
+    if (image == nullptr)
+        return api::refuse_argument(call, "image is NULL", report);
+    return api::on_session(call, session, report, [&] {
+        struct efm8_options whole, settled;
+        std::string why;
+        if (api::options_in(options, whole, why) != EFM8_OK ||
+            api::settle_flash(*image, whole, settled, why) != api::Refusal::None)
+            return open_failed(EFM8_ERR_OPTIONS, session->device.interface, 0, (std::string(call) + ": " + why).c_str(),
+                               report);
+        std::vector<efm8_check> checks(whole.checks, whole.checks + whole.check_count);
         checks.insert(checks.end(), image->checks.begin(), image->checks.end());
-    } catch (const std::bad_alloc &) {
-        return refuse(session, EFM8_ERR_OPTIONS, report);
-    }
-    asked.checks = checks.data();
-    asked.check_count = checks.size();
-    const int32_t fits = check_parts(session, image, report);
-    if (fits != EFM8_OK)
-        return fits;
-    uint32_t count;
-    const uint8_t *bytes = efm8_image_bytes(image, &count);
-    return efm8_flash(session, bytes, count, &asked, report);
+        settled.checks = checks.data();
+        settled.check_count = checks.size();
+        const std::vector<uint16_t> &ids = image->image.ids;
+        if (!ids.empty()) {
+            const int32_t fits = engine::check_ids(session, ids.data(), ids.size(), report);
+            if (fits != EFM8_OK)
+                return fits;
+        }
+        const std::vector<uint8_t> &bytes = image->image.bytes;
+        return engine::flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), settled, report);
+    });
 }
 
 int32_t efm8_verify_image(efm8_session *session, const efm8_image *image, struct efm8_report *report)
 {
-    const int32_t fits = check_parts(session, image, report);
-    if (fits != EFM8_OK)
-        return fits;
-    uint32_t count;
-    const uint8_t *bytes = efm8_image_bytes(image, &count);
-    return efm8_verify(session, bytes, count, report);
+    const char *call = "efm8_verify_image";
+    if (image == nullptr)
+        return api::refuse_argument(call, "image is NULL", report);
+    return api::on_session(call, session, report, [&] {
+        const std::vector<uint16_t> &ids = image->image.ids;
+        if (!ids.empty()) {
+            const int32_t fits = engine::check_ids(session, ids.data(), ids.size(), report);
+            if (fits != EFM8_OK)
+                return fits;
+        }
+        const std::vector<uint8_t> &bytes = image->image.bytes;
+        return engine::verify(session, bytes.data(), static_cast<uint32_t>(bytes.size()), report);
+    });
 }

@@ -83,17 +83,24 @@ static int record_options(const Options &options, const line::Firmware &firmware
     const firmware::Image &image = firmware.image;
     records.ids = options.ids.empty() ? image.ids : options.ids;
     records.verify = options.verify;
-    records.run = options.run && (image.format != firmware::Format::BootRecords || image.runs);
     records.write_size = options.write_size != 0 ? options.write_size : EFM8_WRITE_MAX;
     records.erase_without_data = options.erase_without_data;
-    const std::optional<line::LockPlan> lock = line::combine_lock(image.lock, lock_request(options));
-    if (!lock)
-        return 0;
-    // The options' own lock was held to this when they were read.
-    if (!records.verify) {
+    // The run and the lock as a flash of the file would settle them; the
+    // verify record stands for the verify a lock needs first.
+    line::FlashRequest request;
+    request.verify = options.verify;
+    request.run = options.run;
+    request.lock = lock_request(options);
+    request.force = true;  // a disabling signature is refused below, whoever asks
+    line::Plan plan;
+    if (line::plan_flash(request, firmware, plan, error) != EFM8_OK) {
         error = firmware.name + " ends with a lock record, which needs the verify record before it; drop --no-verify";
         return EX_USAGE;
     }
+    records.run = plan.run;
+    const std::optional<line::LockPlan> &lock = plan.lock;
+    if (!lock)
+        return 0;
     // A signature byte left erased changes nothing.
     if (lock->bytes.signature != EFM8_ERASED) {
         error = firmware.name + "'s lock record writes " + line::hex_byte(lock->bytes.signature) +

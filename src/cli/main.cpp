@@ -8,7 +8,8 @@
 
 #include <cstdio>
 
-static const char VERSION[] = "kestrane-cli 1.0";
+// The packages' version, as the build gives it.
+static const char VERSION[] = "kestrane-cli " KESTRANE_PACKAGE_VERSION;
 
 int main(int argc, char **argv)
 {

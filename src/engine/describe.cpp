@@ -2,13 +2,13 @@
 // address and the bootloader's reply.
 #include <kestrane/engine.h>
 
-#include "engine/sized.h"
+#include "engine/calls.h"
 #include "protocol/protocol.h"
 
 #include <stdio.h>
 #include <string.h>
 
-const char *efm8_command_name(uint8_t command)
+const char *engine::command_name(uint8_t command)
 {
     switch (command) {
     case EFM8_CMD_IDENTIFY: return "identify";
@@ -23,9 +23,9 @@ const char *efm8_command_name(uint8_t command)
     }
 }
 
-static const char *command_name(uint8_t command)
+static const char *named_command(uint8_t command)
 {
-    const char *name = efm8_command_name(command);
+    const char *name = engine::command_name(command);
     return name != NULL ? name : "command";
 }
 
@@ -65,12 +65,12 @@ static int32_t describe_size(const struct efm8_report *report, char *text, size_
                         "the image is larger than %s's application area of %u bytes (0x0000-0x%04X); "
                         "nothing was erased",
                         part, report->limit, report->limit - 1);
-    return snprintf(text, size, "%s", efm8_strerror(EFM8_ERR_SIZE));
+    return snprintf(text, size, "%s", engine::result_text(EFM8_ERR_SIZE));
 }
 
 static int32_t describe_transfer(const struct efm8_report *report, char *text, size_t size)
 {
-    const char *command = command_name(report->command);
+    const char *command = named_command(report->command);
     if (report->interface == EFM8_UART)
         return snprintf(text, size, "the %s at 0x%04X got no answer: %s", command, report->address,
                         report->transport_error[0] ? report->transport_error : "the transfer failed");
@@ -82,12 +82,10 @@ static int32_t describe_transfer(const struct efm8_report *report, char *text, s
                     report->transport_error[0] ? report->transport_error : "no reason given");
 }
 
-int32_t efm8_describe(const struct efm8_report *given, char *text, size_t size)
+int32_t engine::describe(const struct efm8_report &whole, char *text, size_t size)
 {
-    struct efm8_report whole;
-    report_in(given, &whole);
     const struct efm8_report *report = &whole;
-    const char *command = command_name(report->command);
+    const char *command = named_command(report->command);
     switch (report->result) {
     case EFM8_ERR_REFUSED:
         if (report->reply >= 0x20 && report->reply < 0x7F)
@@ -102,6 +100,14 @@ int32_t efm8_describe(const struct efm8_report *given, char *text, size_t size)
             return snprintf(text, size, "the chip's flash differs from the image in %u page%s", report->pages_differ,
                             report->pages_differ == 1 ? "" : "s");
         return snprintf(text, size, "the chip's flash does not match the image after writing (CRC check failed)");
-    default: return snprintf(text, size, "%s", efm8_strerror(report->result));
+    case EFM8_ERR_OPTIONS:
+    case EFM8_ERR_ARGUMENT:
+    case EFM8_ERR_SESSION_BUSY:
+        // What was refused, as the call that refused it wrote it.
+        if (report->transport_error[0] != '\0')
+            return snprintf(text, size, "%s: %.*s", engine::result_text(report->result),
+                            (int)sizeof report->transport_error, report->transport_error);
+        return snprintf(text, size, "%s", engine::result_text(report->result));
+    default: return snprintf(text, size, "%s", engine::result_text(report->result));
     }
 }

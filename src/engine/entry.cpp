@@ -3,6 +3,8 @@
 // its own bytes; a USB application asked with an output report; and the
 // trigger line that says a new board is in its fixture.
 #include "engine/session.h"
+
+#include "engine/calls.h"
 #include "engine/sized.h"
 
 #include <errno.h>
@@ -10,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include <new>
 
 static void pause_ms(uint32_t ms)
 {
@@ -21,7 +25,7 @@ static void pause_ms(uint32_t ms)
 static int32_t run_steps(struct efm8_transport *transport, const struct efm8_entry *entry)
 {
     struct efm8_step steps[EFM8_STEPS_MAX];
-    const size_t count = efm8_entry_steps(entry, steps, EFM8_STEPS_MAX);
+    const size_t count = engine::entry_steps(*entry, steps, EFM8_STEPS_MAX);
     for (size_t i = 0; i < count; ++i) {
         if (steps[i].kind == EFM8_STEP_WAIT) {
             pause_ms(steps[i].value);
@@ -45,8 +49,8 @@ static int32_t enter(struct efm8_transport *transport, const struct efm8_entry *
     return result == EFM8_OK ? transport->train(transport) : result;
 }
 
-int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *settings,
-                             const struct efm8_entry *entry, efm8_session **session, struct efm8_report *report)
+int32_t engine::open_port(const char *port, const struct efm8_port_settings &whole_settings,
+                          const struct efm8_entry &whole_entry, efm8_session **session, struct efm8_report *report)
 {
     *session = NULL;
     struct efm8_device device;
@@ -55,13 +59,7 @@ int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *
         return open_failed(EFM8_ERR_NO_DEVICE, EFM8_UART, ENAMETOOLONG, "", report);
     strcpy(device.path, port);
     device.interface = EFM8_UART;
-    struct efm8_port_settings whole_settings;
-    struct efm8_entry whole_entry;
-    int32_t result = port_settings_in(settings, &whole_settings);
-    if (result == EFM8_OK)
-        result = entry_in(entry, &whole_entry);
-    if (result != EFM8_OK)
-        return open_failed(result, EFM8_UART, 0, "", report);
+    int32_t result;
     struct efm8_transport *transport;
     struct line_failure failure = {0, ""};
     result = serial_transport_open(port, &whole_settings, &whole_entry.reset, &whole_entry.boot, &transport, &failure);
@@ -92,10 +90,8 @@ void session_reset_after(efm8_session *session)
     transport->drive(transport, EFM8_STEP_RESET, false);
 }
 
-int32_t efm8_enter_usb(uint16_t vendor_id, uint16_t product_id, const uint8_t *report, size_t length)
+int32_t engine::enter_usb(uint16_t vendor_id, uint16_t product_id, const uint8_t *report, size_t length)
 {
-    if (report == NULL || length == 0)
-        return EFM8_ERR_OPTIONS;
     return usb_transport_enter(vendor_id, product_id, report, length);
 }
 
@@ -103,38 +99,44 @@ struct efm8_trigger {
     struct driven_line line;
 };
 
-int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigger **trigger, char *error, size_t error_size)
+// Why a trigger could not be opened, into the caller's buffer (which may
+// be NULL).
+static void say(char *error, size_t error_size, const char *text)
+{
+    if (error != NULL && error_size > 0)
+        snprintf(error, error_size, "%s", text);
+}
+
+int32_t engine::trigger_open(const struct efm8_line &line, efm8_trigger **trigger, char *error, size_t error_size)
 {
     *trigger = NULL;
     struct line_failure failure = {0, ""};
-    if (line->kind != EFM8_LINE_GPIO) {
-        line_fail(&failure, line, EINVAL, "a trigger is a GPIO line");
-        snprintf(error, error_size, "%s", failure.text);
+    if (line.kind != EFM8_LINE_GPIO) {
+        line_fail(&failure, &line, EINVAL, "a trigger is a GPIO line");
+        say(error, error_size, failure.text);
         return EFM8_ERR_NO_LINE;
     }
-    efm8_trigger *opened = (efm8_trigger *)calloc(1, sizeof *opened);
+    efm8_trigger *opened = new (std::nothrow) efm8_trigger();
     if (opened == NULL)
-        return EFM8_ERR_OPEN;
-    opened->line.line = *line;
+        return EFM8_ERR_MEMORY;
+    opened->line.line = line;
     const int32_t claimed = gpio_claim_trigger(&opened->line, &failure);
     if (claimed != EFM8_OK) {
-        snprintf(error, error_size, "%s", failure.text);
-        free(opened);
+        say(error, error_size, failure.text);
+        delete opened;
         return claimed;
     }
     *trigger = opened;
     return EFM8_OK;
 }
 
-int32_t efm8_trigger_wait(efm8_trigger *trigger, uint32_t timeout_ms)
+int32_t engine::trigger_wait(efm8_trigger *trigger, uint32_t timeout_ms)
 {
     return gpio_wait_asserted(&trigger->line, timeout_ms);
 }
 
-void efm8_trigger_close(efm8_trigger *trigger)
+void engine::trigger_close(efm8_trigger *trigger)
 {
-    if (trigger == NULL)
-        return;
     gpio_release(&trigger->line);
-    free(trigger);
+    delete trigger;
 }

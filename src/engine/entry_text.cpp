@@ -4,6 +4,7 @@
 // steps an entry runs when none are written.
 #include <kestrane/entry.h>
 
+#include "engine/calls.h"
 #include "transport/lines.h"
 
 #include <errno.h>
@@ -15,15 +16,16 @@
 #include <string>
 #include <vector>
 
-int efm8_entry_used(const struct efm8_entry *entry)
+int engine::entry_used(const struct efm8_entry &entry)
 {
-    return entry != NULL &&
-           (entry->reset.kind != EFM8_LINE_NONE || entry->boot.kind != EFM8_LINE_NONE || entry->command_length > 0);
+    return entry.reset.kind != EFM8_LINE_NONE || entry.boot.kind != EFM8_LINE_NONE || entry.command_length > 0;
 }
 
+// error may be NULL.
 static int32_t refuse(char *error, size_t size, const std::string &why)
 {
-    snprintf(error, size, "%s", why.c_str());
+    if (error != NULL && size > 0)
+        snprintf(error, size, "%s", why.c_str());
     return EFM8_ERR_OPTIONS;
 }
 
@@ -36,7 +38,7 @@ static bool read_number(const std::string &digits, unsigned long max, unsigned l
     return value <= max;
 }
 
-int32_t efm8_parse_line(const char *text, struct efm8_line *line, char *error, size_t error_size)
+int32_t engine::parse_line(const char *text, struct efm8_line *line, char *error, size_t error_size)
 {
     memset(line, 0, sizeof *line);
     std::string given = text;
@@ -97,7 +99,7 @@ static std::string read_step(const std::string &step, const struct efm8_entry *e
     return "";
 }
 
-int32_t efm8_parse_entry_sequence(const char *text, struct efm8_entry *entry, char *error, size_t error_size)
+int32_t engine::parse_entry_sequence(const char *text, struct efm8_entry *entry, char *error, size_t error_size)
 {
     std::vector<std::string> steps;
     const std::string given = text;
@@ -120,16 +122,18 @@ int32_t efm8_parse_entry_sequence(const char *text, struct efm8_entry *entry, ch
     return EFM8_OK;
 }
 
-size_t efm8_entry_steps(const struct efm8_entry *entry, struct efm8_step *steps, size_t max)
+size_t engine::entry_steps(const struct efm8_entry &entry, struct efm8_step *steps, size_t max)
 {
-    if (entry->step_count > 0) {
-        const size_t count = entry->step_count < max ? entry->step_count : max;
-        memcpy(steps, entry->steps, count * sizeof *steps);
+    if (entry.step_count > 0) {
+        size_t count = entry.step_count < max ? entry.step_count : max;
+        if (count > EFM8_STEPS_MAX)
+            count = EFM8_STEPS_MAX;
+        memcpy(steps, entry.steps, count * sizeof *steps);
         return count;
     }
-    if (entry->reset.kind == EFM8_LINE_NONE)
+    if (entry.reset.kind == EFM8_LINE_NONE)
         return 0;
-    const bool boot = entry->boot.kind != EFM8_LINE_NONE;
+    const bool boot = entry.boot.kind != EFM8_LINE_NONE;
     // Boot held through the reset and past it; without a boot line the
     // same reset, and as long for the bootloader to start listening.
     const struct efm8_step both[] = {

@@ -1,6 +1,8 @@
 // Flashing, verifying and starting: the command sequences of the engine,
 // the same over every transport.
 #include "engine/session.h"
+
+#include "engine/calls.h"
 #include "engine/sized.h"
 
 #include <string.h>
@@ -25,7 +27,7 @@ static uint16_t image_crc(const struct image *image, uint32_t start, uint32_t en
 {
     uint16_t crc = 0;
     for (uint32_t address = start; address <= end; ++address)
-        crc = efm8_crc16_update(crc, image_byte(image, address));
+        crc = crc16_update(crc, image_byte(image, address));
     return crc;
 }
 
@@ -65,6 +67,7 @@ struct job {
     bool rewrite[EFM8_MAX_PAGES];
     bool page0_held;  // page 0 erased up front, its first chunk written last
     bool wrote;
+    bool first_written;  // the held first chunk is on the chip: the image would start
     uint32_t done;
 };
 
@@ -74,11 +77,19 @@ static uint32_t image_bytes_in_page(const struct job *job, uint32_t page)
     return left < job->page_size ? left : job->page_size;
 }
 
-static void progress(struct job *job, enum efm8_phase phase, uint32_t settled)
+// Tells the caller, between two records; EFM8_ERR_CANCELLED when the
+// caller asks to stop, so that no record follows.
+static int32_t progress(struct job *job, enum efm8_phase phase, uint32_t settled)
 {
     job->done += settled;
-    if (job->options->progress != NULL)
-        job->options->progress(job->options->progress_user, phase, job->done, job->image.count);
+    const struct efm8_options *options = job->options;
+    if (options->progress_cancel != NULL)
+        return options->progress_cancel(options->progress_user, phase, job->done, job->image.count) != 0
+                   ? EFM8_ERR_CANCELLED
+                   : EFM8_OK;
+    if (options->progress != NULL)
+        options->progress(options->progress_user, phase, job->done, job->image.count);
+    return EFM8_OK;
 }
 
 // With delta, asks which pages already hold the image; otherwise every page
@@ -92,7 +103,9 @@ static int32_t choose_pages(struct job *job)
         job->rewrite[page] = !delta;
     if (!delta)
         return EFM8_OK;
-    progress(job, EFM8_PHASE_COMPARE, 0);
+    int32_t told = progress(job, EFM8_PHASE_COMPARE, 0);
+    if (told != EFM8_OK)
+        return told;
     bool any = false;
     for (uint32_t i = 1; i <= job->pages; ++i) {
         const uint32_t page = i % job->pages;  // page 0 last
@@ -107,8 +120,12 @@ static int32_t choose_pages(struct job *job)
         any = any || holds == 0;
         if (holds) {
             ++report->pages_skipped;
-            progress(job, EFM8_PHASE_COMPARE, image_bytes_in_page(job, page));
+            told = progress(job, EFM8_PHASE_COMPARE, image_bytes_in_page(job, page));
+        } else {
+            told = progress(job, EFM8_PHASE_COMPARE, 0);
         }
+        if (told != EFM8_OK)
+            return told;
     }
     return EFM8_OK;
 }
@@ -130,10 +147,11 @@ static int32_t write_page(struct job *job, uint32_t page)
             result = cmd_erase(job->session, address, image->data + address, skip ? 0 : len);
         else if (address != start && !skip)
             result = cmd_write(job->session, address, image->data + address, len);
+        // A held first chunk is settled at the very end.
+        if (result == EFM8_OK && (address != start || !held))
+            result = progress(job, EFM8_PHASE_WRITE, len);
         if (result != EFM8_OK)
             return result;
-        if (address != start || !held)
-            progress(job, EFM8_PHASE_WRITE, len);
         address += len;
     }
     return EFM8_OK;
@@ -150,8 +168,8 @@ static int32_t write_first_chunk(struct job *job)
         if (result != EFM8_OK)
             return result;
     }
-    progress(job, EFM8_PHASE_WRITE, len);
-    return EFM8_OK;
+    job->first_written = true;
+    return progress(job, EFM8_PHASE_WRITE, len);
 }
 
 static int32_t write_pages(struct job *job)
@@ -176,7 +194,9 @@ static int32_t write_pages(struct job *job)
 // One CRC check over every page the image spans.
 static int32_t verify_written(struct job *job)
 {
-    progress(job, EFM8_PHASE_VERIFY, 0);
+    const int32_t told = progress(job, EFM8_PHASE_VERIFY, 0);
+    if (told != EFM8_OK)
+        return told;
     const uint32_t end = job->pages * job->page_size - 1;
     const int32_t holds = cmd_verify(job->session, 0, end, image_crc(&job->image, 0, end));
     if (holds < 0)
@@ -220,19 +240,30 @@ static int32_t prepare(efm8_session *session, uint32_t count)
     return result;
 }
 
-int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
-                   const struct efm8_options *options, struct efm8_report *report)
+// Options the engine cannot flash with, refused before anything is sent,
+// with what was wrong in the report's words.
+static const char *unusable(const struct efm8_options &options, uint32_t write_size)
+{
+    if (write_size > EFM8_WRITE_MAX)
+        return "a write size above 128 bytes";
+    if (options.lock && !options.verify)
+        return "a lock without verify: the lock is programmed only once the flash is verified";
+    if (options.lock && disables_bootloader(options.lock_signature) && !options.allow_disable_bootloader)
+        return "a lock that disables the bootloader for good, without allow_disable_bootloader";
+    return NULL;
+}
+
+int32_t engine::flash(efm8_session *session, const uint8_t *image, uint32_t count, const struct efm8_options &given,
+                      struct efm8_report *report)
 {
     session_begin(session, report);
-    struct efm8_options whole;
-    if (options_in(options, &whole) != EFM8_OK)
-        return session_finish(session, EFM8_ERR_OPTIONS);
-    options = &whole;
+    const struct efm8_options *options = &given;
     struct job job;
     memset(&job, 0, sizeof job);
     job.write_size = write_size_of(session, options);
-    if (job.write_size > EFM8_WRITE_MAX || (options->lock && !options->verify))
-        return session_finish(session, EFM8_ERR_OPTIONS);
+    const char *refused = unusable(given, job.write_size);
+    if (refused != NULL)
+        return session_finish(session, refuse_options(session, refused));
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
         return session_finish(session, EFM8_ERR_SIZE);
     int32_t result = prepare(session, count);
@@ -250,6 +281,13 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
         result = write_pages(&job);
     if (result == EFM8_OK && options->verify && job.wrote)
         result = verify_written(&job);
+    // Cancelled once the whole image is on the chip but unchecked: page 0
+    // is erased again, so that the board stays in its bootloader.
+    if (result == EFM8_ERR_CANCELLED && job.first_written) {
+        const int32_t erased = cmd_erase(session, 0, NULL, 0);
+        if (erased != EFM8_OK)
+            result = erased;
+    }
     if (result == EFM8_OK)
         result = run_checks(&job);
     if (result == EFM8_OK && options->lock)
@@ -259,7 +297,7 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count,
     return session_finish(session, result);
 }
 
-int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count, struct efm8_report *report)
+int32_t engine::verify(efm8_session *session, const uint8_t *image, uint32_t count, struct efm8_report *report)
 {
     report = session_begin(session, report);
     if (count == 0 || count > EFM8_ADDRESS_SPACE)
@@ -285,13 +323,8 @@ int32_t efm8_verify(efm8_session *session, const uint8_t *image, uint32_t count,
     return session_finish(session, result);
 }
 
-int32_t efm8_run(efm8_session *session, struct efm8_report *report)
+int32_t engine::run(efm8_session *session, struct efm8_report *report)
 {
     session_begin(session, report);
     return session_finish(session, cmd_runapp(session));
-}
-
-int efm8_page_differs(const struct efm8_report *report, uint32_t page)
-{
-    return page < EFM8_MAX_PAGES && (report->differ[page / 8] >> (page % 8) & 1);
 }

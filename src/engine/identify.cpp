@@ -2,6 +2,8 @@
 // answers 0x40 only for the part's own DEVICEID:DERIVID, so the table's ids
 // are asked one after another.
 #include "engine/session.h"
+
+#include "engine/calls.h"
 #include "engine/sized.h"
 
 #include <string.h>
@@ -24,7 +26,7 @@ static bool candidate(const efm8_session *session, const struct efm8_part &part)
 static int32_t probe_parts(efm8_session *session, uint32_t image_size)
 {
     size_t count;
-    const struct efm8_part *parts = efm8_parts(&count);
+    const struct efm8_part *parts = part_table(&count);
     for (size_t k = 0; k < 2 * count; ++k) {
         const size_t i = k % count;
         const bool first_round = k < count;
@@ -49,7 +51,7 @@ static int32_t probe_families(efm8_session *session)
     if (session->device.interface == EFM8_USB)
         return EFM8_OK;
     size_t count;
-    const struct efm8_family *families = efm8_families(&count);
+    const struct efm8_family *families = part_families(&count);
     for (size_t f = 0; f < count; ++f) {
         if (families[f].interface != EFM8_UART || families[f].derivatives_documented)
             continue;
@@ -104,7 +106,7 @@ int32_t check_fits_device(efm8_session *session, uint32_t count)
     return EFM8_OK;
 }
 
-int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report)
+int32_t engine::identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report)
 {
     session_begin(session, report);
     struct efm8_identity whole;
@@ -126,7 +128,7 @@ int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, str
     return session_finish(session, result);
 }
 
-int32_t efm8_ping(efm8_session *session, struct efm8_report *report)
+int32_t engine::ping(efm8_session *session, struct efm8_report *report)
 {
     session_begin(session, report);
     const int32_t reply = cmd_identify(session, PING_ID);

@@ -3,6 +3,8 @@
 // their CRC, one guess at a time.
 #include "engine/session.h"
 
+#include "engine/calls.h"
+
 static const uint32_t BYTE_VALUES = 256;
 
 // The value of the byte at address, found by 1-byte CRC checks with the
@@ -13,7 +15,7 @@ static int32_t read_back(efm8_session *session, uint32_t address, uint8_t likely
     for (uint32_t i = 0; i < BYTE_VALUES; ++i) {
         const uint8_t guess = (uint8_t)(likely - i);
         const struct efm8_report before = *session->report;
-        const int32_t holds = cmd_verify(session, address, address, efm8_crc16(&guess, 1));
+        const int32_t holds = cmd_verify(session, address, address, crc16(&guess, 1));
         if (holds == EFM8_ERR_REFUSED) {
             // Not a failure of the call: the byte is only not readable.
             const uint32_t commands = session->report->commands;
@@ -48,7 +50,7 @@ int32_t lock_chip(efm8_session *session, uint8_t signature, uint8_t lock)
     return EFM8_OK;
 }
 
-int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report)
+int32_t engine::lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report)
 {
     session_begin(session, report);
     int32_t result = know_part(session, 0);
@@ -59,19 +61,19 @@ int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct
     return session_finish(session, result);
 }
 
-uint8_t efm8_lock_byte_for(uint32_t pages)
-{
-    return (uint8_t)~pages;
-}
-
-int32_t efm8_check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report)
+int32_t engine::check_ids(efm8_session *session, const uint16_t *ids, size_t count, struct efm8_report *report)
 {
     session_begin(session, report);
     int32_t result = know_part(session, 0);
+    for (size_t i = 0; result == EFM8_OK && i < count; ++i)
+        if (session->matched_id == ids[i])
+            return session_finish(session, EFM8_OK);
     for (size_t i = 0; result == EFM8_OK && i < count; ++i) {
         const int32_t reply = cmd_identify(session, ids[i]);
-        if (reply == EFM8_REPLY_ACK)
+        if (reply == EFM8_REPLY_ACK) {
+            session->matched_id = ids[i];
             return session_finish(session, EFM8_OK);
+        }
         if (reply < 0)
             result = reply;
     }

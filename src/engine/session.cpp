@@ -2,18 +2,21 @@
 // and one function per bootloader command.
 #include "engine/session.h"
 
+#include "engine/calls.h"
 #include "engine/sized.h"
 
 #include <errno.h>
-#include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
 
-int32_t efm8_list(struct efm8_device *devices, int32_t max)
+#include <new>
+
+int32_t engine::list_usb(struct efm8_device *devices, int32_t max)
 {
     return usb_transport_list(devices, max);
 }
 
-int32_t efm8_list_ports(struct efm8_port *ports, int32_t max)
+int32_t engine::list_ports(struct efm8_port *ports, int32_t max)
 {
     return serial_transport_list(ports, max);
 }
@@ -21,21 +24,21 @@ int32_t efm8_list_ports(struct efm8_port *ports, int32_t max)
 int32_t start_session(struct efm8_transport *transport, const struct efm8_device *device,
                              efm8_session **session)
 {
-    efm8_session *opened = (efm8_session *)calloc(1, sizeof *opened);
+    efm8_session *opened = new (std::nothrow) efm8_session;
     if (opened == NULL) {
         transport->close(transport);
-        return EFM8_ERR_OPEN;
+        return EFM8_ERR_MEMORY;
     }
     opened->transport = transport;
     opened->device = *device;
     // A USB bootloader names its family by its product id.
     if (device->interface == EFM8_USB)
-        opened->family = efm8_family_of_product(device->product_id);
+        opened->family = family_of_product(device->product_id);
     *session = opened;
     return EFM8_OK;
 }
 
-int32_t efm8_open(const char *path, efm8_session **session)
+int32_t engine::open_usb(const char *path, efm8_session **session)
 {
     *session = NULL;
     struct efm8_device device;
@@ -46,33 +49,21 @@ int32_t efm8_open(const char *path, efm8_session **session)
     return result == EFM8_OK ? result : open_failed(result, EFM8_USB, 0, "", NULL);
 }
 
-int32_t efm8_open_port(const char *port, const struct efm8_port_settings *settings, efm8_session **session)
-{
-    return efm8_open_port_entry(port, settings, NULL, session, NULL);
-}
-
-int32_t efm8_check_port(const char *port)
+int32_t engine::check_port(const char *port)
 {
     return serial_check_port(port);
 }
 
-void efm8_release_ports(void)
+void engine::release_ports()
 {
     serial_release_all();
 }
 
-void efm8_close(efm8_session *session)
+void engine::close(efm8_session *session)
 {
-    if (session == NULL)
-        return;
     session_reset_after(session);
     session->transport->close(session->transport);
-    free(session);
-}
-
-const struct efm8_device *efm8_session_device(const efm8_session *session)
-{
-    return &session->device;
+    delete session;
 }
 
 uint32_t session_page_size(const efm8_session *session)
@@ -104,6 +95,12 @@ int32_t session_finish(efm8_session *session, int32_t result)
     if (result != EFM8_OK)
         keep_failure(report);
     return result;
+}
+
+int32_t refuse_options(efm8_session *session, const char *why)
+{
+    snprintf(session->report->transport_error, sizeof session->report->transport_error, "%s", why);
+    return EFM8_ERR_OPTIONS;
 }
 
 int32_t record_failure(efm8_session *session, int32_t result, uint32_t address, int32_t reply)
@@ -142,24 +139,24 @@ static int32_t expect_ack(efm8_session *session, size_t len, uint32_t address)
 
 int32_t cmd_setup(efm8_session *session)
 {
-    return expect_ack(session, efm8_record_setup(session->record, 0), 0);
+    return expect_ack(session, record_setup(session->record, 0), 0);
 }
 
 int32_t cmd_erase(efm8_session *session, uint32_t address, const uint8_t *data, uint32_t len)
 {
     session->report->bytes_written += len;
-    return expect_ack(session, efm8_record_data(session->record, EFM8_CMD_ERASE, address, data, len), address);
+    return expect_ack(session, record_data(session->record, EFM8_CMD_ERASE, address, data, len), address);
 }
 
 int32_t cmd_write(efm8_session *session, uint32_t address, const uint8_t *data, uint32_t len)
 {
     session->report->bytes_written += len;
-    return expect_ack(session, efm8_record_data(session->record, EFM8_CMD_WRITE, address, data, len), address);
+    return expect_ack(session, record_data(session->record, EFM8_CMD_WRITE, address, data, len), address);
 }
 
 int32_t cmd_verify(efm8_session *session, uint32_t start, uint32_t end, uint16_t crc)
 {
-    const int32_t reply = exchange(session, efm8_record_verify(session->record, start, end, crc), start);
+    const int32_t reply = exchange(session, record_verify(session->record, start, end, crc), start);
     if (reply < 0)
         return reply;
     if (reply == EFM8_REPLY_BAD_CRC)
@@ -171,23 +168,23 @@ int32_t cmd_verify(efm8_session *session, uint32_t start, uint32_t end, uint16_t
 
 int32_t cmd_lock(efm8_session *session, uint8_t signature, uint8_t lock)
 {
-    return expect_ack(session, efm8_record_lock(session->record, signature, lock), 0);
+    return expect_ack(session, record_lock(session->record, signature, lock), 0);
 }
 
 // The device answers, then resets into the application a moment later.
 int32_t cmd_runapp(efm8_session *session)
 {
-    return expect_ack(session, efm8_record_runapp(session->record), 0);
+    return expect_ack(session, record_runapp(session->record), 0);
 }
 
 int32_t cmd_identify(efm8_session *session, uint32_t id)
 {
-    return exchange(session, efm8_record_identify(session->record, id), 0);
+    return exchange(session, record_identify(session->record, id), 0);
 }
 
 int32_t cmd_unknown(efm8_session *session)
 {
-    return exchange(session, efm8_record_unknown(session->record), 0);
+    return exchange(session, record_unknown(session->record), 0);
 }
 
 // A write of one 0xFF byte, which leaves flash as it is: the reply says
@@ -195,5 +192,5 @@ int32_t cmd_unknown(efm8_session *session)
 int32_t cmd_probe(efm8_session *session, uint32_t address)
 {
     static const uint8_t ERASED = EFM8_ERASED;  // an address to point at
-    return exchange(session, efm8_record_data(session->record, EFM8_CMD_WRITE, address, &ERASED, 1), address);
+    return exchange(session, record_data(session->record, EFM8_CMD_WRITE, address, &ERASED, 1), address);
 }

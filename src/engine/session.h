@@ -5,21 +5,29 @@
 
 #include <kestrane/engine.h>
 #include <kestrane/entry.h>
+#include "protocol/parts.h"
 #include "protocol/protocol.h"
 #include "transport/transport.h"
 
+#include <atomic>
+
 struct efm8_session {
-    struct efm8_transport *transport;
-    struct efm8_device device;
-    struct efm8_report *report;  // of the call under way: &current
-    struct efm8_report current;
-    struct efm8_report *out;     // the caller's, filled when the call ends; may be NULL
+    struct efm8_transport *transport = nullptr;
+    struct efm8_device device = {};
+    struct efm8_report *report = nullptr;  // of the call under way: &current
+    struct efm8_report current = {};
+    struct efm8_report *out = nullptr;     // the caller's, filled when the call ends; may be NULL
     // What identify found; asked once per session.
-    bool identified;
-    const struct efm8_part *part;
-    const struct efm8_family *family;
-    uint8_t record[EFM8_RECORD_MAX];
-    bool reset_after;  // a reset pulse when it closes (entry.cpp)
+    bool identified = false;
+    const struct efm8_part *part = nullptr;
+    const struct efm8_family *family = nullptr;
+    uint8_t record[EFM8_RECORD_MAX] = {};
+    bool reset_after = false;  // a reset pulse when it closes (entry.cpp)
+    // The exported call under way, NULL between calls: a session is driven
+    // by one call at a time (src/api takes and gives it back).
+    std::atomic<const char *> call{nullptr};
+    // An id the board answered identify for: asking again is needless.
+    int32_t matched_id = -1;
 };
 
 // A session over an open transport, which it closes when it cannot start.
@@ -32,6 +40,9 @@ void session_reset_after(efm8_session *session);
 // result through finish.
 struct efm8_report *session_begin(efm8_session *session, struct efm8_report *report);
 int32_t session_finish(efm8_session *session, int32_t result);
+// Options refused before anything is sent, what was wrong in the report's
+// words. Returns EFM8_ERR_OPTIONS.
+int32_t refuse_options(efm8_session *session, const char *why);
 // Keeps where a command failed: the first failure is the one that counts.
 int32_t record_failure(efm8_session *session, int32_t result, uint32_t address, int32_t reply);
 

@@ -2,7 +2,7 @@
 // bootloader's own record encoders.
 #include "firmware/boot_records.h"
 
-#include <kestrane/parts.h>
+#include "protocol/parts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,7 +17,7 @@ static const std::size_t ADDRESS_BYTES = 2;
 static std::uint32_t page_size_of(std::uint16_t id)
 {
     std::size_t count;
-    const efm8_family *families = efm8_families(&count);
+    const efm8_family *families = part_families(&count);
     for (std::size_t i = 0; i < count; ++i)
         if (families[i].device_id == id >> 8)
             return families[i].page_size;
@@ -203,7 +203,7 @@ static void check_verifies(const reading &state)
     for (std::size_t i = 0; i < state.verifies.size(); ++i) {
         const record &r = state.verifies[i];
         const Check &check = state.image.checks[i];
-        const std::uint16_t crc = efm8_crc16(state.flash.data() + check.start, check.end - check.start + 1u);
+        const std::uint16_t crc = crc16(state.flash.data() + check.start, check.end - check.start + 1u);
         if (crc == check.crc)
             continue;
         const std::string erased = check.end >= state.end ? " (the bytes from " + hex(state.end, 4) +
@@ -295,7 +295,7 @@ struct writing {
     void put(std::size_t length) { out.insert(out.end(), record, record + length); }
     void data(std::uint8_t command, std::uint32_t address, std::uint32_t len)
     {
-        put(efm8_record_data(record, command, address, image.data() + address, len));
+        put(record_data(record, command, address, image.data() + address, len));
     }
 };
 
@@ -354,8 +354,8 @@ Outcome write_boot_records(const std::vector<std::uint8_t> &bytes, const BootRec
                                           " bytes is outside 1 to " + std::to_string(EFM8_WRITE_MAX)};
     writing w{bytes, options, page_size_for(options.ids), content, {}};
     for (std::uint16_t id : options.ids)
-        w.put(efm8_record_identify(w.record, id));
-    w.put(efm8_record_setup(w.record, 0));
+        w.put(record_identify(w.record, id));
+    w.put(record_setup(w.record, 0));
     w.data(EFM8_CMD_ERASE, 0, 0);
     for (std::uint32_t start = 0; start < image_size(w); start += w.page_size)
         write_page(w, start);
@@ -363,11 +363,11 @@ Outcome write_boot_records(const std::vector<std::uint8_t> &bytes, const BootRec
     if (!skippable(w, 0, first))
         w.data(EFM8_CMD_WRITE, 0, first);
     if (options.verify)
-        w.put(efm8_record_verify(w.record, 0, image_size(w) - 1, efm8_crc16(bytes.data(), bytes.size())));
+        w.put(record_verify(w.record, 0, image_size(w) - 1, crc16(bytes.data(), bytes.size())));
     if (options.lock_pages)
-        w.put(efm8_record_lock(w.record, LEAVE_AS_IS, static_cast<std::uint8_t>(~*options.lock_pages)));
+        w.put(record_lock(w.record, LEAVE_AS_IS, static_cast<std::uint8_t>(~*options.lock_pages)));
     if (options.run)
-        w.put(efm8_record_runapp(w.record));
+        w.put(record_runapp(w.record));
     return {};
 }
 

@@ -61,19 +61,19 @@ static int32_t send_buf(hid_device *dev, uint8_t *frame)
 
 static int32_t send_id(hid_device *dev, uint32_t identity)
 {
-    efm8_record_identify(buf + 1, identity);
+    record_identify(buf + 1, identity);
     return send_buf(dev, buf);
 }
 
 static int32_t send_setup(hid_device *dev)
 {
-    efm8_record_setup(buf + 1, FLASH_BANK);
+    record_setup(buf + 1, FLASH_BANK);
     return send_buf(dev, buf);
 }
 
 static int32_t send_erase(hid_device *dev, uint32_t address)
 {
-    efm8_record_data(buf + 1, EFM8_CMD_ERASE, address, NULL, 0);
+    record_data(buf + 1, EFM8_CMD_ERASE, address, NULL, 0);
     return send_buf(dev, buf);
 }
 
@@ -81,13 +81,13 @@ static int32_t send_write(hid_device *dev, uint32_t address, const uint8_t *data
 {
     if (len > WRITE_SIZE)
         len = WRITE_SIZE;
-    efm8_record_data(buf + 1, EFM8_CMD_WRITE, address, data, len);
+    record_data(buf + 1, EFM8_CMD_WRITE, address, data, len);
     return send_buf(dev, buf);
 }
 
 static int32_t send_runapp(hid_device *dev)
 {
-    efm8_record_runapp(buf + 1);
+    record_runapp(buf + 1);
     return send_buf(dev, buf);
 }
 

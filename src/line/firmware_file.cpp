@@ -1,10 +1,22 @@
 #include "line/firmware_file.h"
 
+#include "api/rules.h"
 #include "firmware/firmware.h"
 
 #include <kestrane/result.h>
 
+#include <new>
+
 namespace line {
+
+std::shared_ptr<const efm8_image> library_image(const firmware::Image &image, const std::string &name)
+{
+    try {
+        return std::shared_ptr<const efm8_image>(api::make_image(image, name), efm8_image_free);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
 
 int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error)
 {
@@ -20,6 +32,11 @@ int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmwa
     if (!parsed.ok()) {
         error = firmware.name + ": " + parsed.message;
         return EFM8_ERR_BAD_IMAGE;
+    }
+    firmware.library = library_image(firmware.image, firmware.name);
+    if (firmware.library == nullptr) {
+        error = firmware.name + ": out of memory";
+        return EFM8_ERR_MEMORY;
     }
     return EFM8_OK;
 }

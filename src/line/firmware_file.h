@@ -4,8 +4,10 @@
 #define KESTRANE_LINE_FIRMWARE_FILE_H
 
 #include "firmware/image.h"
+#include <kestrane/image.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,13 +17,19 @@ struct Firmware {
     std::string name;  // as messages call it
     std::vector<std::uint8_t> content;
     firmware::Image image;
+    // The same image as the library flashes it, as its file asks.
+    std::shared_ptr<const efm8_image> library;
 };
 
 // Reads and parses the file at path ("-": standard input), told apart by
 // content, or as a raw binary whatever it holds when raw_binary insists.
-// Returns EFM8_OK, or EFM8_ERR_UNREADABLE or EFM8_ERR_BAD_IMAGE with the
-// reason in error.
+// Returns EFM8_OK, or EFM8_ERR_UNREADABLE, EFM8_ERR_BAD_IMAGE or
+// EFM8_ERR_MEMORY with the reason in error.
 int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error);
+
+// The library's image of these contents (a serial number placed into a
+// copy of a file's), named as the file is; NULL when out of memory.
+std::shared_ptr<const efm8_image> library_image(const firmware::Image &image, const std::string &name);
 
 }  // namespace line
 

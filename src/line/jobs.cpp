@@ -109,9 +109,7 @@ Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &pl
                 return result;
             identify_commands = outcome.report.commands;
         }
-        efm8_options flash;
-        efm8_default_options(&flash);
-        apply_plan(plan, flash);
+        efm8_options flash = plan.asked;
         flash.write_size = settings.flash.write_size;
         if (progress.report != nullptr) {
             flash.progress = progress.report;
@@ -122,9 +120,16 @@ Job flash_job(const Settings &settings, const Firmware &firmware, const Plan &pl
             flash.identified = note_part;
             flash.identified_user = &identified;
         }
-        const std::vector<std::uint8_t> &bytes = placed.bytes.empty() ? firmware.image.bytes : placed.bytes;
-        const int32_t result =
-            efm8_flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), &flash, &outcome.report);
+        // The board's own image when its number was placed into a copy.
+        std::shared_ptr<const efm8_image> image = firmware.library;
+        if (!placed.bytes.empty()) {
+            image = library_image(placed, firmware.name);
+            if (image == nullptr) {
+                outcome.message = firmware.name + ": out of memory";
+                return int32_t{EFM8_ERR_MEMORY};
+            }
+        }
+        const int32_t result = efm8_flash_image(session, image.get(), &flash, &outcome.report);
         outcome.report.commands += identify_commands;
         return result;
     };

@@ -1,9 +1,10 @@
 #include "line/plan.h"
 
+#include "api/rules.h"
+
 #include <cstdio>
 
 namespace line {
-
 
 std::string hex_byte(std::uint8_t byte)
 {
@@ -29,29 +30,36 @@ std::string pages_text(std::uint8_t lock_byte)
     return "pages 0 to " + std::to_string(pages - 1);
 }
 
-// Programming clears the bits that are 0 in the lock command's signature
-// byte; once it no longer holds 0xA5 the bootloader is gone.
 bool disables_bootloader(std::uint8_t signature)
 {
-    return (signature & EFM8_SIGNATURE_KEEP) != EFM8_SIGNATURE_KEEP;
+    return api::disables_bootloader(signature);
 }
 
 bool bootloader_enabled(std::uint8_t signature)
 {
-    return signature == EFM8_SIGNATURE_KEEP;
+    return api::bootloader_enabled(signature);
+}
+
+// The bytes of the lock command a request asks for: a byte left erased
+// changes nothing.
+static std::optional<firmware::Lock> requested_lock(const LockRequest &request)
+{
+    if (!request.asked())
+        return std::nullopt;
+    firmware::Lock bytes{EFM8_ERASED, EFM8_ERASED};
+    if (request.pages)
+        bytes.lock = efm8_lock_byte_for(*request.pages);
+    if (request.disable_bootloader)
+        bytes.signature = EFM8_SIGNATURE_DISABLE;
+    return bytes;
 }
 
 std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, const LockRequest &request)
 {
-    if (!file && !request.asked())
+    const std::optional<firmware::Lock> bytes = api::combine_lock(file, requested_lock(request));
+    if (!bytes)
         return std::nullopt;
-    // A byte of the lock command that is left erased changes nothing.
-    LockPlan lock{file.value_or(firmware::Lock{EFM8_ERASED, EFM8_ERASED}), file.has_value(), request.asked()};
-    if (request.pages)
-        lock.bytes.lock &= efm8_lock_byte_for(*request.pages);
-    if (request.disable_bootloader)
-        lock.bytes.signature = EFM8_SIGNATURE_DISABLE;
-    return lock;
+    return LockPlan{*bytes, file.has_value(), request.asked()};
 }
 
 std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
@@ -70,26 +78,40 @@ int32_t plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &
 {
     const firmware::Image &image = firmware.image;
     plan = Plan{};
-    plan.verify = request.verify;
-    plan.delta = request.delta;
-    // A boot-record file that does not end by starting the application
-    // leaves the board in its bootloader, as replaying it would.
-    plan.run = request.run && (image.format != firmware::Format::BootRecords || image.runs);
+    efm8_options &asked = plan.asked;
+    asked.verify = request.verify;
+    asked.delta = request.delta;
+    asked.run = request.run;
+    asked.write_size = request.write_size;
+    asked.allow_disable_bootloader = request.force;
+    if (const std::optional<firmware::Lock> own = requested_lock(request.lock)) {
+        asked.lock = 1;
+        asked.lock_signature = own->signature;
+        asked.lock_byte = own->lock;
+    }
+    // The library settles the run and the lock, and refuses what it would
+    // refuse on every board; the words are the command line's own.
+    efm8_options settled = EFM8_OPTIONS_INIT;
+    const int32_t result = efm8_image_flash_options(firmware.library.get(), &asked, &settled, nullptr, 0);
+    plan.verify = settled.verify;
+    plan.delta = settled.delta;
+    plan.run = settled.run;
     for (const firmware::Check &check : image.checks)
         plan.checks.push_back({check.start, check.end, check.crc});
-    plan.lock = combine_lock(image.lock, request.lock);
-    if (!plan.lock)
+    if (settled.lock)
+        plan.lock = LockPlan{{settled.lock_signature, settled.lock_byte}, image.lock.has_value(), request.lock.asked()};
+    if (result == EFM8_OK)
         return EFM8_OK;
     // The request's own lock was held to the same rules when it was made.
-    if (!plan.verify)
+    if (!request.verify)
         error = firmware.name + " ends with a lock record, which is programmed only once the flash is verified; "
                                 "drop --no-verify";
-    else if (disables_bootloader(plan.lock->bytes.signature) && !request.force)
-        error = firmware.name + "'s lock record writes " + hex_byte(plan.lock->bytes.signature) +
+    else
+        error = firmware.name + "'s lock record writes " + hex_byte(settled.lock_signature) +
                 " into the bootloader signature byte: the chip would then always start its application and never "
                 "enter its bootloader again, which nothing sent over USB or a serial port can undo (only a full "
                 "erase through a debugger can). Add --force if that is what you want";
-    return error.empty() ? EFM8_OK : EFM8_ERR_OPTIONS;
+    return result;
 }
 
 Plan plan_lock(const LockRequest &request)
@@ -97,20 +119,6 @@ Plan plan_lock(const LockRequest &request)
     Plan plan;
     plan.lock = combine_lock(std::nullopt, request);
     return plan;
-}
-
-void apply_plan(const Plan &plan, efm8_options &flash)
-{
-    flash.verify = plan.verify;
-    flash.delta = plan.delta;
-    flash.run = plan.run;
-    flash.checks = plan.checks.data();
-    flash.check_count = plan.checks.size();
-    flash.lock = plan.lock.has_value();
-    if (plan.lock) {
-        flash.lock_signature = plan.lock->bytes.signature;
-        flash.lock_byte = plan.lock->bytes.lock;
-    }
 }
 
 }  // namespace line

@@ -30,13 +30,16 @@ struct Plan {
     bool run = false;
     std::vector<efm8_check> checks;  // a boot-record file's verify records
     std::optional<LockPlan> lock;
+    // What each board's flash asks of the library, which adds the file's
+    // own (efm8_flash_image): the request's lock and consent.
+    efm8_options asked = EFM8_OPTIONS_INIT;
 };
 
-// flash and watch: what is asked, and what a boot-record file asks (its
-// verify records, its lock, whether it starts the application). Returns
-// EFM8_OK, or EFM8_ERR_OPTIONS with the reason in error when the file's lock
-// could not be programmed as it asks: unverified, or disabling the
-// bootloader without --force.
+// flash, watch and convert: what is asked, and what a boot-record file asks
+// (its verify records, its lock, whether it starts the application), as the
+// library settles them. Returns EFM8_OK, or EFM8_ERR_OPTIONS with the reason
+// in error when the file's lock could not be programmed as it asks:
+// unverified, or disabling the bootloader without --force.
 int32_t plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &plan, std::string &error);
 
 // The lock command: what is asked.
@@ -52,16 +55,14 @@ std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, 
 std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
                                const LockRequest &request, const LockPlan &lock);
 
-// The engine's options for the plan, over its defaults.
-void apply_plan(const Plan &plan, efm8_options &flash);
-
 // "0xFC".
 std::string hex_byte(std::uint8_t byte);
 // How many pages from page 0 a lock byte locks: its ones' complement.
 unsigned pages_locked_by(std::uint8_t lock_byte);
 // "no page", "page 0", "pages 0 to 6", "every page".
 std::string pages_text(std::uint8_t lock_byte);
-// The bootloader stays only while its signature byte holds 0xA5.
+// The bootloader stays only while its signature byte holds 0xA5 (the
+// library's rule).
 bool disables_bootloader(std::uint8_t signature);
 bool bootloader_enabled(std::uint8_t signature);
 

@@ -3,7 +3,7 @@
 // the memory map "with bootloader". The application limit is the first byte
 // of the bootloader's lowest page; the lock byte is the last byte of the
 // security page.
-#include <kestrane/parts.h>
+#include "protocol/parts.h"
 
 #include <stddef.h>
 
@@ -121,19 +121,21 @@ static const struct efm8_part PARTS[] = {
     {"EFM8UB31F40G-QSOP24", &UB3, 0x3602, 40 * KB, 0x9A00, 0, 0xFBFF, EFM8_USB},
 };
 
-const struct efm8_family *efm8_families(size_t *count)
+const struct efm8_family *part_families(size_t *count)
 {
-    *count = COUNT(FAMILIES);
+    if (count != NULL)
+        *count = COUNT(FAMILIES);
     return FAMILIES;
 }
 
-const struct efm8_part *efm8_parts(size_t *count)
+const struct efm8_part *part_table(size_t *count)
 {
-    *count = COUNT(PARTS);
+    if (count != NULL)
+        *count = COUNT(PARTS);
     return PARTS;
 }
 
-const struct efm8_family *efm8_family_of_product(uint16_t product_id)
+const struct efm8_family *family_of_product(uint16_t product_id)
 {
     for (const struct efm8_family &family : FAMILIES)
         if (family.interface == EFM8_USB && family.product_id == product_id)

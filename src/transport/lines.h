@@ -53,6 +53,10 @@ int32_t gpio_wait_asserted(struct driven_line *driven, uint32_t timeout_ms);
 // of the text is read in the engine with the entry sequences.
 extern const char LINE_ACTIVE_HIGH[];
 
+// "rts", "gpio:gpiochip0:17:active-high": the line as it is written
+// (efm8_line_text).
+void line_text(const struct efm8_line *line, char *text, size_t size);
+
 // Sets the failure's words: the line as written, then the text.
 void line_fail(struct line_failure *failure, const struct efm8_line *line, int os_error, const char *text);
 

@@ -13,13 +13,15 @@
 
 const char LINE_ACTIVE_HIGH[] = ":active-high";
 
-void efm8_line_text(const struct efm8_line *line, char *text, size_t size)
+void line_text(const struct efm8_line *line, char *text, size_t size)
 {
     const char *suffix = line->active_high ? LINE_ACTIVE_HIGH : "";
     switch (line->kind) {
     case EFM8_LINE_RTS: snprintf(text, size, "rts%s", suffix); break;
     case EFM8_LINE_DTR: snprintf(text, size, "dtr%s", suffix); break;
-    case EFM8_LINE_GPIO: snprintf(text, size, "gpio:%s:%u%s", line->chip, line->offset, suffix); break;
+    case EFM8_LINE_GPIO:
+        snprintf(text, size, "gpio:%.*s:%u%s", (int)sizeof line->chip, line->chip, line->offset, suffix);
+        break;
     default: snprintf(text, size, "none"); break;
     }
 }
@@ -27,7 +29,7 @@ void efm8_line_text(const struct efm8_line *line, char *text, size_t size)
 void line_fail(struct line_failure *failure, const struct efm8_line *line, int os_error, const char *text)
 {
     char written[EFM8_LINE_TEXT_MAX + 16];
-    efm8_line_text(line, written, sizeof written);
+    line_text(line, written, sizeof written);
     failure->os_error = os_error;
     const std::string said = std::string(written) + ": " + text;  // cut to fit
     snprintf(failure->text, sizeof failure->text, "%s", said.c_str());

@@ -50,6 +50,8 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
                               const struct efm8_line *reset, const struct efm8_line *boot,
                               struct efm8_transport **transport, struct line_failure *failure);
 int32_t serial_transport_list(struct efm8_port *ports, int32_t max);
+// The rates a port is opened at, in rising order (efm8_baud_rates).
+const uint32_t *serial_baud_rates(size_t *count);
 
 // The exclusive flags this process set on ports (serial_hold.cpp). hold
 // sets the flag and keeps the port for release_all; false once the process

@@ -212,7 +212,7 @@ static void ask_low_latency(int fd)
     ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-const uint32_t *efm8_baud_rates(size_t *count)
+const uint32_t *serial_baud_rates(size_t *count)
 {
     static const auto rates = [] {
         std::array<uint32_t, sizeof BAUD_RATES / sizeof BAUD_RATES[0]> list{};
@@ -220,7 +220,8 @@ const uint32_t *efm8_baud_rates(size_t *count)
             list[i] = BAUD_RATES[i].baud;
         return list;
     }();
-    *count = rates.size();
+    if (count != NULL)
+        *count = rates.size();
     return rates.data();
 }
 

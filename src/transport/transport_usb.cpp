@@ -3,6 +3,8 @@
 // 8-byte feature report, the id byte and the device's seven.
 #include "transport/transport.h"
 
+#include "protocol/parts.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <hidapi.h>
@@ -71,7 +73,7 @@ static void usb_close(struct efm8_transport *self)
 // False for what is not a bootloader, or has a path too long to keep.
 static bool describe_device(const struct hid_device_info *info, struct efm8_device *device)
 {
-    const struct efm8_family *family = efm8_family_of_product(info->product_id);
+    const struct efm8_family *family = family_of_product(info->product_id);
     if (family == NULL || info->path == NULL || strlen(info->path) >= EFM8_PATH_MAX)
         return false;
     memset(device, 0, sizeof *device);

@@ -112,9 +112,9 @@ TEST(CApi, StructuresOfOtherSizesThanTheLibrarysAreReadAndWrittenOnlyAsFarAsThey
     std::vector<uint8_t> buffer(sizeof(efm8_report) + 16, 0xAB);
     auto *big = reinterpret_cast<efm8_report *>(buffer.data());
     big->size = buffer.size();
-    efm8_options zeroed{};  // size 0: the first version's fields, every one off
-    zeroed.verify = 1;
-    EXPECT_EQ(efm8_flash(open.session, image.data(), image.size(), &zeroed, big), EFM8_OK);
+    efm8_options defaults = EFM8_OPTIONS_INIT;
+    defaults.run = 0;  // verified again below
+    EXPECT_EQ(efm8_flash(open.session, image.data(), image.size(), &defaults, big), EFM8_OK);
     EXPECT_EQ(big->size, buffer.size());
     EXPECT_EQ(big->result, EFM8_OK);
     EXPECT_GT(big->bytes_written, 0u);
@@ -221,7 +221,7 @@ TEST(CApi, AnImageIsFlashedAsItsFileAsks)
     EXPECT_TRUE(board->model().on_bus()) << "the file does not start the application";
 }
 
-TEST(CApi, AFilesLockThatWouldDisableTheBootloaderIsRefusedUnlessTheOptionsAskItToo)
+TEST(CApi, AFilesLockThatWouldDisableTheBootloaderIsRefusedUnlessTheOptionsAllowIt)
 {
     const Bytes bytes = random_image(700, 4);
     firmware::BootRecordOptions asks;
@@ -242,12 +242,18 @@ TEST(CApi, AFilesLockThatWouldDisableTheBootloaderIsRefusedUnlessTheOptionsAskIt
     EXPECT_EQ(efm8_flash_image(open.session, image.image, nullptr, &report), EFM8_ERR_OPTIONS);
     EXPECT_EQ(report.result, EFM8_ERR_OPTIONS);
     EXPECT_EQ(board->model().flash(), before);
+    // The options' own lock naming that signature is not consent: only
+    // allow_disable_bootloader is.
     efm8_options options;
     efm8_default_options(&options);
     options.lock = 1;
     options.lock_signature = 0x00;
     options.lock_byte = 0xFF;
     options.run = 0;
+    EXPECT_EQ(efm8_flash_image(open.session, image.image, &options, &report), EFM8_ERR_OPTIONS);
+    EXPECT_EQ(report.commands, 0u);
+    EXPECT_EQ(board->model().flash(), before);
+    options.allow_disable_bootloader = 1;
     EXPECT_EQ(efm8_flash_image(open.session, image.image, &options, &report), EFM8_OK);
     std::lock_guard<std::mutex> held(board->lock());
     EXPECT_EQ(board->model().signature_byte(), 0x00);

@@ -234,13 +234,13 @@ struct File {
     uint8_t r[EFM8_RECORD_MAX];
 
     File &put(size_t n) { return bytes.insert(bytes.end(), r, r + n), *this; }
-    File &id(uint16_t id) { return put(efm8_record_identify(r, id)); }
-    File &setup(uint8_t bank = 0) { return put(efm8_record_setup(r, bank)); }
-    File &erase(uint32_t a, const Bytes &d = {}) { return put(efm8_record_data(r, 0x32, a, d.data(), d.size())); }
-    File &write(uint32_t a, const Bytes &d) { return put(efm8_record_data(r, 0x33, a, d.data(), d.size())); }
-    File &verify(uint16_t s, uint16_t e, uint16_t crc) { return put(efm8_record_verify(r, s, e, crc)); }
-    File &lock(uint8_t s, uint8_t l) { return put(efm8_record_lock(r, s, l)); }
-    File &run() { return put(efm8_record_runapp(r)); }
+    File &id(uint16_t id) { return put(record_identify(r, id)); }
+    File &setup(uint8_t bank = 0) { return put(record_setup(r, bank)); }
+    File &erase(uint32_t a, const Bytes &d = {}) { return put(record_data(r, 0x32, a, d.data(), d.size())); }
+    File &write(uint32_t a, const Bytes &d) { return put(record_data(r, 0x33, a, d.data(), d.size())); }
+    File &verify(uint16_t s, uint16_t e, uint16_t crc) { return put(record_verify(r, s, e, crc)); }
+    File &lock(uint8_t s, uint8_t l) { return put(record_lock(r, s, l)); }
+    File &run() { return put(record_runapp(r)); }
     File &raw(const Bytes &b) { return bytes.insert(bytes.end(), b.begin(), b.end()), *this; }
 };
 
@@ -263,7 +263,7 @@ TEST(BootRecords, HandMadeFilesLoadAsTheRulesSay)
     expected[0x11] = 2;
     Bytes checked(expected);
     checked.resize(0x20, 0xFF);  // past the image: erased
-    const uint16_t crc = efm8_crc16(checked.data(), checked.size()), erased = efm8_crc16(&checked[0x12], 2);
+    const uint16_t crc = crc16(checked.data(), checked.size()), erased = crc16(&checked[0x12], 2);
     ASSERT_TRUE(parse(File().write(0x10, {1, 2}).write(0x11, {2}).verify(0, 0x1F, crc).lock(0xFF, 0xFC)
                           .verify(0xFBFE, 0xFBFF, erased).lock(0xA5, 0xFE).bytes, image).ok());
     EXPECT_EQ(image.bytes, expected);

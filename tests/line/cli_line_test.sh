@@ -99,11 +99,11 @@ grep -q "would hand out 70000, which does not fit le16@0x3000" err || fail "too 
 grep -q '^open' log && fail "a board was opened for a number that cannot be placed"
 [ "$(counter_next line) $(counter_next big)" = "1004 70000" ] || fail "a refused number was drawn"
 KESTRANE_SIM_FLASH_IN=junk usb 65 flash --json --db "$db" --counter line --serial le32@0x39FE fw.bin
-jq -e '.result == "bad-image" and .serial == null' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
+jq -e '.result == "image-size" and .serial == null' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
   fail "out of area: $(cat out)"
 cmp -s flash junk || fail "a board was erased for a number beyond its area"
 [ "$(counter_next line)" = 1004 ] || fail "a number was drawn for a board whose area the place runs past"
-"$cli" history --db "$db" --json | jq -es 'map(select(.result == "bad-image")) | length == 1
+"$cli" history --db "$db" --json | jq -es 'map(select(.result == "image-size")) | length == 1
     and (.[0] | .serial == null and .exit_code == 65 and (.message | test("runs past")))' > /dev/null ||
   fail "the refused board's attempt: $("$cli" history --db "$db")"
 

@@ -89,7 +89,7 @@ static void checks_hold(const firmware::Image &image)
     std::vector<uint8_t> flash(image.bytes);
     flash.resize(firmware::ADDRESS_SPACE, 0xFF);
     for (const firmware::Check &c : image.checks)
-        check(efm8_crc16(flash.data() + c.start, c.end - c.start + 1u) == c.crc);
+        check(crc16(flash.data() + c.start, c.end - c.start + 1u) == c.crc);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,4 +1,5 @@
-// The library's version, as its headers give it.
+// The exported calls of kestrane/version.h: the library's version, as its
+// headers give it.
 #include <kestrane/version.h>
 
 uint32_t efm8_version(void)

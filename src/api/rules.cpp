@@ -1,0 +1,80 @@
+// The rules of a flash as a file asks it.
+#include "api/rules.h"
+
+#include "protocol/protocol.h"
+
+#include <stdio.h>
+
+#include <utility>
+
+namespace api {
+
+efm8_image *make_image(firmware::Image image, std::string name)
+{
+    efm8_image *made = new efm8_image;
+    made->image = std::move(image);
+    made->name = std::move(name);
+    for (const firmware::Check &check : made->image.checks)
+        made->checks.push_back({check.start, check.end, check.crc});
+    return made;
+}
+
+bool disables_bootloader(uint8_t signature)
+{
+    return ::disables_bootloader(signature);
+}
+
+bool bootloader_enabled(uint8_t signature)
+{
+    return signature == EFM8_SIGNATURE_KEEP;
+}
+
+std::optional<firmware::Lock> combine_lock(const std::optional<firmware::Lock> &file,
+                                           const std::optional<firmware::Lock> &asked)
+{
+    if (!file)
+        return asked;
+    if (!asked)
+        return file;
+    return firmware::Lock{static_cast<uint8_t>(file->signature & asked->signature),
+                          static_cast<uint8_t>(file->lock & asked->lock)};
+}
+
+static std::string hex(uint8_t byte)
+{
+    char text[8];
+    snprintf(text, sizeof text, "0x%02X", byte);
+    return text;
+}
+
+Refusal settle_flash(const efm8_image &image, const efm8_options &asked, efm8_options &settled, std::string &why)
+{
+    settled = asked;
+    const firmware::Image &file = image.image;
+    // A boot-record file that does not end by starting the application
+    // leaves the board in its bootloader, as replaying it would.
+    settled.run = asked.run && (file.format != firmware::Format::BootRecords || file.runs);
+    std::optional<firmware::Lock> own;
+    if (asked.lock)
+        own = firmware::Lock{asked.lock_signature, asked.lock_byte};
+    const std::optional<firmware::Lock> lock = combine_lock(file.lock, own);
+    settled.lock = lock.has_value();
+    if (!lock)
+        return Refusal::None;
+    settled.lock_signature = lock->signature;
+    settled.lock_byte = lock->lock;
+    const std::string whose = file.lock ? image.name + "'s lock record" : "the lock asked for";
+    if (!settled.verify) {
+        why = whose + " is programmed only once the flash is verified, and verify is off";
+        return Refusal::LockUnverified;
+    }
+    if (disables_bootloader(settled.lock_signature) && !settled.allow_disable_bootloader) {
+        why = whose + " writes " + hex(settled.lock_signature) +
+              " into the bootloader signature byte: the chip would then always start its application and never "
+              "enter its bootloader again; allow_disable_bootloader is not set";
+        return Refusal::DisablesBootloader;
+    }
+    return Refusal::None;
+}
+
+}  // namespace api
