@@ -64,12 +64,18 @@ awk '/^## Using Kestrane from C and Python/ { section = 1 } section && /^```c$/ 
 # shellcheck disable=SC2086
 "$cc" $cflags readme.c $flags -o readme || fail "the README's C example does not build"
 
-start_boards --boards 3
+# The contract, by a program built against the staged headers.
+# shellcheck disable=SC2086
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $cflags "$here/flash_board/contract.c" $flags -pthread -o contract ||
+  fail "the contract program does not build against the installed headers"
+
+start_boards --boards 4
 export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 ./by_pkg_config "$work/ttySIM1" fw.hex bad.hex || fail "the program built through kestrane.pc"
 cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
   fail "the program built through find_package"
 ./readme "$work/ttySIM3" fw.hex 2> readme.out || fail "the README's C example: $(tail -n 1 readme.out)"
+./contract "$work/ttySIM4" > contract.out 2>&1 || fail "the contract: $(cat contract.out)"
 grep -q "^verify 5000/5000$" readme.out || fail "the README's C example showed no progress to the end"
 ./readme "$work/ttyNONE" fw.hex 2> readme.out
 [ $? -eq 69 ] && grep -q "ttyNONE: no EFM8 bootloader is attached" readme.out ||
@@ -81,6 +87,9 @@ stop_boards
 holds_image flash fw.bin || fail "board 1 does not hold the image"
 holds_image flash.2 fw.bin || fail "board 2 does not hold the image"
 holds_image flash.3 fw.bin || fail "board 3 does not hold the image"
+# The cancelled flash left board 4 in its bootloader, byte 0 erased.
+grep -q 'mode bootloader' flash.4.state && [ "$(head -c1 flash.4 | od -An -tx1 | tr -d ' ')" = ff ] ||
+  fail "the cancelled board: $(cat flash.4.state), byte 0 $(head -c1 flash.4 | od -An -tx1)"
 
 symbols=$("$nm" -D --defined-only "$libdir/libkestrane.so.1" | awk '{print $3}' | sort)
 if ! diff -u "$here/symbols.txt" <(echo "$symbols"); then

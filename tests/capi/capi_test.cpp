@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -292,3 +293,74 @@ TEST(CApi, EachThreadKeepsItsOwnLastFailure)
 }
 
 }  // namespace
+
+namespace {
+
+// A file of random bytes ending with a lock record of these bytes, or none.
+Bytes file_with_lock(const Bytes &bytes, std::optional<std::pair<uint8_t, uint8_t>> lock, bool runs)
+{
+    firmware::BootRecordOptions asks;
+    asks.run = runs;
+    if (lock)
+        asks.lock_pages = 1;
+    Bytes file = boot_records(bytes, asks);
+    if (lock) {
+        const Bytes record = {'$', 3, EFM8_CMD_LOCK, 0xFF, efm8_lock_byte_for(1)};
+        auto at = std::search(file.begin(), file.end(), record.begin(), record.end());
+        EXPECT_NE(at, file.end());
+        at[3] = lock->first;
+        at[4] = lock->second;
+    }
+    return file;
+}
+
+}  // namespace
+
+// What a flash of a file settles into, without a board, for random locks
+// from the file and the options, verify, consent and run: the locks combine
+// bit by bit; a lock without verify, or one that disables the bootloader
+// without allow_disable_bootloader, is refused; a file that does not start
+// the application is not started.
+TEST(CApi, AFlashOfAFileSettlesAsItsRulesSayForAnyLocksAsked)
+{
+    std::mt19937 rng(11);
+    const Bytes bytes = random_image(700, 12);
+    const uint8_t signatures[] = {0xA5, 0xFF, 0x00, 0xA4, 0xE7};
+    for (int round = 0; round < 200; ++round) {
+        auto pick = [&rng](int n) { return int(rng() % unsigned(n)); };
+        std::optional<std::pair<uint8_t, uint8_t>> file_lock;
+        if (pick(2))
+            file_lock = std::make_pair(signatures[pick(5)], uint8_t(rng()));
+        const bool runs = pick(2);
+        Image image(file_with_lock(bytes, file_lock, runs));
+        ASSERT_EQ(image.result, EFM8_OK) << image.message;
+        efm8_options asked = EFM8_OPTIONS_INIT;
+        asked.verify = pick(2);
+        asked.run = pick(2);
+        asked.allow_disable_bootloader = pick(2);
+        asked.lock = pick(2);
+        asked.lock_signature = signatures[pick(5)];
+        asked.lock_byte = uint8_t(rng());
+        efm8_options settled = EFM8_OPTIONS_INIT;
+        char why[256] = "";
+        const int32_t result = efm8_image_flash_options(image.image, &asked, &settled, why, sizeof why);
+
+        const bool lock = asked.lock || file_lock;
+        uint8_t signature = 0xFF, lock_byte = 0xFF;
+        if (asked.lock)
+            signature &= asked.lock_signature, lock_byte &= asked.lock_byte;
+        if (file_lock)
+            signature &= file_lock->first, lock_byte &= file_lock->second;
+        const bool disables = (signature & 0xA5) != 0xA5;
+        const bool refused = lock && (!asked.verify || (disables && !asked.allow_disable_bootloader));
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + why);
+        EXPECT_EQ(result, refused ? EFM8_ERR_OPTIONS : EFM8_OK);
+        EXPECT_EQ(std::string(why).empty(), !refused);
+        EXPECT_EQ(bool(settled.lock), lock);
+        if (lock) {
+            EXPECT_EQ(std::make_pair(settled.lock_signature, settled.lock_byte), std::make_pair(signature, lock_byte));
+        }
+        EXPECT_EQ(bool(settled.run), asked.run && runs);
+        EXPECT_EQ(settled.size, sizeof settled);
+    }
+}
