@@ -24,3 +24,24 @@ string(REGEX REPLACE "/$" "" PC_PREFIX_FROM_PCFILEDIR "${PC_PREFIX_FROM_PCFILEDI
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/kestrane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libkestrane-dev)
+
+# The C API's reference, made from the public headers by doxygen, for
+# libkestrane-dev; a warning (an undocumented call, parameter or field)
+# fails the build. Its pages use Debian's jQuery rather than a copy.
+find_program(DOXYGEN doxygen)
+if(DOXYGEN)
+  set(API_REFERENCE_DIR ${CMAKE_BINARY_DIR}/api-reference)
+  configure_file(${CMAKE_SOURCE_DIR}/docs/Doxyfile.in ${CMAKE_BINARY_DIR}/Doxyfile @ONLY)
+  file(GLOB public_headers ${CMAKE_SOURCE_DIR}/include/kestrane/*.h)
+  add_custom_command(OUTPUT ${API_REFERENCE_DIR}/html/index.html
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${API_REFERENCE_DIR}/html
+    COMMAND ${DOXYGEN} ${CMAKE_BINARY_DIR}/Doxyfile
+    COMMAND ${CMAKE_COMMAND} -E rm ${API_REFERENCE_DIR}/html/jquery.js
+    COMMAND ${CMAKE_COMMAND} -E create_symlink ../../../javascript/jquery/jquery.js ${API_REFERENCE_DIR}/html/jquery.js
+    DEPENDS ${public_headers} ${CMAKE_SOURCE_DIR}/docs/Doxyfile.in
+    COMMENT "The C API's reference")
+  add_custom_target(api_reference ALL DEPENDS ${API_REFERENCE_DIR}/html/index.html)
+  install(DIRECTORY ${API_REFERENCE_DIR}/html DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libkestrane-dev
+    COMPONENT libkestrane-dev)
+  set(CPACK_DEBIAN_LIBKESTRANE-DEV_PACKAGE_DEPENDS libjs-jquery)
+endif()

@@ -12,9 +12,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define EFM8_PATH_MAX 256
+#define EFM8_PATH_MAX 256 /**< room for a path, its end included */
 #define EFM8_MAX_PAGES 128 /**< the 64 KB a 16-bit address reaches, in 512-byte pages */
-#define EFM8_ADDRESS_SPACE 0x10000
+#define EFM8_ADDRESS_SPACE 0x10000 /**< the bytes a 16-bit flash address reaches */
 /** An erased flash byte. Programming only clears bits, so writing it (or a
  * lock command's byte of it) leaves a byte as it is. */
 #define EFM8_ERASED 0xFF
@@ -22,10 +22,10 @@
 /** The HID report size is not documented, so USB keeps to 32 data bytes a
  * record; over a UART the bootloader takes up to 128. */
 #define EFM8_WRITE_USB_DEFAULT 32
-#define EFM8_WRITE_UART_DEFAULT 128
+#define EFM8_WRITE_UART_DEFAULT 128 /**< the data bytes a record carries over a UART */
 #define EFM8_WRITE_MAX 128 /**< the most data bytes one erase or write record carries */
-#define EFM8_BAUD_DEFAULT 115200
-#define EFM8_TIMEOUT_DEFAULT_MS 2000
+#define EFM8_BAUD_DEFAULT 115200    /**< a port's rate unless settings say otherwise */
+#define EFM8_TIMEOUT_DEFAULT_MS 2000 /**< how long a reply may take unless settings say otherwise */
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,9 +36,9 @@ extern "C" {
  * one would come with a call of its own. */
 struct efm8_device {
     char path[EFM8_PATH_MAX]; /**< the USB path or the serial port: what tells two boards apart */
-    enum efm8_interface interface;
-    uint16_t vendor_id; /**< over USB */
-    uint16_t product_id;
+    enum efm8_interface interface; /**< USB or UART */
+    uint16_t vendor_id;            /**< over USB */
+    uint16_t product_id;           /**< over USB */
     /** over USB "EFM8UB1", "EFM8UB2" or "EFM8UB3", owned by the library;
      * NULL over a UART until identified */
     const char *family;
@@ -48,10 +48,10 @@ struct efm8_device {
 struct efm8_port {
     char path[EFM8_PATH_MAX]; /**< "/dev/ttyUSB0" */
     uint16_t vendor_id;       /**< of a USB adapter; 0 for any other port */
-    uint16_t product_id;
-    char manufacturer[64];
-    char product[64];
-    char serial[64];
+    uint16_t product_id;      /**< of a USB adapter; 0 for any other port */
+    char manufacturer[64];    /**< as udev names the adapter's maker; may be empty */
+    char product[64];         /**< as udev names the adapter; may be empty */
+    char serial[64];          /**< the adapter's serial number; may be empty */
 };
 
 /**

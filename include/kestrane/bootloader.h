@@ -30,7 +30,7 @@ enum {
 /** The lock command's signature byte: the bootloader stays enabled only
  * while the chip's holds 0xA5; 0x00 disables it for good. */
 #define EFM8_SIGNATURE_KEEP 0xA5
-#define EFM8_SIGNATURE_DISABLE 0x00
+#define EFM8_SIGNATURE_DISABLE 0x00 /**< the signature byte that disables the bootloader for good */
 /** A lock byte of 0x00, every bit cleared, locks the most pages it can. */
 #define EFM8_LOCK_PAGES_MAX 255
 

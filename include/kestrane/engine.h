@@ -28,6 +28,7 @@ extern "C" {
  * The USB bootloaders attached, sorted by path.
  * @param devices filled with up to max entries; may be NULL only with max 0,
  * to count them.
+ * @param max the entries devices has room for, 0 or more.
  * @return how many are attached, which may be more than max (a failed
  * enumeration counts as none), or EFM8_ERR_ARGUMENT for devices NULL with a
  * max above 0 or a max below 0. Never EFM8_ERR_MEMORY: a count is all it
@@ -163,16 +164,16 @@ struct efm8_options {
     /** More CRC checks once the image is verified, each over a range of its
      * own (a boot-record file's verify records); check_count of them. */
     const struct efm8_check *checks;
-    size_t check_count;
+    size_t check_count; /**< how many checks there are */
     /** Called once the part is known and the image found to fit it, before
      * anything is erased (part or family NULL where not known). May be NULL. */
     void (*identified)(void *user, const struct efm8_part *part, const struct efm8_family *family);
-    void *identified_user;
+    void *identified_user; /**< handed to identified */
     /** Programs the lock and signature bytes (see efm8_lock) once the image
      * is verified, never otherwise: lock without verify is EFM8_ERR_OPTIONS. */
     int lock;
-    uint8_t lock_signature;
-    uint8_t lock_byte;
+    uint8_t lock_signature; /**< the signature byte the lock command sends; 0xFF leaves it */
+    uint8_t lock_byte;      /**< the lock byte the lock command sends; 0xFF leaves it */
     /* The first version's fields end here. */
     /** Called as progress is, and returning non-zero cancels; may be NULL.
      * @since 1.1 */
@@ -185,9 +186,9 @@ struct efm8_options {
 
 /** A CRC check of a range of flash. */
 struct efm8_check {
-    uint16_t start;
-    uint16_t end; /**< inclusive */
-    uint16_t crc;
+    uint16_t start; /**< the first address checked */
+    uint16_t end;   /**< the last, inclusive */
+    uint16_t crc;   /**< the CRC-16 (XModem) the range must have */
 };
 
 /** The default options as an initializer: verify, safe order, blank skip,
@@ -215,8 +216,8 @@ static inline void efm8_default_options(struct efm8_options *options)
  * stands for the first version's) before handing it in. */
 struct efm8_report {
     uint32_t size; /**< sizeof(struct efm8_report), or 0 */
-    int32_t result;
-    enum efm8_interface interface;
+    int32_t result;                /**< what the call returned */
+    enum efm8_interface interface; /**< the board's, where there is one */
     uint8_t command;  /**< the command that failed or was refused, 0 if none */
     uint32_t address; /**< its address */
     int32_t reply;    /**< the bootloader's reply to it, -1 if none came */
@@ -228,11 +229,11 @@ struct efm8_report {
     /** The board's part, or only its family, as far as identify found them;
      * entries of the part table. */
     const struct efm8_part *part;
-    const struct efm8_family *family;
+    const struct efm8_family *family; /**< the board's family, where known */
     uint32_t limit;          /**< EFM8_ERR_SIZE: the application limit; 0 when the bootloader refused the image's last address */
     uint32_t commands;       /**< commands sent */
     uint32_t bytes_written;  /**< data bytes carried by erases and writes */
-    uint32_t page_size;
+    uint32_t page_size;      /**< the board's pages, in bytes */
     uint32_t pages_skipped;  /**< pages delta found already holding the image */
     uint32_t pages_differ;   /**< pages verify found not holding it */
     uint8_t differ[EFM8_MAX_PAGES / 8]; /**< which, one bit per page, page 0 in bit 0 of byte 0 */
@@ -258,6 +259,7 @@ struct efm8_report {
  * @param session may not be NULL.
  * @param image count bytes, read during the call only; may be NULL only
  * when count is 0 (EFM8_ERR_SIZE).
+ * @param count the image's length, 1 to the part's application area.
  * @param options NULL for the defaults.
  * @param report NULL, or filled in whatever the result.
  * @return EFM8_OK or a failure of the result table, kept as the thread's
@@ -270,7 +272,9 @@ KESTRANE_API int32_t efm8_flash(efm8_session *session, const uint8_t *image, uin
 /**
  * Compares the image (with 0xFF to the end of its last page) with the chip
  * by CRC, each 256-byte block on its own, writing nothing.
- * @param session may not be NULL; image as efm8_flash's; report may be NULL.
+ * @param session may not be NULL.
+ * @param image,count as efm8_flash's.
+ * @param report NULL, or filled in whatever the result.
  * @return EFM8_OK, or EFM8_ERR_MISMATCH with the pages that differ in the
  * report, or another failure.
  * @since 1.0
@@ -280,7 +284,8 @@ KESTRANE_API int32_t efm8_verify(efm8_session *session, const uint8_t *image, ui
 
 /**
  * Starts the application; the board leaves its bootloader.
- * @param session may not be NULL; report may be NULL.
+ * @param session may not be NULL.
+ * @param report NULL, or filled in whatever the result.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_run(efm8_session *session, struct efm8_report *report);
@@ -288,7 +293,8 @@ KESTRANE_API int32_t efm8_run(efm8_session *session, struct efm8_report *report)
 /**
  * One identify record with any id: EFM8_OK when a bootloader answers it, as
  * it does with 0x40 or 0x42 whatever the part.
- * @param session may not be NULL; report may be NULL.
+ * @param session may not be NULL.
+ * @param report NULL, or filled in whatever the result.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_ping(efm8_session *session, struct efm8_report *report);
@@ -298,7 +304,7 @@ struct efm8_identity {
     uint32_t size;                    /**< sizeof(struct efm8_identity), or 0, set by the caller */
     const struct efm8_part *part;     /**< NULL when no documented derivative answered */
     const struct efm8_family *family; /**< NULL when not even the family is known */
-    uint32_t page_size;
+    uint32_t page_size;               /**< the board's pages, in bytes */
     uint32_t app_limit; /**< from the table; 0 when the part is not known */
     int32_t version;    /**< the bootloader's version byte (0x90 is 1.0) */
 };
@@ -307,7 +313,9 @@ struct efm8_identity {
  * Names the part by probing the ids of the table; when no derivative
  * answers, the families whose derivatives are not documented are probed with
  * every derivative id. A session asks only once.
- * @param session and identity may not be NULL; report may be NULL.
+ * @param session may not be NULL.
+ * @param identity filled in whatever the result; may not be NULL.
+ * @param report NULL, or filled in whatever the result.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_identify(efm8_session *session, struct efm8_identity *identity, struct efm8_report *report);
@@ -321,7 +329,12 @@ KESTRANE_API int32_t efm8_identify(efm8_session *session, struct efm8_identity *
  * signature of 0x00 disables the bootloader: the chip then always starts its
  * application and can only be reached through its debug interface. The
  * bytes are read back by CRC where the part table says where they are.
- * @param session may not be NULL; report may be NULL.
+ * @param session may not be NULL.
+ * @param signature the signature byte to program (EFM8_SIGNATURE_KEEP or
+ * 0xFF keep the bootloader).
+ * @param lock the lock byte to program.
+ * @param report NULL, or filled in whatever the result; its lock_value and
+ * signature_value say what the bytes hold after.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_lock(efm8_session *session, uint8_t signature, uint8_t lock, struct efm8_report *report);
@@ -336,8 +349,11 @@ KESTRANE_API uint8_t efm8_lock_byte_for(uint32_t pages);
 
 /**
  * Whether the board is one of these parts.
- * @param session may not be NULL; ids may be NULL only with count 0;
- * report may be NULL.
+ * @param session may not be NULL.
+ * @param ids count part ids (DEVICEID << 8 | DERIVID); may be NULL only
+ * with count 0.
+ * @param count how many ids there are.
+ * @param report NULL, or filled in whatever the result.
  * @return EFM8_OK when the board answers identify for one of the ids,
  * EFM8_ERR_WRONG_PART when for none, or a failure.
  * @since 1.0
@@ -357,6 +373,7 @@ KESTRANE_API int efm8_page_differs(const struct efm8_report *report, uint32_t pa
  * 0x3A00 with 'A' (address out of range)", as snprintf writes it.
  * @param report may not be NULL.
  * @param text may be NULL only with size 0, to learn the length.
+ * @param size the room in text, its end included.
  * @return the length it needed, or EFM8_ERR_ARGUMENT.
  * @since 1.0
  */

@@ -38,18 +38,20 @@ enum efm8_line_kind {
  * pins are active low; an adapter drives RTS# and DTR# low while the line is
  * asserted); active_high inverts that, for a transistor stage. */
 struct efm8_line {
-    enum efm8_line_kind kind;
+    enum efm8_line_kind kind;      /**< what drives it; EFM8_LINE_NONE: none */
     char chip[EFM8_LINE_TEXT_MAX]; /**< GPIO: a chip's name (gpiochip0) or its path */
     uint32_t offset;               /**< GPIO: the line's offset on its chip */
-    int active_high;
+    int active_high;               /**< non-zero: asserted drives the pin high */
 };
 
 /**
  * Reads "rts", "dtr" or "gpio:CHIP:OFFSET", each with an optional
  * ":active-high".
- * @param text and line may not be NULL.
+ * @param text may not be NULL.
+ * @param line filled in; may not be NULL.
  * @param error why a text is refused, NUL-terminated and cut to error_size;
  * may be NULL.
+ * @param error_size the room in error.
  * @return EFM8_OK, EFM8_ERR_OPTIONS with why in error, or EFM8_ERR_ARGUMENT.
  * @since 1.0
  */
@@ -57,7 +59,9 @@ KESTRANE_API int32_t efm8_parse_line(const char *text, struct efm8_line *line, c
 
 /**
  * The line as it is written: "rts", "gpio:gpiochip0:17:active-high".
- * @param line NULL writes "none"; text may be NULL only with size 0.
+ * @param line NULL writes "none".
+ * @param text NUL-terminated and cut to size; may be NULL only with size 0.
+ * @param size the room in text.
  * @since 1.0
  */
 KESTRANE_API void efm8_line_text(const struct efm8_line *line, char *text, size_t size);
@@ -67,39 +71,39 @@ enum efm8_step_kind { EFM8_STEP_RESET, EFM8_STEP_BOOT, EFM8_STEP_WAIT };
 
 /** reset and boot: value 1 asserted, 0 released; wait: value milliseconds. */
 struct efm8_step {
-    enum efm8_step_kind kind;
-    uint32_t value;
+    enum efm8_step_kind kind; /**< what the step does */
+    uint32_t value;           /**< 1 or 0 for a line, milliseconds for a wait */
 };
 
-#define EFM8_STEPS_MAX 32
-#define EFM8_ENTER_COMMAND_MAX 64
+#define EFM8_STEPS_MAX 32         /**< the most steps an entry holds */
+#define EFM8_ENTER_COMMAND_MAX 64 /**< the longest enter command */
 #define EFM8_WAIT_MAX_MS 60000 /**< the longest wait a step or an enter command may ask */
 /** The default sequence's holds: reset asserted this long with boot
  * asserted, then boot kept asserted this long after reset's release. */
 #define EFM8_RESET_HOLD_MS 10
-#define EFM8_BOOT_HOLD_MS 50
-#define EFM8_ENTER_WAIT_DEFAULT_MS 100
+#define EFM8_BOOT_HOLD_MS 50 /**< boot held asserted after reset's release */
+#define EFM8_ENTER_WAIT_DEFAULT_MS 100 /**< the wait after an enter command unless the entry says otherwise */
 
 /** How a board on a serial port is brought into its bootloader before the
  * training byte, and what happens to it when its session closes; see struct
  * efm8_port_settings for its size. */
 struct efm8_entry {
     uint32_t size;          /**< sizeof(struct efm8_entry): efm8_init_entry or EFM8_ENTRY_INIT */
-    struct efm8_line reset; /**< kind EFM8_LINE_NONE when not given */
-    struct efm8_line boot;
+    struct efm8_line reset; /**< on the chip's reset pin; kind EFM8_LINE_NONE when not given */
+    struct efm8_line boot;  /**< on the chip's entry pin; kind EFM8_LINE_NONE when not given */
     /** Run in order once the port is open. None: with both lines, boot
      * asserted, reset asserted, EFM8_RESET_HOLD_MS, reset released,
      * EFM8_BOOT_HOLD_MS, boot released; with reset alone the same without
      * the boot steps (the chip then enters its bootloader only when its
      * flash byte 0 is 0xFF). */
     struct efm8_step steps[EFM8_STEPS_MAX];
-    size_t step_count;
+    size_t step_count; /**< how many of steps are run, at most EFM8_STEPS_MAX */
     /** Sent to the running application after the steps, at command_baud (0:
      * the port's), followed by a wait of command_wait_ms. */
     uint8_t command[EFM8_ENTER_COMMAND_MAX];
-    size_t command_length;
-    uint32_t command_baud;
-    uint32_t command_wait_ms;
+    size_t command_length;    /**< bytes of command sent, at most EFM8_ENTER_COMMAND_MAX; 0: none */
+    uint32_t command_baud;    /**< the rate the command is sent at; 0: the port's */
+    uint32_t command_wait_ms; /**< the wait after the command, at most EFM8_WAIT_MAX_MS */
     /** When the session closes: a reset pulse with boot released, so that
      * the application starts whatever the session did. */
     int reset_after;
@@ -137,7 +141,10 @@ KESTRANE_API int efm8_entry_used(const struct efm8_entry *entry);
  * Reads "boot=1,reset=1,wait=10ms,reset=0,wait=50ms,boot=0" (steps
  * ROLE=0|1 and wait=N followed by ms or s) into the entry's steps. A role
  * whose line the entry lacks is refused too.
- * @param text and entry may not be NULL; error as efm8_parse_line's.
+ * @param text may not be NULL.
+ * @param entry whose steps are set, its lines already given; may not be
+ * NULL.
+ * @param error,error_size as efm8_parse_line's.
  * @return EFM8_OK, EFM8_ERR_OPTIONS with the bad step named in error, or
  * EFM8_ERR_ARGUMENT.
  * @since 1.0
@@ -147,7 +154,9 @@ KESTRANE_API int32_t efm8_parse_entry_sequence(const char *text, struct efm8_ent
 
 /**
  * The steps the entry runs: its own, or the default for its lines.
- * @param entry NULL has none; steps may be NULL only with max 0.
+ * @param entry NULL has none.
+ * @param steps room for max steps; NULL gives 0.
+ * @param max the room in steps.
  * @return how many were written, at most max (a count, not a result: 0 for
  * NULL arguments).
  * @since 1.0
@@ -161,8 +170,11 @@ KESTRANE_API size_t efm8_entry_steps(const struct efm8_entry *entry, struct efm8
  * both), and the port keeps them as they are when it is closed; without a
  * role they are left alone. Every line is released when the session closes,
  * whatever it did.
- * @param port and session may not be NULL; settings and entry NULL for the
- * defaults; report NULL, or filled in on failure (naming the line).
+ * @param port may not be NULL.
+ * @param settings NULL for the defaults.
+ * @param entry NULL for none: efm8_open_port.
+ * @param session as efm8_open's.
+ * @param report NULL, or filled in on failure (naming the line).
  * @return efm8_open_port's results, and EFM8_ERR_NO_LINE (the adapter
  * cannot drive the line, or no such GPIO chip or line), EFM8_ERR_LINE_BUSY
  * (another program holds the GPIO line), EFM8_ERR_LINE_ACCESS (no
@@ -177,7 +189,9 @@ KESTRANE_API int32_t efm8_open_port_entry(const char *port, const struct efm8_po
  * An application's own way into a USB bootloader: the output report (its
  * first byte the report id, 0 when the device numbers none) written to the
  * only HID device with this USB id.
- * @param report length bytes; may not be NULL, nor length 0.
+ * @param vendor_id,product_id the application's USB id.
+ * @param report length bytes; may not be NULL.
+ * @param length the report's length, its id included; not 0.
  * @return EFM8_OK, EFM8_ERR_NO_DEVICE, EFM8_ERR_SEVERAL, EFM8_ERR_ACCESS,
  * EFM8_ERR_OPEN, EFM8_ERR_TRANSFER or EFM8_ERR_ARGUMENT.
  * @since 1.0
@@ -190,8 +204,10 @@ typedef struct efm8_trigger efm8_trigger;
 
 /**
  * Claims a GPIO line as a trigger.
- * @param line and trigger may not be NULL; trigger is set to one owned by
- * the caller until efm8_trigger_close, or NULL; error as efm8_parse_line's.
+ * @param line a GPIO line; may not be NULL.
+ * @param trigger set to one owned by the caller until efm8_trigger_close,
+ * or NULL; may not be NULL.
+ * @param error,error_size as efm8_parse_line's.
  * @return EFM8_OK, the line results of efm8_open_port_entry with why in
  * error, EFM8_ERR_MEMORY or EFM8_ERR_ARGUMENT.
  * @since 1.0
@@ -201,6 +217,8 @@ KESTRANE_API int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigge
 
 /**
  * Waits for the trigger's next assertion.
+ * @param trigger may not be NULL.
+ * @param timeout_ms the longest wait.
  * @return 1 when the line was asserted within timeout_ms, 0 when not,
  * EFM8_ERR_TRANSFER when it can no longer be read, or EFM8_ERR_ARGUMENT.
  * @since 1.0

@@ -41,6 +41,7 @@ enum efm8_format {
  * @param message what went wrong, NUL-terminated and cut to size, naming the
  * line or offset ("fw.hex: line 12: checksum mismatch (01 != 00)"); empty on
  * success; may be NULL.
+ * @param size the room in message.
  * @return EFM8_OK, EFM8_ERR_UNREADABLE (it could not be opened or read),
  * EFM8_ERR_BAD_IMAGE (not a usable image), EFM8_ERR_MEMORY or
  * EFM8_ERR_ARGUMENT.
@@ -52,7 +53,10 @@ KESTRANE_API int32_t efm8_image_load(const char *path, efm8_image **image, char 
  * The same from a file's content in memory.
  * @param content count bytes, read during the call only; may be NULL only
  * when count is 0.
+ * @param count the content's length.
  * @param name stands for the file in messages; NULL: "image".
+ * @param image,message,size as efm8_image_load's.
+ * @return as efm8_image_load's, never EFM8_ERR_UNREADABLE.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_image_parse(const uint8_t *content, size_t count, const char *name, efm8_image **image,
@@ -71,6 +75,7 @@ KESTRANE_API enum efm8_format efm8_image_format(const efm8_image *image);
 /**
  * The bytes from address 0 to the highest one the file gives; gaps hold
  * 0xFF.
+ * @param image NULL gives NULL.
  * @param count set to how many; may be NULL.
  * @return bytes owned by the image, valid while it lives; NULL (and a count
  * of 0) for a NULL image.
@@ -81,6 +86,7 @@ KESTRANE_API const uint8_t *efm8_image_bytes(const efm8_image *image, uint32_t *
 /**
  * The part ids (DEVICEID << 8 | DERIVID) a boot-record file is meant for, in
  * its order; none (count 0): any part.
+ * @param image NULL gives NULL.
  * @param count set to how many; may be NULL.
  * @return ids owned by the image, valid while it lives; NULL for a NULL
  * image.
@@ -90,6 +96,7 @@ KESTRANE_API const uint16_t *efm8_image_ids(const efm8_image *image, size_t *cou
 
 /**
  * A boot-record file's verify records, to be checked once the image is.
+ * @param image NULL gives NULL.
  * @param count set to how many; may be NULL.
  * @return checks owned by the image, valid while it lives; NULL for a NULL
  * image.
@@ -99,8 +106,9 @@ KESTRANE_API const struct efm8_check *efm8_image_checks(const efm8_image *image,
 
 /**
  * The lock a boot-record file ends with.
- * @param signature and lock set to its bytes (0xFF without a lock); either
- * may be NULL.
+ * @param image NULL has none.
+ * @param signature,lock set to its bytes (0xFF without a lock); either may
+ * be NULL.
  * @return 1 when there is one, else 0 (for a NULL image too).
  * @since 1.0
  */
@@ -126,8 +134,11 @@ KESTRANE_API int efm8_image_runs(const efm8_image *image);
  *   options allow_disable_bootloader;
  * - a boot-record file that does not start the application leaves the
  *   board in its bootloader whatever the options say.
- * @param session and image may not be NULL; options NULL for the defaults;
- * report may be NULL.
+ * @param session may not be NULL.
+ * @param image may not be NULL; it is only read, and may be flashed from
+ * several threads at once.
+ * @param options NULL for the defaults.
+ * @param report NULL, or filled in whatever the result.
  * @return as efm8_flash.
  * @since 1.0
  */
@@ -139,9 +150,11 @@ KESTRANE_API int32_t efm8_flash_image(efm8_session *session, const efm8_image *i
  * a board: its lock fields hold the combined lock, and run is cleared for a
  * file that does not start the application. Its checks are still the
  * options' own (efm8_flash_image adds the file's after them).
- * @param image and settled may not be NULL; options NULL for the defaults;
- * settled is a whole structure of the caller's, its size set.
+ * @param image may not be NULL.
+ * @param options NULL for the defaults.
+ * @param settled a structure of the caller's, its size set; may not be NULL.
  * @param why why efm8_flash_image would refuse, cut to why_size; may be NULL.
+ * @param why_size the room in why.
  * @return EFM8_OK, EFM8_ERR_OPTIONS when efm8_flash_image would refuse the
  * image over these options (settled is filled in all the same), or
  * EFM8_ERR_ARGUMENT.
@@ -152,7 +165,9 @@ KESTRANE_API int32_t efm8_image_flash_options(const efm8_image *image, const str
 
 /**
  * efm8_verify over the image, after the same check of the parts.
- * @param session and image may not be NULL; report may be NULL.
+ * @param session may not be NULL.
+ * @param image may not be NULL.
+ * @param report NULL, or filled in whatever the result.
  * @since 1.0
  */
 KESTRANE_API int32_t efm8_verify_image(efm8_session *session, const efm8_image *image, struct efm8_report *report);

@@ -40,7 +40,7 @@ struct efm8_family {
 /** A documented derivative. */
 struct efm8_part {
     const char *name; /**< "EFM8BB31F64G-QFN32"; the revision letter is not part of the id */
-    const struct efm8_family *family;
+    const struct efm8_family *family; /**< its family, an entry of efm8_families() */
     uint16_t id;          /**< DEVICEID << 8 | DERIVID, as identify sends it */
     uint32_t flash_size;  /**< bytes, as the part number gives it */
     /** The first address the application may not use while the bootloader

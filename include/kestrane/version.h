@@ -10,17 +10,15 @@
 
 #include <stdint.h>
 
-/** @name The version of the headers a program is built with
- * @{ */
-#define KESTRANE_VERSION_MAJOR 1
-#define KESTRANE_VERSION_MINOR 1
-#define KESTRANE_VERSION_PATCH 0
-#define KESTRANE_VERSION_STRING "1.1.0"
+#define KESTRANE_VERSION_MAJOR 1 /**< the headers' major version: the SONAME's number */
+#define KESTRANE_VERSION_MINOR 1 /**< the headers' minor version: calls and fields added */
+#define KESTRANE_VERSION_PATCH 0 /**< the headers' patch level */
+#define KESTRANE_VERSION_STRING "1.1.0" /**< the headers' version as text */
 /** MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in `#if`. */
 #define KESTRANE_VERSION \
     (KESTRANE_VERSION_MAJOR * 10000 + KESTRANE_VERSION_MINOR * 100 + KESTRANE_VERSION_PATCH)
-/** @} */
 
+/** Marks what libkestrane.so.1 exports. */
 #if defined(__GNUC__)
 #define KESTRANE_API __attribute__((visibility("default")))
 #else

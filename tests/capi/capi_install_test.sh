@@ -27,7 +27,8 @@ libdir=$stage/usr/$3
 # Nothing but the library, its headers, kestrane.pc, the CMake package and
 # each package's copyright and changelog.
 others=$(find "$stage" -type f | grep -v -e "^$stage/usr/include/kestrane/" -e "^$libdir/" \
-  -e "^$stage/usr/share/doc/libkestrane\(1\|-dev\)/\(copyright\|changelog.gz\)$")
+  -e "^$stage/usr/share/doc/libkestrane\(1\|-dev\)/\(copyright\|changelog.gz\)$" \
+  -e "^$stage/usr/share/doc/libkestrane-dev/html/")
 [ -z "$others" ] || fail "installed with the library: $others"
 [ -f "$libdir/pkgconfig/kestrane.pc" ] && [ -f "$libdir/cmake/Kestrane/KestraneConfig.cmake" ] ||
   fail "kestrane.pc or the CMake package is missing"

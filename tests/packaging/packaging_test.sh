@@ -109,6 +109,12 @@ fi
 [ -z "$lint" ] || echo "lintian: $lint"
 
 depends() { dpkg-deb -f "${deb[$1]}" Depends; }
+# The C API's reference, where doxygen made it, with Debian's jQuery.
+if [ -f "$build/api-reference/html/index.html" ]; then
+  dpkg-deb -c "${deb[libkestrane-dev]}" | grep '/usr/share/doc/libkestrane-dev/html/index.html$' > /dev/null ||
+    fail "libkestrane-dev lacks the C API's reference"
+  grep -q 'libjs-jquery' <<<"$(depends libkestrane-dev)" || fail "the reference's jQuery: $(depends libkestrane-dev)"
+fi
 if built kestrane; then
   grep -q 'libwxgtk3.2-1' <<<"$(depends kestrane)" || fail "no wx dependency: $(depends kestrane)"
   grep -q 'kestrane-cli (= ' <<<"$(depends kestrane)" || fail "the window comes without the udev rule"
