@@ -12,7 +12,9 @@
 //   --flash-out FILE    board 1's flash goes to FILE at exit, board N's to FILE.N;
 //                       FILE.state (FILE.N.state) gets its lock and signature
 //                       bytes and whether it is in its bootloader: "lock FF",
-//                       "signature A5", "mode bootloader" or "mode application"
+//                       "signature A5", "mode bootloader" or "mode application";
+//                       FILE.frames (FILE.N.frames) every record it got, a line
+//                       of hex each, '$' (24) first
 //   --log FILE          a line per event: "N trained", "N record 32",
 //                       "N reply 40", "N silent", "N hung up"
 //   --control FIFO      read for "return N" (board N reset into its
@@ -360,6 +362,15 @@ private:
         std::snprintf(text, sizeof text, "lock %02X\nsignature %02X\nmode %s\n", model.lock_byte(),
                       model.signature_byte(), model.on_bus() ? "bootloader" : "application");
         state << text;
+        // What the board was sent, for tests that check which commands went out.
+        std::ofstream frames(path + ".frames");
+        for (const std::vector<std::uint8_t> &frame : model.frames()) {
+            for (std::uint8_t byte : frame) {
+                std::snprintf(text, sizeof text, "%02X", byte);
+                frames << text;
+            }
+            frames << '\n';
+        }
     }
 
     const Settings &settings_;

@@ -308,6 +308,37 @@ TEST_P(EveryLink, AnySuccessfulFlashLeavesWhatTheFullSequenceLeavesAndIsVerified
     }
 }
 
+// Verify alone checks every block the image spans, whatever its size: a
+// byte changed anywhere in the image or the 0xFF after it to the end of its
+// last page names that page alone, and a chip that holds the image passes.
+TEST_F(Engine, VerifyFindsAChangeAnywhereInThePagesTheImageSpans)
+{
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 200; ++round) {
+        const Bytes image = random_image(rng, UB1_AREA);
+        const uint32_t pages = uint32_t((image.size() + PAGE - 1) / PAGE);
+        Bytes chip = full_sequence_result(Bytes(efm8sim::FLASH_SIZE, 0x00), image);
+        const bool changed = rng() % 4 != 0;
+        const uint32_t at = uint32_t(rng() % (pages * PAGE));
+        if (changed)
+            chip[at] ^= uint8_t(1 + rng() % 255);
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(image.size()) + " bytes" +
+                     (changed ? ", byte " + std::to_string(at) + " changed" : ""));
+        hidsim::reset();
+        hidsim::Device &board = hidsim::attach();
+        board.model.flash() = chip;
+        efm8_report report;
+        const int32_t result = with_session([&](efm8_session *s) {
+            return efm8_verify(s, image.data(), uint32_t(image.size()), &report);
+        });
+        ASSERT_EQ(result, changed ? EFM8_ERR_MISMATCH : EFM8_OK);
+        EXPECT_EQ(report.pages_differ, changed ? 1u : 0u);
+        for (uint32_t page = 0; page < EFM8_MAX_PAGES; ++page)
+            ASSERT_EQ(efm8_page_differs(&report, page), changed && page == at / PAGE) << "page " << page;
+        EXPECT_EQ(board.model.flash(), chip) << "verify writes nothing";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, EveryLink, ::testing::Values(Link::Usb, Link::Uart),
                          [](const ::testing::TestParamInfo<Link> &info) {
                              return info.param == Link::Usb ? "HidapiStandIn" : "UartBoard";
