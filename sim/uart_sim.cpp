@@ -18,7 +18,8 @@
 //   --log FILE          a line per event: "N trained", "N record 32",
 //                       "N reply 40", "N silent", "N hung up"
 //   --control FIFO      read for "return N" (board N reset into its
-//                       bootloader), "hangup N", "say N HEX..." and "quit"
+//                       bootloader, where it answers again, a silent one
+//                       too), "hangup N", "say N HEX..." and "quit"
 //   --answer N:HH       board 1 answers its Nth command (from 0) with HH
 //   --silent N          board 1 says nothing from its Nth command on
 //   --hang-up N         board 1's line drops at its Nth command
@@ -231,6 +232,15 @@ public:
         }
     }
 
+    // A board whose chip had left its bootloader (gone silent) is reset
+    // into it: it answers again.
+    static void come_back(efm8sim::UartBoard &board)
+    {
+        board.reset_into_bootloader();
+        std::lock_guard<std::mutex> guard(board.lock());
+        board.faults().silent_from = efm8sim::NEVER;
+    }
+
     // Board number's place takes a fresh board.
     void insert(std::size_t number)
     {
@@ -268,7 +278,7 @@ public:
             return true;
         efm8sim::UartBoard &target = *boards_[board - 1];
         if (verb == "return")
-            target.reset_into_bootloader();
+            come_back(target);
         else if (verb == "insert")
             insert(board);
         else if (verb == "hangup")
