@@ -23,11 +23,13 @@ holds_image() {
 }
 
 # Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
-# which line; 30 s without a line fails. The file is followed by name, so one
-# that a process started in the background has yet to create is waited for.
+# which line; 30 s without them fails, however many other lines come (a
+# bench logs its looks at the bus all the while). The file is followed by
+# name, so one that a process started in the background has yet to create
+# is waited for.
 wait_line() {  # wait_line FILE FROM COUNT PATTERN
-  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
-  while IFS= read -r -t 30 line; do
+  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line deadline=$((SECONDS + 30))
+  while ((SECONDS < deadline)) && IFS= read -r -t $((deadline - SECONDS)) line; do
     at=$((at + 1))
     if [[ $line =~ $pattern ]] && ((++matched >= count)); then
       echo "$at"

@@ -68,9 +68,9 @@ jq -e '.tries == 2' out > /dev/null && number_on flash be16@0x3000 "$(jq .serial
 # number. Over USB and over a port, where a board leaves by going silent
 # (its chip in its application) and comes back when reset into its
 # bootloader.
-leaves() {  # leaves COUNTER WAIT-FOR START-COMMAND...: in out, err; the board returned once WAIT-FOR is said
-  local counter=$1 said=$2 watcher
-  shift 2
+leaves() {  # leaves COUNTER WAIT-FOR BOARDS START-COMMAND...: in out, err; the board returned once WAIT-FOR is said
+  local counter=$1 said=$2 boards=$3 watcher
+  shift 3
   "$cli" serial init "$counter" --first 100 --db "$db" > /dev/null
   prepare
   : > out
@@ -78,15 +78,21 @@ leaves() {  # leaves COUNTER WAIT-FOR START-COMMAND...: in out, err; the board r
   watcher=$!
   wait_line err 1 1 "$said" > /dev/null || fail "$counter: never said '$said': $(cat err)"
   send_to "$fifo" "return 1"
+  # A bench that never takes the board back would watch for ever.
+  wait_line out 1 "$boards" '"path":' > /dev/null || {
+    fail "$counter: not $boards boards: $(cat out err)"
+    pkill -P "$watcher"
+    kill "$watcher"
+  }
   wait "$watcher"
 }
-usb_watch() { env "${usb_env[@]}" "$cli" watch --count 2 "$@" > out 2> err; }
+usb_watch() { exec env "${usb_env[@]}" "$cli" watch --count 2 "$@" > out 2> err; }
 fifo=control
-KESTRANE_SIM_VANISH=12 leaves left-usb 'sim:1  the board left' usb_watch --retries 0
+KESTRANE_SIM_VANISH=12 leaves left-usb 'sim:1  the board left' 2 usb_watch --retries 0
 jq -es 'map(select(.path) | [.path, .serial, .result]) == [["sim:1", 100, "transfer-failed"], ["sim:1", 101, "ok"]]' \
   out > /dev/null && numbers_check left-usb 2 && as_recorded left-usb && number_on flash le16@0x3000 101 ||
   fail "a board that left and came back: $(cat out history.json)"
-KESTRANE_SIM_VANISH=12 leaves late-usb 'sim:1  the board left' usb_watch --retries 1 --wait=0.2
+KESTRANE_SIM_VANISH=12 leaves late-usb 'sim:1  the board left' 2 usb_watch --retries 1 --wait=0.2
 jq -es 'map(select(.path) | [.serial, .result, .tries]) == [[100, "transfer-failed", 1], [101, "ok", 1]]' out \
   > /dev/null && numbers_check late-usb 2 && as_recorded late-usb && number_on flash le16@0x3000 101 ||
   fail "a board back too late for its retry: $(cat out history.json)"
@@ -98,12 +104,12 @@ uart_watch() {
   return "$status"
 }
 fifo=uart_control count=2
-leaves left-uart "$port  the board left" uart_watch --retries 0
+leaves left-uart "$port  the board left" 2 uart_watch --retries 0
 jq -es 'map(select(.path) | [.serial, .result]) == [[100, "transfer-failed"], [101, "ok"]]' out > /dev/null &&
   numbers_check left-uart 2 && as_recorded left-uart && number_on flash le16@0x3000 101 ||
   fail "a board that left a port and came back: $(cat out history.json)"
 count=1
-leaves retried-uart 'for try 2 of 2' uart_watch --retries 1 || fail "a port's board back for its retry: $(cat err)"
+leaves retried-uart 'for try 2 of 2' 1 uart_watch --retries 1 || fail "a port's board back for its retry: $(cat err)"
 jq -es 'map(select(.path) | [.serial, .result, .tries]) == [[100, "ok", 2]]' out > /dev/null &&
   numbers_check retried-uart 1 && as_recorded retried-uart && number_on flash le16@0x3000 100 ||
   fail "a port's board back for its retry: $(cat out history.json)"

@@ -1,8 +1,9 @@
 // The engine over the UART transport, through the kernel's tty layer to
 // simulated boards behind pseudo-terminals: what goes on the line, every
 // part of the table at its limit, the port's settings, stale input,
-// exclusivity and why an open fails, boards at once, and slow replies. (A
-// fault at every command is in uart_fault_test.cpp.)
+// exclusivity and why an open fails, and boards at once. (A fault at every
+// command is in uart_fault_test.cpp, replies late or never in
+// uart_timeout_test.cpp.)
 #include "uart_helpers.h"
 #include "without_file_override.h"
 
@@ -312,47 +313,6 @@ TEST(Uart, BoardsFlashedAtOnceFromThreadsAllLand)
         EXPECT_TRUE(std::equal(images[i].begin(), images[i].end(), flash_of(*boards[i]).begin()));
         EXPECT_EQ(boards[i]->received(), line_of(frames_of(*boards[i])));
     }
-}
-
-// A reply that comes late but within the time-out is waited for; one that
-// comes after it fails the transfer and says so, and when it does arrive
-// it is not taken for the answer to a later record.
-TEST(Uart, ASlowReplyWithinTheTimeOutIsWaitedForAndOneBeyondItFails)
-{
-    const efm8_part &part = part_named("EFM8BB10F8G-QFN20");
-    const Bytes image = random_bytes(3000, 3);
-    auto clean = board_of(part);
-    ASSERT_EQ(flash_board(*clean, image), EFM8_OK);
-    const std::vector<Bytes> frames = frames_of(*clean);
-    const size_t write = first_of(frames, EFM8_CMD_WRITE, 0x80);
-    ASSERT_LT(write, frames.size());
-
-    auto patient = board_of(part);
-    slow_down(*patient, write, std::chrono::milliseconds(100));
-    ASSERT_EQ(flash_board(*patient, image, nullptr, nullptr, port_settings(1000)), EFM8_OK);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash_of(*patient).begin()));
-
-    auto late = board_of(part);
-    slow_down(*late, write, std::chrono::milliseconds(600));
-    Events events(*late);
-    Session session(*late, port_settings(200));
-    ASSERT_EQ(session.opened(), EFM8_OK);
-    efm8_report report;
-    ASSERT_EQ(session.flash(image, nullptr, &report), EFM8_ERR_TRANSFER);
-    EXPECT_EQ(report.commands, write + 1);
-    char text[200];
-    efm8_describe(&report, text, sizeof text);
-    EXPECT_STREQ(text, "the write at 0x0080 got no answer: no reply within 0.2 s");
-
-    // Page 0 as the chip now holds it in its first 256-byte block, not in
-    // its second: were the late '@' taken for the answer to verify's setup,
-    // each reply after would be its predecessor's, and the page would pass.
-    ASSERT_TRUE(events.wait_for("reply", write + 1));
-    Bytes page(512, 0x5A);
-    std::fill(page.begin(), page.begin() + 0x80, 0xFF);
-    std::copy(image.begin() + 0x80, image.begin() + 0x100, page.begin() + 0x80);
-    ASSERT_EQ(efm8_verify(session.get(), page.data(), uint32_t(page.size()), &report), EFM8_ERR_MISMATCH);
-    EXPECT_EQ(report.pages_differ, 1u);
 }
 
 }  // namespace
