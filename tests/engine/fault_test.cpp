@@ -87,6 +87,7 @@ void expect_went_on(const Clean &clean, const Cut &cut, const hidsim::Device &bo
 {
     EXPECT_EQ(board.model.flash(), clean.flash);
     EXPECT_EQ(board.model.lock_byte(), clean.lock_byte);
+    EXPECT_EQ(board.model.signature_byte(), clean.signature_byte);
     EXPECT_EQ(report.reply, -1) << "no failure is kept";
     EXPECT_EQ(report.locked, clean.report.locked);
     if (clean.roles[cut.index] != Role::ReadBack)
