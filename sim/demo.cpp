@@ -15,7 +15,9 @@
 //                            N's goes to FILE.N. FILE.state (FILE.N.state)
 //                            gets its lock and signature bytes and whether it
 //                            is in its bootloader: "lock FF", "signature A5",
-//                            "mode bootloader" or "mode application"
+//                            "mode bootloader" or "mode application";
+//                            FILE.frames (FILE.N.frames) every frame it got,
+//                            a line of hex each, '$' (24) first
 //   KESTRANE_SIM_APP         "VID:PID:HEX": an application's HID device with
 //                            this USB id is attached too; the output report
 //                            HEX written to it (report id first) sends it
@@ -197,6 +199,23 @@ struct Demo {
         std::fwrite(flash.data(), 1, flash.size(), out);
         std::fclose(out);
         write_state(device.model, path + ".state");
+        write_frames(device.model, path + ".frames");
+    }
+
+    // What the board was sent, for tests that check which commands went out.
+    static void write_frames(const efm8sim::Bootloader &model, const std::string &path)
+    {
+        std::FILE *out = std::fopen(path.c_str(), "w");
+        if (!out) {
+            std::perror(path.c_str());
+            return;
+        }
+        for (const std::vector<std::uint8_t> &frame : model.frames()) {
+            for (std::uint8_t byte : frame)
+                std::fprintf(out, "%02X", byte);
+            std::fputc('\n', out);
+        }
+        std::fclose(out);
     }
 
     // What the flash file does not hold: the bytes may lie above the code

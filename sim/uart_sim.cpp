@@ -12,11 +12,14 @@
 //   --flash-out FILE    board 1's flash goes to FILE at exit, board N's to FILE.N;
 //                       FILE.state (FILE.N.state) gets its lock and signature
 //                       bytes and whether it is in its bootloader: "lock FF",
-//                       "signature A5", "mode bootloader" or "mode application"
+//                       "signature A5", "mode bootloader" or "mode application";
+//                       FILE.frames (FILE.N.frames) every record it got, a line
+//                       of hex each, '$' (24) first
 //   --log FILE          a line per event: "N trained", "N record 32",
 //                       "N reply 40", "N silent", "N hung up"
 //   --control FIFO      read for "return N" (board N reset into its
-//                       bootloader), "hangup N", "say N HEX..." and "quit"
+//                       bootloader, where it answers again, a silent one
+//                       too), "hangup N", "say N HEX..." and "quit"
 //   --answer N:HH       board 1 answers its Nth command (from 0) with HH
 //   --silent N          board 1 says nothing from its Nth command on
 //   --hang-up N         board 1's line drops at its Nth command
@@ -38,11 +41,10 @@
 //   control "insert N"  board N is replaced by a fresh one (its flash as at
 //                       the start), powered on: logged as "N inserted"
 #include <kestrane/parts.h>
-#include "protocol/parts.h"
 #include "uart_board.h"
+#include "uart_sim_settings.h"
 #include "wires.h"
 
-#include <getopt.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -63,124 +65,12 @@
 
 namespace {
 
-struct Settings {
-    std::string links, flash_in, flash_out, log, control;
-    std::string part = "EFM8BB31F64G-QFN32";
-    int boards = 1;
-    long identity = -1;
-    std::string layout;
-    std::string answer;
-    long silent = -1, hang_up = -1, drop = -1;
-    efm8sim::Latency latency;
-    bool power_on = false;
-    std::string reset_line, boot_line, wires, enter_command;
-};
-
-// A chip's pin and the host's line it hangs on.
-struct Wire {
-    std::string kind;   // "rts", "dtr" or "gpio"; empty: not wired
-    std::string where;  // gpio: "CHIP:OFFSET"
-    bool inverted = false;
-};
-
-Wire read_wire(std::string text)
-{
-    Wire wire;
-    const std::string inverted = ":inverted";
-    if (text.size() > inverted.size() && text.compare(text.size() - inverted.size(), inverted.size(), inverted) == 0) {
-        wire.inverted = true;
-        text.erase(text.size() - inverted.size());
-    }
-    if (text.compare(0, 5, "gpio:") == 0) {
-        wire.kind = "gpio";
-        wire.where = text.substr(5);
-    } else {
-        wire.kind = text;
-    }
-    return wire;
-}
-
-std::vector<std::uint8_t> read_hex(const std::string &text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    return bytes;
-}
-
-const efm8_part *find_part(const std::string &name)
-{
-    size_t count;
-    const efm8_part *parts = part_table(&count);
-    for (size_t i = 0; i < count; ++i)
-        if (name == parts[i].name)
-            return &parts[i];
-    return nullptr;
-}
-
-[[noreturn]] void usage(const std::string &why)
-{
-    std::fprintf(stderr, "uart_sim: %s\n", why.c_str());
-    std::exit(2);
-}
-
-efm8sim::Latency read_latency(const char *text)
-{
-    unsigned long transfer, erase, byte;
-    if (std::sscanf(text, "%lu:%lu:%lu", &transfer, &erase, &byte) != 3)
-        usage("--latency takes TRANSFER:ERASE:BYTE in microseconds");
-    efm8sim::Latency latency;
-    latency.per_transfer = std::chrono::microseconds(transfer);
-    latency.per_page_erase = std::chrono::microseconds(erase);
-    latency.per_written_byte = std::chrono::microseconds(byte);
-    return latency;
-}
-
-Settings read_settings(int argc, char **argv)
-{
-    static const option OPTIONS[] = {
-        {"links", required_argument, nullptr, 'L'},    {"boards", required_argument, nullptr, 'b'},
-        {"part", required_argument, nullptr, 'p'},     {"identity", required_argument, nullptr, 'i'},
-        {"layout", required_argument, nullptr, 'y'},   {"flash-in", required_argument, nullptr, 'I'},
-        {"flash-out", required_argument, nullptr, 'O'}, {"log", required_argument, nullptr, 'l'},
-        {"control", required_argument, nullptr, 'c'},  {"answer", required_argument, nullptr, 'a'},
-        {"silent", required_argument, nullptr, 's'},   {"hang-up", required_argument, nullptr, 'h'},
-        {"drop", required_argument, nullptr, 'd'},     {"latency", required_argument, nullptr, 't'},
-        {"drop", required_argument, nullptr, 'd'},     {"power-on", no_argument, nullptr, 'P'},
-        {"reset-line", required_argument, nullptr, 'R'}, {"boot-line", required_argument, nullptr, 'B'},
-        {"wires", required_argument, nullptr, 'w'},    {"enter-command", required_argument, nullptr, 'e'},
-        {nullptr, 0, nullptr, 0},
-    };
-    Settings settings;
-    int option;
-    while ((option = getopt_long(argc, argv, "", OPTIONS, nullptr)) != -1) {
-        switch (option) {
-        case 'L': settings.links = optarg; break;
-        case 'b': settings.boards = std::atoi(optarg); break;
-        case 'p': settings.part = optarg; break;
-        case 'i': settings.identity = std::strtol(optarg, nullptr, 16); break;
-        case 'y': settings.layout = optarg; break;
-        case 'I': settings.flash_in = optarg; break;
-        case 'O': settings.flash_out = optarg; break;
-        case 'l': settings.log = optarg; break;
-        case 'c': settings.control = optarg; break;
-        case 'a': settings.answer = optarg; break;
-        case 's': settings.silent = std::atol(optarg); break;
-        case 'h': settings.hang_up = std::atol(optarg); break;
-        case 'd': settings.drop = std::atol(optarg); break;
-        case 't': settings.latency = read_latency(optarg); break;
-        case 'P': settings.power_on = true; break;
-        case 'R': settings.reset_line = optarg; break;
-        case 'B': settings.boot_line = optarg; break;
-        case 'w': settings.wires = optarg; break;
-        case 'e': settings.enter_command = optarg; break;
-        default: usage("unknown option");
-        }
-    }
-    if (settings.links.empty())
-        usage("--links DIR is needed");
-    return settings;
-}
+using uartsim::Settings;
+using uartsim::Wire;
+using uartsim::find_part;
+using uartsim::read_hex;
+using uartsim::read_wire;
+using uartsim::usage;
 
 class Bench {
 public:
@@ -230,6 +120,15 @@ public:
         }
     }
 
+    // A board whose chip had left its bootloader (gone silent) is reset
+    // into it: it answers again.
+    static void come_back(efm8sim::UartBoard &board)
+    {
+        board.reset_into_bootloader();
+        std::lock_guard<std::mutex> guard(board.lock());
+        board.faults().silent_from = efm8sim::NEVER;
+    }
+
     // Board number's place takes a fresh board.
     void insert(std::size_t number)
     {
@@ -267,7 +166,7 @@ public:
             return true;
         efm8sim::UartBoard &target = *boards_[board - 1];
         if (verb == "return")
-            target.reset_into_bootloader();
+            come_back(target);
         else if (verb == "insert")
             insert(board);
         else if (verb == "hangup")
@@ -361,6 +260,15 @@ private:
         std::snprintf(text, sizeof text, "lock %02X\nsignature %02X\nmode %s\n", model.lock_byte(),
                       model.signature_byte(), model.on_bus() ? "bootloader" : "application");
         state << text;
+        // What the board was sent, for tests that check which commands went out.
+        std::ofstream frames(path + ".frames");
+        for (const std::vector<std::uint8_t> &frame : model.frames()) {
+            for (std::uint8_t byte : frame) {
+                std::snprintf(text, sizeof text, "%02X", byte);
+                frames << text;
+            }
+            frames << '\n';
+        }
     }
 
     const Settings &settings_;
@@ -406,7 +314,7 @@ void serve_wires(Bench &bench, const std::string &path)
 
 int main(int argc, char **argv)
 {
-    const Settings settings = read_settings(argc, argv);
+    const Settings settings = uartsim::read_settings(argc, argv);
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);

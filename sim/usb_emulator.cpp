@@ -101,6 +101,10 @@ struct Handler {
             const std::size_t index = device.reports++;
             if (index == device.fail_report)
                 return finish(state, device.fail_status, 0);
+            if (index == device.silent_report) {
+                device.pending.push_back(state);
+                return;
+            }
             if (setup.value != FEATURE_REPORT_0)
                 return finish(state, -EPIPE, 0);
         }
@@ -178,6 +182,8 @@ struct Handler {
         return 0;
     }
 
+    // A URB given up: the interrupt IN reader at close, or a transfer its
+    // client timed out on.
     long discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg, int *error)
     {
         gulong address = 0;

@@ -51,6 +51,9 @@ struct Device {
     int fail_status = 0;
     // Pull the plug when the Nth feature-report URB is submitted.
     std::size_t unplug_at_report = NEVER;
+    // The Nth feature-report URB is taken and never completes, as with a
+    // device that stopped answering: only the client's discard ends it.
+    std::size_t silent_report = NEVER;
     std::size_t reports = 0;
 
     std::list<UrbState *> pending{};  // submitted, not yet done (the interrupt IN reader)

@@ -239,6 +239,17 @@ KESTRANE_SIM_ANSWER=$((commands - 2)):43 expect 1 flash --lock-pages 3 --json fw
 jq -en 'input | .lock.sent == false and .lock.lock_byte == null' out > /dev/null ||
   fail "a failed verify --json: $(cat out)"
 state_is flash.state "lock FF"
+# The lock command comes right after the verify, where run application
+# was: refused, the flash is refused (76) and not said locked; the lock
+# byte's read-back refused after it, the chip is locked all the same, its
+# byte only not read back.
+KESTRANE_SIM_ANSWER=$((commands - 1)):41 expect 76 flash --lock-pages 3 --json fw.bin
+jq -en 'input | .result == "refused" and .lock.sent == false and (.message | test("refused the lock"))' out > /dev/null ||
+  fail "a refused lock: $(cat out)"
+KESTRANE_SIM_ANSWER=$commands:41 expect 0 flash --lock-pages 3 --json fw.bin
+jq -en 'input | .result == "ok" and .lock.sent and .lock.lock_byte == null and .lock.signature_byte == 165' out \
+  > /dev/null || fail "a lock byte not read back: $(cat out)"
+state_is flash.state "lock FC"
 KESTRANE_SIM_VANISH=8 expect 74 flash --retries 0 --lock-pages 3 fw.bin
 state_is flash.state "lock FF"
 expect 64 flash --disable-bootloader fw.bin

@@ -75,6 +75,19 @@ jq -en 'input | .path == "sim:1" and .interface == "usb" and .part == "EFM8UB11F
   fail "flash --json: $(cat out)"
 commands=$(jq .commands out)
 
+# Every flash ends with one CRC check of the pages its image spans, sent
+# after its last write: images of one byte, of whole pages (where the
+# check's end falls on a page's last byte), of the part's whole area, and
+# of a size drawn at random. Without verify, none.
+for size in 1 512 3584 14848 $((1 + RANDOM % 14848)); do
+  random_image "$size" > sized.bin
+  expect 0 flash sized.bin
+  holds_image flash sized.bin && verified flash.frames sized.bin ||
+    fail "a flash of $size bytes was not verified as $(final_verify sized.bin): $(grep '^24..34' flash.frames)"
+done
+expect 0 flash --no-verify sized.bin
+grep -q '^24..34' flash.frames && fail "--no-verify sent a verify: $(grep '^24..34' flash.frames)"
+
 # The file is checked before any board is opened.
 expect 66 flash missing.hex
 expect 65 flash bad.hex && grep -q 'bad.hex: line 1: checksum mismatch' err || fail "bad.hex: $(cat err)"

@@ -68,6 +68,27 @@ done
 stop_boards
 holds_image flash fw.bin || fail "the board does not hold the image"
 
+# Every flash ends with one CRC check of the pages its image spans, sent
+# after its last write: images of one byte, of whole pages, of the part's
+# whole area (125 pages), and of a size drawn at random. Without verify,
+# none.
+for size in 1 512 3584 64000 $((1 + RANDOM % 64000)) no-verify; do
+  start_boards
+  if [ "$size" = no-verify ]; then
+    expect 0 flash --no-verify --port "$port" sized.bin
+  else
+    random_image "$size" > sized.bin
+    expect 0 flash --port "$port" sized.bin
+  fi
+  stop_boards
+  if [ "$size" = no-verify ]; then
+    grep -q '^24..34' flash.frames && fail "--no-verify sent a verify: $(grep '^24..34' flash.frames)"
+  else
+    holds_image flash sized.bin && verified flash.frames sized.bin ||
+      fail "a flash of $size bytes was not verified as $(final_verify sized.bin): $(grep '^24..34' flash.frames)"
+  fi
+done
+
 # Exit statuses of a port that cannot be used, each with its message.
 start_boards
 expect 69 flash --port "$work/ttyNONE" fw.bin && grep -q "ttyNONE: no such port" err || fail "no port: $(cat err)"

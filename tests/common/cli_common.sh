@@ -19,15 +19,17 @@ random_image() {  # random_image SIZE
 holds_image() {
   local size
   size=$(stat -c %s "$2")
-  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $((512 - size % 512)) | tr -d '\377')" ]
+  cmp -s -n "$size" "$1" "$2" && [ -z "$(tail -c +$((size + 1)) "$1" | head -c $(((512 - size % 512) % 512)) | tr -d '\377')" ]
 }
 
 # Reads FILE from line FROM on until COUNT lines match PATTERN, and says at
-# which line; 30 s without a line fails. The file is followed by name, so one
-# that a process started in the background has yet to create is waited for.
+# which line; 30 s without them fails, however many other lines come (a
+# bench logs its looks at the bus all the while). The file is followed by
+# name, so one that a process started in the background has yet to create
+# is waited for.
 wait_line() {  # wait_line FILE FROM COUNT PATTERN
-  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line
-  while IFS= read -r -t 30 line; do
+  local file=$1 from=$2 count=$3 pattern=$4 matched=0 at=$(($2 - 1)) line deadline=$((SECONDS + 30))
+  while ((SECONDS < deadline)) && IFS= read -r -t $((deadline - SECONDS)) line; do
     at=$((at + 1))
     if [[ $line =~ $pattern ]] && ((++matched >= count)); then
       echo "$at"
@@ -77,4 +79,30 @@ expect_on_junk() {
 untouched() {  # untouched WHAT: the board of expect_on_junk was neither opened nor written
   grep -q '^open' log && fail "$1: a board was opened"
   [ ! -e flash ] || cmp -s flash junk || fail "$1: the flash changed"
+}
+
+# final_verify IMAGE-FILE: the record that verifies a flash of the image, in
+# hex as the simulators keep the frames a board got: '$', 7, 0x34, from
+# 0x0000 to the end of the image's last 512-byte page, and the CRC-16
+# (XModem) of the image followed by 0xFF to there.
+final_verify() {
+  perl -e 'local $/; open my $in, "<", $ARGV[0] or die; binmode $in; my $data = <$in>;
+    my $end = int((length($data) + 511) / 512) * 512 - 1;
+    $data .= "\xFF" x ($end + 1 - length $data);
+    my $crc = 0;
+    for my $byte (unpack "C*", $data) {
+      $crc ^= $byte << 8;
+      $crc = $crc & 0x8000 ? (($crc << 1) ^ 0x1021) & 0xFFFF : ($crc << 1) & 0xFFFF for 1 .. 8;
+    }
+    printf "2407340000%04X%04X", $end, $crc' "$1"
+}
+# verified FRAMES-FILE IMAGE-FILE: the board got the image's final verify
+# once, after its last erase and write.
+verified() {
+  local record at last
+  record=$(final_verify "$2")
+  [ "$(grep -c "^$record\$" "$1")" -eq 1 ] || return 1
+  at=$(grep -n "^$record\$" "$1" | cut -d: -f1)
+  last=$(grep -n '^24..3[23]' "$1" | tail -n 1 | cut -d: -f1)
+  [ "$at" -gt "${last:-0}" ]
 }

@@ -13,10 +13,11 @@ trap '[ -z "$pid" ] || kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 # Reads the device log from line FROM on until COUNT lines match PATTERN;
-# fails when no line comes for 30 s.
+# fails when they have not come within 30 s, however many other lines came
+# (the window looks for the board all the while).
 wait_log() {
-  local from=$1 count=$2 pattern=$3 matched=0 line
-  while IFS= read -r -t 30 line; do
+  local from=$1 count=$2 pattern=$3 matched=0 line deadline=$((SECONDS + 30))
+  while ((SECONDS < deadline)) && IFS= read -r -t $((deadline - SECONDS)) line; do
     if [[ $line =~ $pattern ]] && ((++matched >= count)); then
       return 0
     fi

@@ -1,190 +1,24 @@
 // The engine over the UART transport, through the kernel's tty layer to
 // simulated boards behind pseudo-terminals: what goes on the line, every
 // part of the table at its limit, the port's settings, stale input,
-// exclusivity and why an open fails, a fault at every command, boards at
-// once, and slow replies.
-#include <kestrane/engine.h>
-#include "uart_board.h"
-
+// exclusivity and why an open fails, and boards at once. (A fault at every
+// command is in uart_fault_test.cpp, replies late or never in
+// uart_timeout_test.cpp.)
+#include "uart_helpers.h"
 #include "without_file_override.h"
 
-#include <gtest/gtest.h>
-
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <memory>
-#include <mutex>
-#include <random>
-#include <stdexcept>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
+namespace uarttest {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-using efm8sim::UartBoard;
-
-const uint8_t TRAINING_BYTE = 0xFF;
-// A bound on waiting for the board, never reached when all is well.
-const auto BOARD_STUCK = std::chrono::seconds(10);
-
-const efm8_part &part_named(const std::string &name)
-{
-    size_t count;
-    const efm8_part *parts = efm8_parts(&count);
-    for (size_t i = 0; i < count; ++i)
-        if (name == parts[i].name)
-            return parts[i];
-    throw std::invalid_argument("no part " + name);
-}
-
-// A board of a part of the table, its flash as it leaves the factory.
-std::unique_ptr<UartBoard> board_of(const efm8_part &part)
-{
-    return std::make_unique<UartBoard>(efm8sim::layout_of(part), part.id);
-}
-
-Bytes random_bytes(size_t count, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (uint8_t &b : bytes)
-        b = uint8_t(rng());
-    return bytes;
-}
-
-efm8_port_settings port_settings(uint32_t timeout_ms = EFM8_TIMEOUT_DEFAULT_MS, uint32_t baud = EFM8_BAUD_DEFAULT)
-{
-    return {sizeof(efm8_port_settings), baud, timeout_ms};
-}
-
-// A session on the board's port, closed when it goes.
-class Session {
-public:
-    explicit Session(UartBoard &board, const efm8_port_settings &settings = port_settings())
-        : opened_(efm8_open_port(board.path().c_str(), &settings, &session_))
-    {
-    }
-    ~Session() { efm8_close(session_); }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
-
-    int32_t opened() const { return opened_; }
-    efm8_session *get() const { return session_; }
-    int32_t flash(const Bytes &image, const efm8_options *options = nullptr, efm8_report *report = nullptr)
-    {
-        return efm8_flash(session_, image.data(), uint32_t(image.size()), options, report);
-    }
-
-private:
-    efm8_session *session_ = nullptr;
-    int32_t opened_;
-};
-
-int32_t flash_board(UartBoard &board, const Bytes &image, const efm8_options *options = nullptr,
-                    efm8_report *report = nullptr, const efm8_port_settings &settings = port_settings())
-{
-    Session session(board, settings);
-    return session.opened() == EFM8_OK ? session.flash(image, options, report) : session.opened();
-}
-
-std::vector<Bytes> frames_of(UartBoard &board)
-{
-    std::lock_guard<std::mutex> guard(board.lock());
-    return board.model().frames();
-}
-
-Bytes flash_of(UartBoard &board)
-{
-    std::lock_guard<std::mutex> guard(board.lock());
-    return board.model().flash();
-}
-
-// Changes to a board before a host talks to it are made under its lock:
-// the kernel orders them before the board's first byte, but a race
-// detector cannot see that.
-void load(UartBoard &board, const Bytes &flash)
-{
-    std::lock_guard<std::mutex> guard(board.lock());
-    board.model().flash() = flash;
-}
-
-void slow_down(UartBoard &board, size_t command, std::chrono::milliseconds by)
-{
-    std::lock_guard<std::mutex> guard(board.lock());
-    board.faults().slow_at = command;
-    board.faults().slow_by = by;
-}
-
-// What a session that sent these records put on the line.
-Bytes line_of(const std::vector<Bytes> &records)
-{
-    Bytes line{TRAINING_BYTE};
-    for (const Bytes &record : records)
-        line.insert(line.end(), record.begin(), record.end());
-    return line;
-}
-
-// The board's events, counted, so that a test waits for what the board did
-// rather than for time to pass.
-class Events {
-public:
-    explicit Events(UartBoard &board) : board_(board)
-    {
-        board.observe([this](const std::string &event) {
-            std::lock_guard<std::mutex> guard(lock_);
-            seen_.push_back(event);
-            changed_.notify_all();
-        });
-    }
-    ~Events() { board_.observe({}); }
-
-    // True once the board has told count events that start with prefix.
-    bool wait_for(const std::string &prefix, size_t count = 1)
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, BOARD_STUCK, [&] {
-            return size_t(std::count_if(seen_.begin(), seen_.end(), [&](const std::string &event) {
-                       return event.compare(0, prefix.size(), prefix) == 0;
-                   })) >= count;
-        });
-    }
-
-private:
-    UartBoard &board_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::string> seen_;
-};
-
-// This process's descriptors on a terminal, also once it is gone.
-int descriptors_on(const std::string &path)
-{
-    int count = 0;
-    DIR *fds = opendir("/proc/self/fd");
-    while (dirent *entry = readdir(fds)) {
-        char target[512];
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        const std::string name(target, size_t(std::max<ssize_t>(n, 0)));
-        count += name == path || name == path + " (deleted)";
-    }
-    closedir(fds);
-    return count;
-}
 
 // The line carries the training byte, then exactly the records, with every
 // byte as it was sent: an image of the bytes a terminal would act on (and
@@ -382,8 +216,6 @@ bool held_exclusively(const std::string &path)
     return exclusive != 0;
 }
 
-const Bytes PING = {'$', 3, EFM8_CMD_IDENTIFY, 0x00, 0x00};
-
 TEST(Uart, APortIsHeldByOneSessionAtATimeAndAFailedOpenSaysWhy)
 {
     auto board = board_of(part_named("EFM8BB10F8G-QFN20"));
@@ -458,131 +290,6 @@ TEST(Uart, APortIsHeldByOneSessionAtATimeAndAFailedOpenSaysWhy)
     EXPECT_EQ(board->received(), expected) << "a refused open sends nothing, not even the training byte";
 }
 
-// A fault at every command of a full flash: the board goes silent (its
-// chip left for its application), answers with a byte no command expects,
-// or its line drops. Never a false success, nothing sent after the fault,
-// the port released, and a load cut off between page 0's erase and the
-// write of address 0 leaves byte 0 erased.
-
-enum class Fault { Silence, WrongReply, HangUp };
-
-// What an unknown command gets: a bootloader that took the record for
-// another would answer it.
-const uint8_t WRONG_REPLY = 0x90;
-// Each silent cut waits this out twice (its flash, then the ping after);
-// they all wait at once.
-const uint32_t SILENCE_TIMEOUT_MS = 250;
-
-struct Cut {
-    Fault fault;
-    size_t index;
-    // Whether the command at index reached the chip.
-    bool ran(size_t command) const { return command < index || (command == index && fault == Fault::WrongReply); }
-    uint32_t timeout_ms() const { return fault == Fault::Silence ? SILENCE_TIMEOUT_MS : EFM8_TIMEOUT_DEFAULT_MS; }
-};
-
-void inject(UartBoard &board, const Cut &cut)
-{
-    std::lock_guard<std::mutex> guard(board.lock());
-    switch (cut.fault) {
-    case Fault::Silence: board.faults().silent_from = cut.index; break;
-    case Fault::WrongReply: board.model().answer_command_with(cut.index, WRONG_REPLY); break;
-    case Fault::HangUp: board.faults().hang_up_at = cut.index; break;
-    }
-}
-
-size_t first_of(const std::vector<Bytes> &frames, uint8_t command, uint32_t address)
-{
-    for (size_t i = 0; i < frames.size(); ++i)
-        if (frames[i][2] == command && uint32_t(frames[i][3] << 8 | frames[i][4]) == address)
-            return i;
-    return frames.size();
-}
-
-// The flash every cut interrupts, as a clean board saw it.
-struct FullFlash {
-    const efm8_part &part;
-    Bytes image;
-    Bytes old;
-    std::vector<Bytes> frames;
-    size_t erase_of_0;
-    size_t write_of_0;
-};
-
-// Once the session is closed a new one must open, and the board must see
-// its ping right after the records up to the cut: then nothing else was
-// sent. A dropped line takes the terminal with it, and any descriptor the
-// session kept would still name it.
-void expect_nothing_after(UartBoard &board, Events &events, const FullFlash &flash, const Cut &cut)
-{
-    const std::vector<Bytes> before(flash.frames.begin(), flash.frames.begin() + cut.index + 1);
-    if (cut.fault == Fault::HangUp) {
-        EXPECT_EQ(board.received(), line_of(before));
-        EXPECT_EQ(descriptors_on(board.path()), 0) << "the session's descriptor was closed";
-        return;
-    }
-    board.reset_into_bootloader();
-    Session again(board, port_settings(cut.timeout_ms()));
-    ASSERT_EQ(again.opened(), EFM8_OK) << "the port was released";
-    efm8_ping(again.get(), nullptr);  // unanswered when the board stays silent
-    ASSERT_TRUE(events.wait_for("record", cut.index + 2));
-    Bytes expected = line_of(before);
-    expected.push_back(TRAINING_BYTE);
-    expected.insert(expected.end(), PING.begin(), PING.end());
-    EXPECT_EQ(board.received(), expected);
-}
-
-void expect_cut_reported(const FullFlash &flash, const Cut &cut)
-{
-    SCOPED_TRACE("fault " + std::to_string(int(cut.fault)) + " at command " + std::to_string(cut.index));
-    auto board = board_of(flash.part);
-    load(*board, flash.old);
-    inject(*board, cut);
-    Events events(*board);
-    efm8_report report;
-    const int32_t result = flash_board(*board, flash.image, nullptr, &report, port_settings(cut.timeout_ms()));
-    ASSERT_EQ(result, cut.fault == Fault::WrongReply ? EFM8_ERR_REFUSED : EFM8_ERR_TRANSFER);
-    EXPECT_EQ(report.commands, cut.index + 1);
-    EXPECT_EQ(report.command, flash.frames[cut.index][2]);
-    EXPECT_EQ(report.reply, cut.fault == Fault::WrongReply ? WRONG_REPLY : -1);
-    if (cut.fault != Fault::WrongReply) {
-        EXPECT_EQ(report.os_error == ETIMEDOUT, cut.fault == Fault::Silence)
-            << "a dropped line is told from silence: " << report.transport_error;
-    }
-    expect_nothing_after(*board, events, flash, cut);
-    if (cut.ran(flash.erase_of_0) && !cut.ran(flash.write_of_0)) {
-        EXPECT_EQ(flash_of(*board)[0], 0xFF) << "the chip must stay in its bootloader";
-    }
-}
-
-TEST(Uart, AFaultAtAnyCommandOfAFullFlashIsReportedAndNothingFollows)
-{
-    // An inferred limit, so the size probe is among the commands.
-    const efm8_part &part = part_named("EFM8BB21F16G-QSOP24");
-    Bytes image = random_bytes(2000, 11);
-    std::fill(image.begin() + 700, image.begin() + 900, 0xFF);
-    const Bytes old(efm8sim::layout_of(part).flash_size, 0x00);
-    auto clean = board_of(part);
-    load(*clean, old);
-    ASSERT_EQ(flash_board(*clean, image), EFM8_OK);
-    const std::vector<Bytes> frames = frames_of(*clean);
-    const FullFlash flash{part, image, old, frames, first_of(frames, EFM8_CMD_ERASE, 0),
-                          first_of(frames, EFM8_CMD_WRITE, 0)};
-    ASSERT_LT(flash.erase_of_0, flash.write_of_0);
-    ASSERT_LT(flash.write_of_0, frames.size());
-
-    for (size_t index = 0; index < frames.size(); ++index) {
-        if (frames[index][2] != EFM8_CMD_IDENTIFY)  // another reply to identify only means another part
-            expect_cut_reported(flash, {Fault::WrongReply, index});
-        expect_cut_reported(flash, {Fault::HangUp, index});
-    }
-    std::vector<std::thread> silent;
-    for (size_t index = 0; index < frames.size(); ++index)
-        silent.emplace_back(expect_cut_reported, std::cref(flash), Cut{Fault::Silence, index});
-    for (std::thread &cut : silent)
-        cut.join();
-}
-
 // Boards of different parts on their own threads, sessions and ports.
 TEST(Uart, BoardsFlashedAtOnceFromThreadsAllLand)
 {
@@ -608,45 +315,5 @@ TEST(Uart, BoardsFlashedAtOnceFromThreadsAllLand)
     }
 }
 
-// A reply that comes late but within the time-out is waited for; one that
-// comes after it fails the transfer and says so, and when it does arrive
-// it is not taken for the answer to a later record.
-TEST(Uart, ASlowReplyWithinTheTimeOutIsWaitedForAndOneBeyondItFails)
-{
-    const efm8_part &part = part_named("EFM8BB10F8G-QFN20");
-    const Bytes image = random_bytes(3000, 3);
-    auto clean = board_of(part);
-    ASSERT_EQ(flash_board(*clean, image), EFM8_OK);
-    const std::vector<Bytes> frames = frames_of(*clean);
-    const size_t write = first_of(frames, EFM8_CMD_WRITE, 0x80);
-    ASSERT_LT(write, frames.size());
-
-    auto patient = board_of(part);
-    slow_down(*patient, write, std::chrono::milliseconds(100));
-    ASSERT_EQ(flash_board(*patient, image, nullptr, nullptr, port_settings(1000)), EFM8_OK);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash_of(*patient).begin()));
-
-    auto late = board_of(part);
-    slow_down(*late, write, std::chrono::milliseconds(600));
-    Events events(*late);
-    Session session(*late, port_settings(200));
-    ASSERT_EQ(session.opened(), EFM8_OK);
-    efm8_report report;
-    ASSERT_EQ(session.flash(image, nullptr, &report), EFM8_ERR_TRANSFER);
-    EXPECT_EQ(report.commands, write + 1);
-    char text[200];
-    efm8_describe(&report, text, sizeof text);
-    EXPECT_STREQ(text, "the write at 0x0080 got no answer: no reply within 0.2 s");
-
-    // Page 0 as the chip now holds it in its first 256-byte block, not in
-    // its second: were the late '@' taken for the answer to verify's setup,
-    // each reply after would be its predecessor's, and the page would pass.
-    ASSERT_TRUE(events.wait_for("reply", write + 1));
-    Bytes page(512, 0x5A);
-    std::fill(page.begin(), page.begin() + 0x80, 0xFF);
-    std::copy(image.begin() + 0x80, image.begin() + 0x100, page.begin() + 0x80);
-    ASSERT_EQ(efm8_verify(session.get(), page.data(), uint32_t(page.size()), &report), EFM8_ERR_MISMATCH);
-    EXPECT_EQ(report.pages_differ, 1u);
-}
-
 }  // namespace
+}  // namespace uarttest

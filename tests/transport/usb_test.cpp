@@ -5,6 +5,7 @@
 #include "gui/lib.h"
 #include "usb_emulator.h"
 
+#include "time_scale.h"
 #include "without_file_override.h"
 
 #include <gtest/gtest.h>
@@ -184,6 +185,55 @@ INSTANTIATE_TEST_SUITE_P(Faults, UsbFault,
                                            TransferFault{"NoDevice", false, -ENODEV},
                                            TransferFault{"Stall", false, -EPIPE}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A device that stops answering: hidapi-libusb gives each control transfer
+// a second, and libusb then takes the transfer back. The call fails with
+// EFM8_ERR_TRANSFER once that second has passed and soon after, whether the
+// record or its reply never went through; nothing more is sent, and the
+// next session finds the board answering. Both boards wait at once.
+const std::chrono::milliseconds HIDAPI_TRANSFER_TIMEOUT(1000);
+
+TEST_F(Usb, ARecordOrReplyThatNeverGoesThroughFailsOnceHidapisTimeOutHasPassed)
+{
+    const char *const unanswered[] = {"the record", "its reply"};
+    std::vector<usbemu::Device *> boards;
+    for (size_t report = 0; report < 2; ++report) {
+        boards.push_back(&attach());
+        std::lock_guard<std::mutex> guard(emulator->lock());
+        boards.back()->silent_report = report;  // the identify's SET_REPORT, then its GET_REPORT
+    }
+    efm8_device listed[2];  // by path: in the order attached
+    ASSERT_EQ(efm8_list(listed, 2), 2);
+    std::vector<int32_t> results(2, EFM8_OK);
+    std::vector<std::chrono::milliseconds> took(2);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < 2; ++i)
+        threads.emplace_back([&, i] {
+            efm8_session *session = nullptr;
+            results[i] = efm8_open(listed[i].path, &session);
+            if (results[i] == EFM8_OK)
+                took[i] = timing::time_of([&] { results[i] = efm8_ping(session, nullptr); });
+            efm8_close(session);
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(std::string(unanswered[i]) + " never went through; waited " + std::to_string(took[i].count()) +
+                     " ms");
+        EXPECT_EQ(results[i], EFM8_ERR_TRANSFER);
+        EXPECT_GE(took[i].count(), HIDAPI_TRANSFER_TIMEOUT.count()) << "given up before hidapi's time-out";
+        EXPECT_LE(took[i].count(), (HIDAPI_TRANSFER_TIMEOUT + timing::slack()).count()) << "given up long after hidapi's time-out";
+        {
+            std::lock_guard<std::mutex> guard(emulator->lock());
+            EXPECT_EQ(boards[i]->reports, i + 1) << "nothing is sent after";
+            boards[i]->silent_report = usbemu::NEVER;
+        }
+        efm8_session *session = nullptr;
+        ASSERT_EQ(efm8_open(listed[i].path, &session), EFM8_OK);
+        EXPECT_EQ(efm8_ping(session, nullptr), EFM8_OK) << "the board answers the next session";
+        efm8_close(session);
+    }
+}
 
 TEST_F(Usb, UnopenableNodeIsNoDevice)
 {
