@@ -121,8 +121,13 @@ def _milliseconds(value: object, what: str, low: int, high: int) -> int:
     seconds = float(value)
     if math.isnan(seconds) or seconds < 0:
         raise ValueError(f"{what} must be a time of 0 s or more, not {value!r}")
-    # Rounded to the microsecond first: 0.3 s is 300 ms, not 300.00000000000006.
-    milliseconds = seconds * 1000 if math.isinf(seconds) else math.ceil(round(seconds * 1000, 3))
+    if math.isinf(seconds):
+        milliseconds: float = seconds
+    else:
+        # Rounded to the microsecond first: 0.3 s is 300 ms, not 301.
+        milliseconds = math.ceil(round(seconds * 1000, 3))
+        if seconds > 0:
+            milliseconds = max(1, milliseconds)
     if not low <= milliseconds <= high:
         raise ValueError(f"{what} must be {low / 1000:g} s to {high / 1000:g} s, not {value!r}")
     return int(milliseconds)

@@ -11,6 +11,7 @@ import random
 import pytest
 
 import kestrane
+from kestrane import _native as native
 from conftest import random_image
 
 UINT32_LIMIT = 2 ** 32
@@ -75,3 +76,19 @@ def test_flash_options_that_would_wrap_are_refused_before_anything_is_sent(uart_
     records = [line for line in boards.log.read_text().splitlines() if " record " in line]
     assert records == [], "a refused flash sent something"
     assert set(boards.flash_of(1)[:len(data)]) == {0xFF}
+
+
+def test_numbers_the_fields_hold_reach_the_library_as_given(uart_boards):
+    boards = uart_boards(1)
+    count = native.ctypes.c_size_t()
+    table = native.lib.efm8_baud_rates(native.ctypes.byref(count))
+    rates = [table[i] for i in range(count.value)]
+    rng = random.Random(9)
+    for _ in range(6):
+        # A time below a millisecond is still a time: 1 ms, never 0.
+        timeout = rng.choice([1e-9, 0.0004, rng.uniform(0.001, 5), rng.randrange(1, 100)])
+        with kestrane.open(port=boards.ports[0], baud=rng.choice(rates), timeout=timeout) as board:
+            if timeout >= 1:  # a reply is only sure to come in time with time to spare
+                assert board.identify().name == "EFM8BB31F64G-QFN32"
+    with pytest.raises(kestrane.UsageError):  # held by the field, refused by the library in its words
+        kestrane.open(port=boards.ports[0], baud=9600)
