@@ -36,8 +36,12 @@ writing = threading.Event()
 
 
 def signal_now() -> None:
-    print("signalled", seen[0], flush=True)
+    # What had been written, read with the signal sent at once: this thread
+    # keeps the GIL from one to the other (see setswitchinterval below), so
+    # no record is reported in between.
+    done = seen[0]
     os.kill(os.getpid(), signal.SIGINT)
+    print("signalled", done, flush=True)
 
 
 def progress(phase: str, done: int, total: int) -> None:
@@ -66,6 +70,9 @@ def when_the_log_shows_a_write() -> None:
 
 helper: Optional[threading.Thread] = None
 if how == "thread":
+    # No thread is made to let the GIL go between two bytecodes: the main
+    # thread takes it back only when the helper waits or writes.
+    sys.setswitchinterval(BOUND)
     helper = threading.Thread(target=from_thread, daemon=True)
 elif how == "no-callback":
     helper = threading.Thread(target=when_the_log_shows_a_write, daemon=True)
