@@ -16,8 +16,9 @@ it talks to a board, so boards opened in several threads flash at once; one
 board is driven by one call at a time.
 
 Ctrl-C during a flash on the main thread raises KeyboardInterrupt within a
-record, the board left in its bootloader with byte 0 erased (with the safe
-order, the default), never started with half an image.
+record, the board left in its bootloader and, once writing has begun, with
+byte 0 erased (with the safe order, the default): never started with half
+an image.
 """
 
 import ctypes
@@ -455,9 +456,10 @@ class Board:
         Phase and done never decreasing. An exception it raises stops the
         flash before its next record and is raised by flash; so is
         KeyboardInterrupt on Ctrl-C, when flash runs on the main thread.
-        Stopped so, with safe_order (the default), the board is left in
-        its bootloader with byte 0 erased, never started with half an
-        image.
+        Stopped so, the board stays in its bootloader; with safe_order
+        (the default) byte 0 is erased from the first write on, so that
+        the chip never starts half an image (stopped while delta compares,
+        before any write, the chip's flash is as it was).
         """
         options = native.sized(native.Options)
         _lib.efm8_init_options(ctypes.byref(options), ctypes.sizeof(options))

@@ -205,6 +205,24 @@ def test_an_exception_from_the_progress_callback_stops_the_flash_and_is_raised(u
     assert "mode bootloader" in boards.state_of(1).splitlines()  # not started with half an image
 
 
+def test_stopped_while_delta_compares_the_chip_s_flash_is_as_it_was(uart_boards):
+    boards = uart_boards(1)
+    old, new = random_image(3000, 60), random_image(3000, 61)
+    with kestrane.open(port=boards.ports[0]) as board:
+        board.flash(old, run=False)
+        phases = []
+
+        def stops(phase: str, done: int, total: int) -> None:
+            phases.append(phase)
+            if phases.count("compare") == 3:
+                raise RuntimeError("stop")
+        with pytest.raises(RuntimeError):
+            board.flash(new, delta=True, progress=stops)
+        assert set(phases) == {"compare"}
+        board.verify(old)  # nothing erased before the first write
+    assert "mode bootloader" in boards.state_of(1).splitlines()
+
+
 def test_the_part_table_and_ports():
     table = {part.name: part for part in kestrane.parts()}
     assert table[BB3].flash_size == 65536 and table[BB3].interface == "uart"
