@@ -65,8 +65,8 @@ class Phase(str, enum.Enum):
     def __str__(self) -> str:
         return str(self.value)
 
-    def __format__(self, spec: str) -> str:
-        return format(str(self.value), spec)
+    def __format__(self, how: str) -> str:
+        return format(str(self.value), how)
 
 
 _PHASES = {0: Phase.COMPARE, 1: Phase.WRITE, 2: Phase.VERIFY}
