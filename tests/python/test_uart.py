@@ -1,7 +1,7 @@
 """The kestrane module against boards with UART bootloaders behind
 pseudo-terminals: a flash and what it leaves, a mismatch, every kind of
 failure, progress, boards from several threads at once with the GIL let go,
-and callbacks that raise or use their board."""
+and a callback that raises."""
 
 import os
 import subprocess
@@ -183,22 +183,44 @@ def test_no_call_holds_the_gil_while_it_waits_for_a_board(uart_boards):
     assert len(waited) == 1
 
 
-def test_a_callback_that_raises_or_uses_its_board_is_answered_after_the_flash(uart_boards):
+def test_an_exception_from_the_progress_callback_stops_the_flash_and_is_raised(uart_boards):
     boards = uart_boards(1)
     data = random_image(3000, 6)
     with kestrane.open(port=boards.ports[0]) as board:
-        def raises(phase: str, done: int, total: int) -> None:
-            raise KeyError("from progress")
-        with pytest.raises(KeyError):
-            board.flash(data, progress=raises, run=False)
-        assert board.verify(data).commands > 0  # the flash went on to its end
+        calls = []
 
-        def reenters(phase: str, done: int, total: int) -> None:
-            board.identify()
-        with pytest.raises(RuntimeError, match="under way"):
-            board.flash(data, progress=reenters, run=False)
+        def raises(phase: str, done: int, total: int) -> None:
+            calls.append(done)
+            if done >= 1024:
+                raise KeyError("from progress")
+        with pytest.raises(KeyError):
+            board.flash(data, progress=raises)
+        assert calls[-1] == 1024  # never called again once it raised
+        with pytest.raises(kestrane.Mismatch):  # stopped there: the rest never written
+            board.verify(data)
     with pytest.raises(ValueError):
         board.identify()
+    flash = boards.flash_of(1)
+    assert flash[0] == 0xFF and set(flash[2048:len(data)]) == {0xFF}
+    assert "mode bootloader" in boards.state_of(1).splitlines()  # not started with half an image
+
+
+def test_stopped_while_delta_compares_the_chip_s_flash_is_as_it_was(uart_boards):
+    boards = uart_boards(1)
+    old, new = random_image(3000, 60), random_image(3000, 61)
+    with kestrane.open(port=boards.ports[0]) as board:
+        board.flash(old, run=False)
+        phases = []
+
+        def stops(phase: str, done: int, total: int) -> None:
+            phases.append(phase)
+            if phases.count("compare") == 3:
+                raise RuntimeError("stop")
+        with pytest.raises(RuntimeError):
+            board.flash(new, delta=True, progress=stops)
+        assert set(phases) == {"compare"}
+        board.verify(old)  # nothing erased before the first write
+    assert "mode bootloader" in boards.state_of(1).splitlines()
 
 
 def test_the_part_table_and_ports():

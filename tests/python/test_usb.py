@@ -1,6 +1,7 @@
 """The kestrane module over the real hidapi and libusb, against bootloaders
 the USB stand-in emulates (run under umockdev-wrapper): listing, a flash and
-a mismatch, several boards, a board this user may not open, and one gone."""
+a mismatch, several boards, a board this user may not open (a
+PermissionError), and one gone (a FileNotFoundError, its path named)."""
 
 import pytest
 
@@ -47,8 +48,13 @@ def test_a_bootloader_this_user_may_not_open_and_one_gone(usb):
             kestrane.open(device=path)
     finally:
         usb.lib.usbsim_restore_file_override()
-    assert raised.value.name == "no-permission"
+    assert raised.value.name == "no-permission" and isinstance(raised.value, PermissionError)
+    assert raised.value.filename == path
     usb.lib.usbsim_detach(index)
     assert kestrane.boards() == []
-    with pytest.raises(kestrane.NoBoard):
+    with pytest.raises(FileNotFoundError) as gone:  # a path was named, and nothing is there
         kestrane.open(device=path)
+    assert isinstance(gone.value, kestrane.NoBoard) and gone.value.filename == path
+    with pytest.raises(kestrane.NoBoard) as none:  # none named: nothing to be found at a path
+        kestrane.open()
+    assert not isinstance(none.value, FileNotFoundError)
