@@ -253,8 +253,9 @@ struct efm8_report {
  * Cancelled by progress_cancel, the flash stops before its next record; with
  * the safe order the board is then left in its bootloader with byte 0
  * erased (page 0 is erased again when its first chunk was already written),
- * never started with half an image. Without it, a cancelled flash may leave
- * half an image that starts.
+ * never started with half an image, or, cancelled before anything was
+ * erased, as it was. Without it, a cancelled flash may leave half an image
+ * that starts.
  *
  * @param session may not be NULL.
  * @param image count bytes, read during the call only; may be NULL only

@@ -86,7 +86,10 @@ struct efm8_step {
 
 /** How a board on a serial port is brought into its bootloader before the
  * training byte, and what happens to it when its session closes; see struct
- * efm8_port_settings for its size. */
+ * efm8_port_settings for its size. An entry the library cannot follow as
+ * given (a boot line without a reset line, both on one line, reset_after
+ * or steps without a reset line, command_baud without a command, counts
+ * beyond their arrays) is refused with EFM8_ERR_OPTIONS. */
 struct efm8_entry {
     uint32_t size;          /**< sizeof(struct efm8_entry): efm8_init_entry or EFM8_ENTRY_INIT */
     struct efm8_line reset; /**< on the chip's reset pin; kind EFM8_LINE_NONE when not given */

@@ -48,7 +48,8 @@
  * A progress_cancel callback that returns non-zero stops the flash before
  * its next record, with EFM8_ERR_CANCELLED. With the safe order (the
  * default) the board is left in its bootloader with byte 0 erased, never
- * started with half an image.
+ * started with half an image; cancelled before anything was erased (while
+ * delta compares), its flash is as it was.
  */
 #ifndef KESTRANE_KESTRANE_H
 #define KESTRANE_KESTRANE_H

@@ -63,15 +63,15 @@ Refusal settle_flash(const efm8_image &image, const efm8_options &asked, efm8_op
         return Refusal::None;
     settled.lock_signature = lock->signature;
     settled.lock_byte = lock->lock;
-    const std::string whose = file.lock ? image.name + "'s lock record" : "the lock asked for";
+    // Short enough for a report's words.
+    const std::string whose = file.lock ? "the file's lock" : "the lock";
     if (!settled.verify) {
-        why = whose + " is programmed only once the flash is verified, and verify is off";
+        why = whose + " is programmed only after a verify, and verify is off";
         return Refusal::LockUnverified;
     }
     if (disables_bootloader(settled.lock_signature) && !settled.allow_disable_bootloader) {
-        why = whose + " writes " + hex(settled.lock_signature) +
-              " into the bootloader signature byte: the chip would then always start its application and never "
-              "enter its bootloader again; allow_disable_bootloader is not set";
+        why = whose + " disables the bootloader for good (signature " + hex(settled.lock_signature) +
+              ") without allow_disable_bootloader";
         return Refusal::DisablesBootloader;
     }
     return Refusal::None;

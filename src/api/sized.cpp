@@ -88,6 +88,12 @@ static bool line_kind(const struct efm8_line &line)
            memchr(line.chip, '\0', sizeof line.chip) != nullptr;
 }
 
+static bool same_line(const struct efm8_line &a, const struct efm8_line &b)
+{
+    return a.kind == b.kind &&
+           (a.kind != EFM8_LINE_GPIO || (a.offset == b.offset && strncmp(a.chip, b.chip, sizeof a.chip) == 0));
+}
+
 // What the engine would otherwise read past: counts beyond their arrays,
 // steps and lines of no kind, waits beyond the longest.
 static std::string entry_fault(const struct efm8_entry &entry)
@@ -109,6 +115,17 @@ static std::string entry_fault(const struct efm8_entry &entry)
                std::to_string(EFM8_ENTER_COMMAND_MAX) + " bytes it holds";
     if (entry.command_wait_ms > EFM8_WAIT_MAX_MS)
         return "command_wait_ms beyond " + std::to_string(EFM8_WAIT_MAX_MS) + " ms";
+    // What would otherwise be ignored without a word.
+    if (entry.boot.kind != EFM8_LINE_NONE && entry.reset.kind == EFM8_LINE_NONE)
+        return "a boot line without a reset line: the entry pin is read as the chip comes out of reset";
+    if (entry.reset.kind != EFM8_LINE_NONE && same_line(entry.reset, entry.boot))
+        return "reset and boot on the same line";
+    if (entry.reset_after && entry.reset.kind == EFM8_LINE_NONE)
+        return "reset_after without a reset line";
+    if (entry.command_baud != 0 && entry.command_length == 0)
+        return "command_baud without a command";
+    if (entry.step_count > 0 && entry.reset.kind == EFM8_LINE_NONE)
+        return "steps without a reset line to drive";
     return "";
 }
 

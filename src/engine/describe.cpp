@@ -100,14 +100,12 @@ int32_t engine::describe(const struct efm8_report &whole, char *text, size_t siz
             return snprintf(text, size, "the chip's flash differs from the image in %u page%s", report->pages_differ,
                             report->pages_differ == 1 ? "" : "s");
         return snprintf(text, size, "the chip's flash does not match the image after writing (CRC check failed)");
-    case EFM8_ERR_OPTIONS:
-    case EFM8_ERR_ARGUMENT:
-    case EFM8_ERR_SESSION_BUSY:
-        // What was refused, as the call that refused it wrote it.
+    default:
+        // What was refused, or what the system or the line said, as the
+        // call that failed wrote it.
         if (report->transport_error[0] != '\0')
             return snprintf(text, size, "%s: %.*s", engine::result_text(report->result),
                             (int)sizeof report->transport_error, report->transport_error);
         return snprintf(text, size, "%s", engine::result_text(report->result));
-    default: return snprintf(text, size, "%s", engine::result_text(report->result));
     }
 }

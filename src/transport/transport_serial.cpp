@@ -24,7 +24,7 @@ static const uint8_t TRAINING_BYTE = 0xFF;
 struct serial_transport {
     struct efm8_transport base;  // first, so the one points at the other
     int fd;
-    int timeout_ms;
+    uint32_t timeout_ms;
     speed_t speed;
     bool held;  // its exclusive flag set by this process
     struct driven_line reset, boot;
@@ -310,15 +310,19 @@ int32_t serial_transport_open(const char *port, const struct efm8_port_settings 
     if (speed == B0 || settings->timeout_ms == 0)
         return EFM8_ERR_OPTIONS;
     const int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return open_failure(errno);
+    if (fd < 0) {
+        // The system's own words for why, as a report carries them.
+        failure->os_error = errno;
+        snprintf(failure->text, sizeof failure->text, "%s: %s", port, strerror(errno));
+        return open_failure(failure->os_error);
+    }
     struct serial_transport *serial = (struct serial_transport *)calloc(1, sizeof *serial);
     if (serial == NULL) {
         close(fd);
         return EFM8_ERR_OPEN;
     }
     serial->fd = fd;
-    serial->timeout_ms = (int)settings->timeout_ms;
+    serial->timeout_ms = settings->timeout_ms;
     serial->speed = speed;
     serial->base.exchange = serial_exchange;
     serial->base.close = serial_close;

@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <atomic>
 #include <cstring>
@@ -331,6 +332,46 @@ TEST(Contract, MemoryLimitedChild)
     EXPECT_EQ(result, EFM8_ERR_MEMORY) << efm8_result_name(result) << ": " << message;
     EXPECT_EQ(image, nullptr);
     EXPECT_NE(std::strstr(message, "out of memory"), nullptr) << message;
+}
+
+// A port's reply time-out is taken whole, however long: one beyond what an
+// int holds does not turn into none at all.
+TEST(Contract, AnyReplyTimeOutIsHeldAsGiven)
+{
+    auto board = bb3();
+    efm8_port_settings settings = EFM8_PORT_SETTINGS_INIT;
+    settings.timeout_ms = 0xFFFFFFF0u;
+    efm8_session *session = nullptr;
+    ASSERT_EQ(efm8_open_port(board->path().c_str(), &settings, &session), EFM8_OK);
+    efm8_identity identity{};
+    efm8_report report{};
+    EXPECT_EQ(efm8_identify(session, &identity, &report), EFM8_OK) << words(report);
+    efm8_close(session);
+}
+
+// A port that could not be opened keeps the system's errno and words; an
+// entry that could not be followed as given is refused, saying why.
+TEST(Contract, WhyAnOpenFailedIsKept)
+{
+    efm8_session *session = nullptr;
+    EXPECT_EQ(efm8_open_port("/nonexistent/ttyKESTRANE", nullptr, &session), EFM8_ERR_NO_DEVICE);
+    efm8_report report{};
+    ASSERT_EQ(efm8_last_failure(&report), EFM8_OK);
+    EXPECT_EQ(report.os_error, ENOENT);
+    EXPECT_NE(words(report).find("No such file or directory"), std::string::npos) << words(report);
+
+    auto board = bb3();
+    efm8_entry entry = EFM8_ENTRY_INIT;
+    ASSERT_EQ(efm8_parse_line("dtr", &entry.boot, nullptr, 0), EFM8_OK);
+    EXPECT_EQ(efm8_open_port_entry(board->path().c_str(), nullptr, &entry, &session, &report), EFM8_ERR_OPTIONS);
+    EXPECT_NE(words(report).find("a boot line without a reset line"), std::string::npos) << words(report);
+    entry = EFM8_ENTRY_INIT;
+    entry.command_baud = 9600;
+    EXPECT_EQ(efm8_open_port_entry(board->path().c_str(), nullptr, &entry, &session, &report), EFM8_ERR_OPTIONS);
+    entry = EFM8_ENTRY_INIT;
+    entry.step_count = EFM8_STEPS_MAX + 1;
+    EXPECT_EQ(efm8_open_port_entry(board->path().c_str(), nullptr, &entry, &session, &report), EFM8_ERR_OPTIONS);
+    EXPECT_EQ(session, nullptr);
 }
 
 // Memory the system will not give is EFM8_ERR_MEMORY, never "unreadable"
