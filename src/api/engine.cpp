@@ -94,8 +94,7 @@ int32_t efm8_flash(efm8_session *session, const uint8_t *image, uint32_t count, 
         struct efm8_options whole;
         std::string why;
         if (api::options_in(options, whole, why) != EFM8_OK)
-            return open_failed(EFM8_ERR_OPTIONS, session->device.interface, 0, ("efm8_flash: " + why).c_str(),
-                               report);
+            return api::refuse_options("efm8_flash", session->device.interface, why, report);
         return engine::flash(session, image, count, whole, report);
     });
 }

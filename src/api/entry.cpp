@@ -9,13 +9,6 @@
 
 #include <string.h>
 
-// Words for a caller's error buffer, which may be NULL.
-static void tell(char *error, size_t size, const std::string &text)
-{
-    if (error != nullptr && size > 0)
-        snprintf(error, size, "%s", text.c_str());
-}
-
 int32_t efm8_parse_line(const char *text, struct efm8_line *line, char *error, size_t error_size)
 {
     if (text == nullptr || line == nullptr)
@@ -78,7 +71,7 @@ int32_t efm8_open_port_entry(const char *port, const struct efm8_port_settings *
         if (result == EFM8_OK)
             result = api::entry_in(entry, whole_entry, why);
         if (result != EFM8_OK)
-            return open_failed(result, EFM8_UART, 0, (std::string(call) + ": " + why).c_str(), report);
+            return api::refuse_options(call, EFM8_UART, why, report);
         return engine::open_port(port, whole_settings, whole_entry, session, report);
     });
 }
@@ -97,7 +90,7 @@ int32_t efm8_trigger_open(const struct efm8_line *line, efm8_trigger **trigger, 
         *trigger = nullptr;
     if (line == nullptr || trigger == nullptr) {
         const char *what = line == nullptr ? "line is NULL" : "trigger is NULL";
-        tell(error, error_size, std::string("efm8_trigger_open: ") + what);
+        api::tell(error, error_size, std::string("efm8_trigger_open: ") + what);
         return api::refuse_argument("efm8_trigger_open", what, nullptr);
     }
     return api::guarded("efm8_trigger_open", nullptr,

@@ -22,6 +22,18 @@ int32_t refuse_busy(const char *call, const efm8_session *session, const char *b
     return open_failed(EFM8_ERR_SESSION_BUSY, session->device.interface, 0, text, report);
 }
 
+int32_t refuse_options(const char *call, enum efm8_interface interface, const std::string &why,
+                       struct efm8_report *report)
+{
+    return open_failed(EFM8_ERR_OPTIONS, interface, 0, (std::string(call) + ": " + why).c_str(), report);
+}
+
+void tell(char *buffer, size_t size, const std::string &text)
+{
+    if (buffer != nullptr && size > 0)
+        snprintf(buffer, size, "%s", text.c_str());
+}
+
 int32_t refuse_exception(const char *call, std::exception_ptr caught, struct efm8_report *report)
 {
     char text[128];

@@ -26,6 +26,12 @@ int32_t refuse_busy(const char *call, const efm8_session *session, const char *b
                     struct efm8_report *report);
 // EFM8_ERR_MEMORY, or the result for an exception that escaped the engine.
 int32_t refuse_exception(const char *call, std::exception_ptr caught, struct efm8_report *report);
+// EFM8_ERR_OPTIONS for what call was handed, why in the report's words.
+int32_t refuse_options(const char *call, enum efm8_interface interface, const std::string &why,
+                       struct efm8_report *report);
+
+// Words into a caller's buffer, which may be NULL, cut to its size.
+void tell(char *buffer, size_t size, const std::string &text);
 
 // body(), whatever it throws turned into a result.
 template <typename Body>

@@ -8,17 +8,10 @@
 #include "engine/calls.h"
 #include "firmware/firmware.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
-
-static void tell(const std::string &text, char *message, size_t size)
-{
-    if (message != nullptr && size > 0)
-        snprintf(message, size, "%s", text.c_str());
-}
 
 static int32_t make(const uint8_t *content, size_t count, const std::string &name, efm8_image **image, char *message,
                     size_t size)
@@ -26,69 +19,66 @@ static int32_t make(const uint8_t *content, size_t count, const std::string &nam
     firmware::Image parsed;
     const firmware::Outcome outcome = firmware::parse(content, count, firmware::ADDRESS_SPACE, parsed);
     if (!outcome.ok()) {
-        tell(name + ": " + outcome.message, message, size);
+        api::tell(message, size, name + ": " + outcome.message);
         return EFM8_ERR_BAD_IMAGE;
     }
     *image = api::make_image(std::move(parsed), name);
-    tell("", message, size);
+    api::tell(message, size, "");
     return EFM8_OK;
 }
 
-// Out of memory, said in the caller's message too.
-static int32_t memory(const char *call, char *message, size_t size)
+// A file into an image: the argument that may not be NULL and is (missing)
+// refused, and whatever the loader throws said in the caller's message as
+// well as the report.
+template <typename Body>
+static int32_t loading(const char *call, efm8_image **image, const char *missing, char *message, size_t size,
+                       Body body)
 {
-    tell(std::string(call) + ": out of memory", message, size);
-    return api::refuse_exception(call, std::make_exception_ptr(std::bad_alloc()), nullptr);
+    if (image != nullptr)
+        *image = nullptr;
+    if (missing != nullptr) {
+        api::tell(message, size, std::string(call) + ": " + missing);
+        return api::refuse_argument(call, missing, nullptr);
+    }
+    std::exception_ptr caught;
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        api::tell(message, size, std::string(call) + ": out of memory");
+        caught = std::current_exception();
+    } catch (...) {
+        api::tell(message, size, std::string(call) + ": an unexpected failure");
+        caught = std::current_exception();
+    }
+    return api::refuse_exception(call, caught, nullptr);
 }
 
 int32_t efm8_image_load(const char *path, efm8_image **image, char *message, size_t size)
 {
-    const char *call = "efm8_image_load";
-    if (image != nullptr)
-        *image = nullptr;
-    if (path == nullptr || image == nullptr) {
-        const char *what = path == nullptr ? "path is NULL" : "image is NULL";
-        tell(std::string(call) + ": " + what, message, size);
-        return api::refuse_argument(call, what, nullptr);
-    }
-    try {
+    const char *missing = path == nullptr ? "path is NULL" : image == nullptr ? "image is NULL" : nullptr;
+    return loading("efm8_image_load", image, missing, message, size, [&] {
         std::vector<uint8_t> content;
         const firmware::Outcome read = firmware::read_file(path, content);
         if (!read.ok()) {
-            tell(read.message, message, size);
-            return EFM8_ERR_UNREADABLE;
+            api::tell(message, size, read.message);
+            return int32_t{EFM8_ERR_UNREADABLE};
         }
         return make(content.data(), content.size(), strcmp(path, "-") == 0 ? "standard input" : path, image,
                     message, size);
-    } catch (const std::bad_alloc &) {
-        return memory(call, message, size);
-    } catch (...) {
-        tell(std::string(call) + ": an unexpected failure", message, size);
-        return api::refuse_exception(call, std::current_exception(), nullptr);
-    }
+    });
 }
 
 int32_t efm8_image_parse(const uint8_t *content, size_t count, const char *name, efm8_image **image, char *message,
                          size_t size)
 {
-    const char *call = "efm8_image_parse";
-    if (image != nullptr)
-        *image = nullptr;
-    if ((content == nullptr && count > 0) || image == nullptr) {
-        const char *what = image == nullptr ? "image is NULL" : "content is NULL";
-        tell(std::string(call) + ": " + what, message, size);
-        return api::refuse_argument(call, what, nullptr);
-    }
-    try {
+    const char *missing = image == nullptr                      ? "image is NULL"
+                          : content == nullptr && count > 0 ? "content is NULL"
+                                                               : nullptr;
+    return loading("efm8_image_parse", image, missing, message, size, [&] {
         static const uint8_t none = 0;
         return make(content != nullptr ? content : &none, count, name != nullptr ? name : "image", image, message,
                     size);
-    } catch (const std::bad_alloc &) {
-        return memory(call, message, size);
-    } catch (...) {
-        tell(std::string(call) + ": an unexpected failure", message, size);
-        return api::refuse_exception(call, std::current_exception(), nullptr);
-    }
+    });
 }
 
 void efm8_image_free(efm8_image *image)
@@ -161,19 +151,26 @@ int32_t efm8_image_flash_options(const efm8_image *image, const struct efm8_opti
         std::string words;
         // The caller's settled is a structure set up to be written.
         if (api::options_in(settled, whole, words) != EFM8_OK) {
-            tell("settled: " + words, why, why_size);
+            api::tell(why, why_size, "settled: " + words);
             return api::refuse_argument(call, ("settled: " + words).c_str(), nullptr);
         }
         int32_t outcome = api::options_in(options, whole, words);
         result = whole;
         if (outcome == EFM8_OK && api::settle_flash(*image, whole, result, words) != api::Refusal::None)
             outcome = EFM8_ERR_OPTIONS;
-        tell(words, why, why_size);
+        api::tell(why, why_size, words);
         const uint32_t size = settled->size;
         memcpy(settled, &result, size);
         settled->size = size;
         return outcome;
     });
+}
+
+// A file meant for some parts held against the board: EFM8_OK, or why not.
+static int32_t check_parts(efm8_session *session, const efm8_image &image, struct efm8_report *report)
+{
+    const std::vector<uint16_t> &ids = image.image.ids;
+    return ids.empty() ? EFM8_OK : engine::check_ids(session, ids.data(), ids.size(), report);
 }
 
 // The parts first, then the flash as settled, the file's checks after the
@@ -189,18 +186,14 @@ int32_t efm8_flash_image(efm8_session *session, const efm8_image *image, const s
         std::string why;
         if (api::options_in(options, whole, why) != EFM8_OK ||
             api::settle_flash(*image, whole, settled, why) != api::Refusal::None)
-            return open_failed(EFM8_ERR_OPTIONS, session->device.interface, 0, (std::string(call) + ": " + why).c_str(),
-                               report);
+            return api::refuse_options(call, session->device.interface, why, report);
         std::vector<efm8_check> checks(whole.checks, whole.checks + whole.check_count);
         checks.insert(checks.end(), image->checks.begin(), image->checks.end());
         settled.checks = checks.data();
         settled.check_count = checks.size();
-        const std::vector<uint16_t> &ids = image->image.ids;
-        if (!ids.empty()) {
-            const int32_t fits = engine::check_ids(session, ids.data(), ids.size(), report);
-            if (fits != EFM8_OK)
-                return fits;
-        }
+        const int32_t fits = check_parts(session, *image, report);
+        if (fits != EFM8_OK)
+            return fits;
         const std::vector<uint8_t> &bytes = image->image.bytes;
         return engine::flash(session, bytes.data(), static_cast<uint32_t>(bytes.size()), settled, report);
     });
@@ -212,12 +205,9 @@ int32_t efm8_verify_image(efm8_session *session, const efm8_image *image, struct
     if (image == nullptr)
         return api::refuse_argument(call, "image is NULL", report);
     return api::on_session(call, session, report, [&] {
-        const std::vector<uint16_t> &ids = image->image.ids;
-        if (!ids.empty()) {
-            const int32_t fits = engine::check_ids(session, ids.data(), ids.size(), report);
-            if (fits != EFM8_OK)
-                return fits;
-        }
+        const int32_t fits = check_parts(session, *image, report);
+        if (fits != EFM8_OK)
+            return fits;
         const std::vector<uint8_t> &bytes = image->image.bytes;
         return engine::verify(session, bytes.data(), static_cast<uint32_t>(bytes.size()), report);
     });

@@ -15,34 +15,31 @@ static_assert(sizeof(struct efm8_entry) == ENTRY_SIZE_V1, "efm8_entry as version
 #error "the first version's sizes are pinned for 64-bit hosts (amd64, arm64) only"
 #endif
 
+// The defaults up to size bytes, the size set; a size below the first
+// version's gets zeros, which no call takes.
+template <typename Sized>
+static void init_sized(Sized *sized, size_t size, size_t first, const Sized &defaults)
+{
+    memset(sized, 0, size);
+    if (size < first)
+        return;
+    memcpy(sized, &defaults, size < sizeof defaults ? size : sizeof defaults);
+    sized->size = (uint32_t)size;
+}
+
 void init_options(struct efm8_options *options, size_t size)
 {
-    const struct efm8_options defaults = EFM8_OPTIONS_INIT;
-    memset(options, 0, size);
-    if (size < OPTIONS_SIZE_V1)
-        return;
-    memcpy(options, &defaults, size < sizeof defaults ? size : sizeof defaults);
-    options->size = (uint32_t)size;
+    init_sized(options, size, OPTIONS_SIZE_V1, efm8_options EFM8_OPTIONS_INIT);
 }
 
 void init_port_settings(struct efm8_port_settings *settings, size_t size)
 {
-    const struct efm8_port_settings defaults = EFM8_PORT_SETTINGS_INIT;
-    memset(settings, 0, size);
-    if (size < PORT_SETTINGS_SIZE_V1)
-        return;
-    memcpy(settings, &defaults, size < sizeof defaults ? size : sizeof defaults);
-    settings->size = (uint32_t)size;
+    init_sized(settings, size, PORT_SETTINGS_SIZE_V1, efm8_port_settings EFM8_PORT_SETTINGS_INIT);
 }
 
 void init_entry(struct efm8_entry *entry, size_t size)
 {
-    const struct efm8_entry defaults = EFM8_ENTRY_INIT;
-    memset(entry, 0, size);
-    if (size < ENTRY_SIZE_V1)
-        return;
-    memcpy(entry, &defaults, size < sizeof defaults ? size : sizeof defaults);
-    entry->size = (uint32_t)size;
+    init_sized(entry, size, ENTRY_SIZE_V1, efm8_entry EFM8_ENTRY_INIT);
 }
 
 // The given structure over the defaults already in whole.

@@ -5,7 +5,7 @@
 #include <kestrane/kestrane.h>
 #include "firmware/firmware_writer.h"
 #include "firmware/boot_records.h"
-#include "uart_board.h"
+#include "capi_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -26,37 +25,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using efm8sim::UartBoard;
+using namespace capitest;
 
-const char BB3[] = "EFM8BB31F64G-QFN32";
 const uint16_t BB3_ID = 0x3401, BB1_ID = 0x3001;
-
-const efm8_part &part_named(const char *name)
-{
-    size_t count;
-    const efm8_part *parts = efm8_parts(&count);
-    for (size_t i = 0; i < count; ++i)
-        if (std::strcmp(parts[i].name, name) == 0)
-            return parts[i];
-    throw std::invalid_argument(name);
-}
-
-std::unique_ptr<UartBoard> board_of(const char *name)
-{
-    const efm8_part &part = part_named(name);
-    return std::make_unique<UartBoard>(efm8sim::layout_of(part), part.id);
-}
-
-Bytes random_image(size_t count, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (uint8_t &b : bytes)
-        b = uint8_t(rng());
-    bytes[0] = 0x02;  // as an 8051 program starts; never '$'
-    return bytes;
-}
 
 struct Image {
     efm8_image *image = nullptr;
@@ -75,12 +46,6 @@ Bytes boot_records(const Bytes &image, const firmware::BootRecordOptions &option
     EXPECT_TRUE(firmware::write_boot_records(image, options, content).ok());
     return content;
 }
-
-struct Session {
-    efm8_session *session = nullptr;
-    explicit Session(UartBoard &board) { EXPECT_EQ(efm8_open_port(board.path().c_str(), nullptr, &session), EFM8_OK); }
-    ~Session() { efm8_close(session); }
-};
 
 TEST(CApi, StructuresOfOtherSizesThanTheLibrarysAreReadAndWrittenOnlyAsFarAsTheyReach)
 {

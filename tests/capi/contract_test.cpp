@@ -5,7 +5,7 @@
 // progress leaving the board in its bootloader, and what a flash of a file
 // settles into, as a property of the locks asked.
 #include <kestrane/kestrane.h>
-#include "uart_board.h"
+#include "capi_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -21,50 +21,14 @@
 #include <cstdio>
 #include <atomic>
 #include <cstring>
-#include <random>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using efm8sim::UartBoard;
-
-std::unique_ptr<UartBoard> bb3()
-{
-    size_t count;
-    const efm8_part *parts = efm8_parts(&count);
-    for (size_t i = 0; i < count; ++i)
-        if (std::strcmp(parts[i].name, "EFM8BB31F64G-QFN32") == 0)
-            return std::make_unique<UartBoard>(efm8sim::layout_of(parts[i]), parts[i].id);
-    throw std::logic_error("no EFM8BB31F64G-QFN32 in the table");
-}
-
-Bytes random_image(size_t count, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (uint8_t &b : bytes)
-        b = uint8_t(rng());
-    bytes[0] = 0x02;  // as an 8051 program starts: never blank
-    return bytes;
-}
-
-struct Session {
-    efm8_session *session = nullptr;
-    explicit Session(UartBoard &board) { EXPECT_EQ(efm8_open_port(board.path().c_str(), nullptr, &session), EFM8_OK); }
-    ~Session() { efm8_close(session); }
-};
-
-std::string words(const efm8_report &report)
-{
-    char text[256];
-    efm8_describe(&report, text, sizeof text);
-    return text;
-}
+using namespace capitest;
 
 size_t records_received(UartBoard &board)
 {
@@ -74,7 +38,7 @@ size_t records_received(UartBoard &board)
 
 TEST(Contract, AStructureNeverSetUpIsRefusedBeforeAnythingIsSentNamingItsInit)
 {
-    auto board = bb3();
+    auto board = board_of(BB3);
     Session open(*board);
     const Bytes image = random_image(2000, 1);
     const size_t before = records_received(*board);
@@ -139,7 +103,7 @@ TEST(Contract, TheInitMacrosGiveWhatTheInitCallsGive)
 // are not read, and take their defaults.
 TEST(Contract, FirstVersionOptionsAreReadToTheirEndAndNoFurther)
 {
-    auto board = bb3();
+    auto board = board_of(BB3);
     Session open(*board);
     std::vector<uint8_t> first(88, 0);
     auto *options = reinterpret_cast<efm8_options *>(first.data());
@@ -182,7 +146,7 @@ void try_again(void *user, efm8_phase phase, uint32_t, uint32_t)
 
 TEST(Contract, ACallOnASessionInACallIsRefusedAtOnceAndTheCallGoesOnUnharmed)
 {
-    auto board = bb3();
+    auto board = board_of(BB3);
     Session open(*board);
     const Bytes image = random_image(3000, 3);
     Busy busy{open.session, &image};
@@ -212,7 +176,7 @@ TEST(Contract, ACallOnASessionInACallIsRefusedAtOnceAndTheCallGoesOnUnharmed)
 // whose records interleaved.
 TEST(Contract, ThreadsRacingOnOneSessionNeverInterleaveTheirRecords)
 {
-    auto board = bb3();
+    auto board = board_of(BB3);
     Session open(*board);
     const Bytes first = random_image(4000, 4), second = random_image(4000, 5);
     std::atomic<int> ok{0}, busy{0}, other{0};
@@ -263,7 +227,7 @@ TEST(Contract, AFlashCancelledAnywhereLeavesTheBoardInItsBootloaderWithByte0Eras
 {
     const Bytes image = random_image(2600, 6);
     for (const bool delta : {false, true}) {
-        auto board = bb3();
+        auto board = board_of(BB3);
         Session open(*board);
         Cancel counted{1 << 30};
         efm8_options options = EFM8_OPTIONS_INIT;
@@ -338,7 +302,7 @@ TEST(Contract, MemoryLimitedChild)
 // int holds does not turn into none at all.
 TEST(Contract, AnyReplyTimeOutIsHeldAsGiven)
 {
-    auto board = bb3();
+    auto board = board_of(BB3);
     efm8_port_settings settings = EFM8_PORT_SETTINGS_INIT;
     settings.timeout_ms = 0xFFFFFFF0u;
     efm8_session *session = nullptr;
@@ -360,7 +324,7 @@ TEST(Contract, WhyAnOpenFailedIsKept)
     EXPECT_EQ(report.os_error, ENOENT);
     EXPECT_NE(words(report).find("No such file or directory"), std::string::npos) << words(report);
 
-    auto board = bb3();
+    auto board = board_of(BB3);
     efm8_entry entry = EFM8_ENTRY_INIT;
     ASSERT_EQ(efm8_parse_line("dtr", &entry.boot, nullptr, 0), EFM8_OK);
     EXPECT_EQ(efm8_open_port_entry(board->path().c_str(), nullptr, &entry, &session, &report), EFM8_ERR_OPTIONS);
