@@ -100,6 +100,7 @@ public:
     void vanish_after_command(std::size_t index) { vanish_after_ = index; }
 
     void set_latency(const Latency &latency) { latency_ = latency; }
+    const Latency &latency() const { return latency_; }
     // Time the real chip would have spent on everything received so far.
     std::chrono::nanoseconds device_time() const { return device_time_; }
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -162,6 +163,55 @@ void UartBoard::power_on()
     tell(model_.on_bus() ? "bootloader" : "application");
 }
 
+void UartBoard::set_paced(bool paced)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    paced_ = paced;
+}
+
+std::chrono::nanoseconds UartBoard::lateness()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return late_;
+}
+
+// Callers hold lock_. The speed the host set, as the master reads its
+// slave's settings.
+std::chrono::nanoseconds UartBoard::byte_time()
+{
+    static const struct {
+        speed_t speed;
+        long baud;
+    } RATES[] = {{B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+                 {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    termios settings{};
+    long baud = 9600;
+    if (master_ >= 0 && tcgetattr(master_, &settings) == 0)
+        for (const auto &rate : RATES)
+            if (rate.speed == cfgetospeed(&settings))
+                baud = rate.baud;
+    return std::chrono::nanoseconds(10 * 1000000000L / baud);
+}
+
+// Callers hold lock_. The model only counts the chip's time; the reply
+// waits until the record's bytes are in and that time is spent, then
+// takes its own byte's time on the line.
+std::uint8_t UartBoard::reply_paced(const std::vector<std::uint8_t> &record)
+{
+    Latency latency = model_.latency();
+    const Latency asked = latency;
+    latency.sleeps = false;
+    model_.set_latency(latency);
+    const std::chrono::nanoseconds before = model_.device_time();
+    model_.receive(record.data(), record.size());
+    const std::uint8_t reply = model_.take_reply();
+    model_.set_latency(asked);
+    line_free_ += model_.device_time() - before + byte_time();
+    std::this_thread::sleep_until(line_free_);
+    late_ += std::chrono::steady_clock::now() - line_free_;
+    return reply;
+}
+
 void UartBoard::set_enter_command(const std::vector<std::uint8_t> &command)
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -177,6 +227,8 @@ void UartBoard::tell(const std::string &event)
 
 void UartBoard::run()
 {
+    // A paced line's sleeps end when asked, not up to 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (;;) {
         pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
         const int count = master_ >= 0 ? 2 : 1;
@@ -196,6 +248,8 @@ void UartBoard::run()
         std::uint8_t bytes[512];
         const ssize_t got = read(master_, bytes, sizeof bytes);
         std::lock_guard<std::mutex> guard(lock_);
+        if (paced_ && got > 0)
+            line_free_ = std::max(line_free_, std::chrono::steady_clock::now()) + got * byte_time();
         for (ssize_t i = 0; i < got && master_ >= 0; ++i)
             take(bytes[i]);
     }
@@ -257,8 +311,13 @@ void UartBoard::answer()
         drop_line();
         return;
     }
-    model_.receive(record.data(), record.size());
-    const std::uint8_t reply = model_.take_reply();
+    std::uint8_t reply;
+    if (paced_) {
+        reply = reply_paced(record);
+    } else {
+        model_.receive(record.data(), record.size());
+        reply = model_.take_reply();
+    }
     if (index == faults_.slow_at)
         std::this_thread::sleep_for(faults_.slow_by);  // the slow device is the fault
     if (write(master_, &reply, 1) == 1)

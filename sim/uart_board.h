@@ -84,12 +84,26 @@ public:
     void power_on();
     void set_enter_command(const std::vector<std::uint8_t> &command);
 
+    // The line as a real one runs, for benchmarks: each byte either way
+    // takes its 10 bits (start, 8 data, stop) at the baud rate the host set,
+    // and a record's reply leaves once its last byte has arrived and the
+    // chip has spent what the model's latency says on it. Off, the board
+    // answers as fast as the terminal carries bytes, and the model sleeps
+    // as its latency says.
+    void set_paced(bool paced);
+    // How much later than the line and the chip would have the paced board
+    // answered, in all: its thread woke late. It is the simulation's own
+    // error, not the host's, and a benchmark takes it off what it timed.
+    std::chrono::nanoseconds lateness();
+
 private:
     void run();
     void take(std::uint8_t byte);
     void answer();
     void drop_line();
     void tell(const std::string &event);
+    std::chrono::nanoseconds byte_time();
+    std::uint8_t reply_paced(const std::vector<std::uint8_t> &record);
 
     std::mutex lock_;
     std::condition_variable line_dropped_;
@@ -110,6 +124,9 @@ private:
     bool entry_low_ = false;
     std::vector<std::uint8_t> enter_command_;
     std::vector<std::uint8_t> heard_;  // the application's last bytes, as long as its command
+    bool paced_ = false;
+    std::chrono::steady_clock::time_point line_free_;  // when the host's bytes so far have all arrived
+    std::chrono::nanoseconds late_{0};
 };
 
 }  // namespace efm8sim

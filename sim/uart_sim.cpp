@@ -25,9 +25,11 @@
 //   --hang-up N         board 1's line drops at its Nth command
 //   --drop N            board 1 does not answer its Nth command, and answers
 //                       the rest
-//   --latency T:E:B     every board spends T microseconds on each transfer, E
-//                       on each page erase and B on each byte written, as a
-//                       chip on a real line would (for benchmarks)
+//   --latency T:E:B     every board spends T microseconds on each transfer
+//                       (twice a record: in and out), E on each page erase and
+//                       B on each byte written, and each byte either way its
+//                       10 bits at the baud rate the host set, as a chip on a
+//                       real line would (for benchmarks)
 // The chip around the bootloader, for entry by lines or by the application:
 //   --power-on          each board starts as the chip does at power-on: in
 //                       its application unless flash byte 0 is 0xFF
@@ -196,6 +198,7 @@ private:
         boards_.push_back(std::make_unique<efm8sim::UartBoard>(layout_, identity_));
         efm8sim::UartBoard &board = *boards_.back();
         board.model().set_latency(settings_.latency);
+        board.set_paced(settings_.paced);
         load_flash(board);
         board.set_enter_command(read_hex(settings_.enter_command));
         if (settings_.power_on)

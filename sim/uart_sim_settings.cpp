@@ -96,7 +96,10 @@ Settings read_settings(int argc, char **argv)
         case 's': settings.silent = std::atol(optarg); break;
         case 'h': settings.hang_up = std::atol(optarg); break;
         case 'd': settings.drop = std::atol(optarg); break;
-        case 't': settings.latency = read_latency(optarg); break;
+        case 't':
+            settings.latency = read_latency(optarg);
+            settings.paced = true;
+            break;
         case 'P': settings.power_on = true; break;
         case 'R': settings.reset_line = optarg; break;
         case 'B': settings.boot_line = optarg; break;

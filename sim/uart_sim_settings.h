@@ -23,6 +23,7 @@ struct Settings {
     std::string answer;
     long silent = -1, hang_up = -1, drop = -1;
     efm8sim::Latency latency;
+    bool paced = false;  // --latency given: the line runs at its baud rate too
     bool power_on = false;
     std::string reset_line, boot_line, wires, enter_command;
 };
