@@ -131,11 +131,20 @@ Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content)
     const int fd = standard_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {Problem::Unreadable, path + ": " + std::strerror(errno)};
-    content.assign(MAX_FILE_SIZE + 1, 0);
+    // Grown as the file comes, to one byte past the most taken: a whole
+    // buffer up front would be filled with zeros, every page of it, for a
+    // file of a few kilobytes.
+    const std::size_t most = MAX_FILE_SIZE + 1;
+    content.clear();
     std::size_t filled = 0;
     ssize_t got = 0;
-    while (filled < content.size() && (got = read(fd, content.data() + filled, content.size() - filled)) > 0)
-        filled += static_cast<std::size_t>(got);
+    do {
+        if (filled == content.size())
+            content.resize(std::min(most, std::max<std::size_t>(64 * 1024, 2 * filled)));
+        got = read(fd, content.data() + filled, content.size() - filled);
+        if (got > 0)
+            filled += static_cast<std::size_t>(got);
+    } while (got > 0 && filled < most);
     const int error = errno;
     if (!standard_input)
         close(fd);
