@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -331,6 +334,39 @@ TEST(Firmware, UnreadableFilesSayWhy)
     EXPECT_EQ(outcome.problem, firmware::Problem::Unreadable);
     EXPECT_EQ(outcome.message, "/nonexistent/firmware.hex: No such file or directory");
     EXPECT_EQ(firmware::read_file("/proc/self/mem", content).problem, firmware::Problem::Unreadable);
+}
+
+// Each size read back whole, up to one byte past the most the loader takes
+// (which is how a file too large is told); a small file is not held in a
+// buffer of the largest's size.
+TEST(Firmware, FilesAreReadWholeToOneBytePastTheLimit)
+{
+    std::mt19937 rng(7);
+    const size_t most = firmware::MAX_FILE_SIZE + 1;
+    std::vector<size_t> sizes = {0, 1, 65535, 65536, 65537, 131073, most - 1, most, most + 4097};
+    for (int i = 0; i < 6; ++i)
+        sizes.push_back(std::uniform_int_distribution<size_t>(0, most + 70000)(rng));
+    char path[] = "/tmp/kestrane-read-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (size_t size : sizes) {
+        Bytes written(size);
+        for (uint8_t &byte : written)
+            byte = uint8_t(rng());
+        FILE *file = std::fopen(path, "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fwrite(written.data(), 1, size, file), size);
+        std::fclose(file);
+        std::vector<uint8_t> content;
+        ASSERT_TRUE(firmware::read_file(path, content).ok()) << size;
+        written.resize(std::min(size, most));
+        EXPECT_TRUE(content == written) << size << " bytes read as " << content.size();
+        if (size <= 4096) {
+            EXPECT_LT(content.capacity(), 1024u * 1024) << size;
+        }
+    }
+    unlink(path);
 }
 
 }  // namespace
