@@ -11,16 +11,24 @@
 // its one-byte reply), the erases and the byte writes. What lies above it
 // is the host's: its turnaround between records, the engine's ordering.
 //
-// uart_bench [--small] [benchmark options]: --small, as CI runs it, flashes
-// 1 KB once at 460800 baud and fails only when the flash does not land;
-// the full run flashes 1 KB and 14848 bytes at 115200 and 460800 baud, the
-// best of five each, and fails when one is over 1.05 times its floor.
+// uart_bench [--small] [--cli=KESTRANE-CLI] [benchmark options]: --small, as
+// CI runs it, flashes 1 KB once at 460800 baud and fails only when the flash
+// does not land; the full run flashes 1 KB and 14848 bytes at 115200 and
+// 460800 baud, the best of five each, and fails when one is over 1.05 times
+// its floor. With --cli the same flashes are timed again as `kestrane-cli
+// flash FILE` does them, a process of its own, start and end included; its
+// figures are printed, not held to the target, which is the engine's.
 #include <kestrane/engine.h>
 #include <kestrane/parts.h>
 #include "protocol/protocol.h"
 #include "uart_board.h"
 
 #include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +47,7 @@ const double BITS_PER_BYTE = 10;  // start, 8 data bits, stop
 const double FLOOR_TARGET = 1.05;  // measured time over the floor, at most
 const int ROUNDS = 5;
 bool failed = false;  // an error skips a benchmark but does not end the run
+std::string cli;      // kestrane-cli, when its flashes are timed too
 
 // Page erase and byte write: the typical figures of the EFM8 data sheets'
 // flash tables, as bench/engine_bench.cpp takes them. The chip's turnaround
@@ -115,7 +124,37 @@ struct Outcome {
     uint32_t commands = 0;
 };
 
-Outcome flash_once(const efm8_part &part, const Bytes &image, uint32_t baud)
+// The image written where the command line can read it; "" when it cannot.
+std::string image_file(const Bytes &image)
+{
+    char path[] = "/tmp/uart_bench-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        return "";
+    const bool written = write(fd, image.data(), image.size()) == ssize_t(image.size());
+    close(fd);
+    return written ? path : "";
+}
+
+// kestrane-cli flash FILE on the board's port, its output dropped: true
+// when it says it succeeded.
+bool cli_flash(const std::string &port, const std::string &file, uint32_t baud)
+{
+    const std::string rate = std::to_string(baud);
+    const char *args[] = {cli.c_str(), "flash",         file.c_str(), "--port", port.c_str(), "--baud",
+                          rate.c_str(), "--format",     "bin",        "--no-record", "--quiet", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child;
+    const int spawned = posix_spawn(&child, cli.c_str(), &actions, nullptr, const_cast<char **>(args), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return spawned == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+Outcome flash_once(const efm8_part &part, const Bytes &image, uint32_t baud, bool by_cli)
 {
     efm8sim::UartBoard board(efm8sim::layout_of(part), part.id);
     board.model().set_latency(CHIP);
@@ -125,13 +164,22 @@ Outcome flash_once(const efm8_part &part, const Bytes &image, uint32_t baud)
     efm8_session *session = nullptr;
     efm8_report report;
     std::memset(&report, 0, sizeof report);
+    const std::string file = by_cli ? image_file(image) : "";
     const Clock::time_point start = Clock::now();
-    int32_t result = efm8_open_port(board.path().c_str(), &settings, &session);
-    if (result == EFM8_OK)
-        result = efm8_flash(session, image.data(), uint32_t(image.size()), nullptr, &report);
-    efm8_close(session);
+    int32_t result = EFM8_ERR_OPEN;
+    if (by_cli) {
+        if (!file.empty() && cli_flash(board.path(), file, baud))
+            result = EFM8_OK;
+    } else {
+        result = efm8_open_port(board.path().c_str(), &settings, &session);
+        if (result == EFM8_OK)
+            result = efm8_flash(session, image.data(), uint32_t(image.size()), nullptr, &report);
+        efm8_close(session);
+    }
     Outcome outcome;
     outcome.raw = Clock::now() - start;
+    if (!file.empty())
+        unlink(file.c_str());
     outcome.wall = outcome.raw - board.lateness();
     outcome.wire_bytes = board.received().size() + board.sent();
     outcome.commands = report.commands;
@@ -148,7 +196,7 @@ std::string text(double value)
     return digits;
 }
 
-void BM_Flash(benchmark::State &state, Case c, int rounds, bool enforce)
+void BM_Flash(benchmark::State &state, Case c, int rounds, bool enforce, bool by_cli)
 {
     const efm8_part *part = first_asked(c.image_bytes);
     const Bytes image = dense(c.image_bytes);
@@ -156,7 +204,7 @@ void BM_Flash(benchmark::State &state, Case c, int rounds, bool enforce)
     best.wall = Seconds(1e9);
     for (auto _ : state) {
         for (int round = 0; round < rounds; ++round) {
-            const Outcome outcome = flash_once(*part, image, c.baud);
+            const Outcome outcome = flash_once(*part, image, c.baud, by_cli);
             if (!outcome.landed) {
                 failed = true;
                 state.SkipWithError("the flash failed or did not land");
@@ -175,7 +223,8 @@ void BM_Flash(benchmark::State &state, Case c, int rounds, bool enforce)
     state.counters["of_floor"] = of_floor;
     state.counters["wire_bytes"] = double(best.wire_bytes);
     state.counters["floor_wire_bytes"] = double(floor_bytes);
-    state.counters["commands"] = best.commands;
+    if (!by_cli)
+        state.counters["commands"] = best.commands;
     if (enforce && of_floor > FLOOR_TARGET) {
         failed = true;
         state.SkipWithError(("target missed: " + text(of_floor) + "x the floor (at most " + text(FLOOR_TARGET) +
@@ -193,6 +242,8 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--small") == 0)
             small = true;
+        else if (std::strncmp(argv[i], "--cli=", 6) == 0)
+            cli = argv[i] + 6;
         else
             argv[kept++] = argv[i];
     }
@@ -200,13 +251,18 @@ int main(int argc, char **argv)
     std::vector<Case> cases = {{1024, 460800}};
     if (!small)
         cases = {{1024, 115200}, {14848, 115200}, {1024, 460800}, {14848, 460800}};
-    for (const Case &c : cases) {
-        const std::string name = std::string("BM_Flash/") + first_asked(c.image_bytes)->name + "/" +
-                                 std::to_string(c.image_bytes) + "_bytes/" + std::to_string(c.baud) + "_baud";
-        benchmark::RegisterBenchmark(name.c_str(), BM_Flash, c, small ? 1 : ROUNDS, !small)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(1);
+    for (bool by_cli : {false, true}) {
+        if (by_cli && cli.empty())
+            continue;
+        for (const Case &c : cases) {
+            const std::string name = std::string(by_cli ? "BM_CliFlash/" : "BM_Flash/") +
+                                     first_asked(c.image_bytes)->name + "/" + std::to_string(c.image_bytes) +
+                                     "_bytes/" + std::to_string(c.baud) + "_baud";
+            benchmark::RegisterBenchmark(name.c_str(), BM_Flash, c, small ? 1 : ROUNDS, !small && !by_cli, by_cli)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->Iterations(1);
+        }
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
