@@ -113,6 +113,16 @@ static std::string masked(const std::string &text, std::vector<std::string> &val
     return shown;
 }
 
+// key=value pairs that libpq cannot read.
+static bool unreadable_pairs(const std::string &value)
+{
+    if (server_scheme(value) != 0 || any_scheme(value) || !has_keyword(value))
+        return false;
+    PQconninfoOption *options = PQconninfoParse(value.c_str(), nullptr);
+    PQconninfoFree(options);
+    return options == nullptr;
+}
+
 Result decide_database(const std::string &given, Database &database)
 {
     database = Database{};
@@ -177,8 +187,11 @@ static std::map<std::string, std::string> options_of(const std::string &value)
 std::string database_name(const std::string &given)
 {
     Database database;
-    if (!decide_database(given, database).ok())
-        return escaped(scrubbed(trimmed(given), given));
+    std::vector<std::string> values;
+    if (!decide_database(given, database).ok()) {
+        const std::string value = trimmed(given);
+        return escaped(unreadable_pairs(value) ? masked(value, values) : scrubbed(value, given));
+    }
     if (!database.server)
         return escaped(database.value);
     std::map<std::string, std::string> options = options_of(database.value);
@@ -264,6 +277,13 @@ std::vector<std::string> secrets(const std::string &given)
     }
     const std::string password = options_of(trimmed(given))["password"];
     add_secret(found, password);
+    // A string libpq cannot read: any of its values may be a password
+    // under a misspelt keyword.
+    std::vector<std::string> values;
+    if (unreadable_pairs(trimmed(given)))
+        masked(trimmed(given), values);
+    for (const std::string &value : values)
+        add_secret(found, value);
     // The longest first, so that none is left half written.
     std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
     return found;
