@@ -204,5 +204,16 @@ for store in "$work/names.sqlite" "$db"; do
   done
 done
 
+# Files and ports from the command line, in results, progress and errors.
+escape_run() {  # escape_run ARGS...: any status; neither out nor err holds a raw control character
+  env LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_FLASH_OUT="$work/flash" KESTRANE_SIM_FLASH_IN="$work/junk" \
+    timeout 30 "$cli" "$@" < /dev/null > out 2> err
+  raw_controls out err && fail "$* wrote $(cat -v out err)"
+  grep -qF '\x1B' err || fail "$*: the name is not escaped: $(cat -v err)"
+}
+escape_run flash --no-record $'no\e[2J.bin'
+escape_run flash --no-record --port $'/tmp/no\e[2J' fw.bin
+escape_run identify --port $'/tmp/no\e]0;x\a'
+
 [ "$failures" -eq 0 ] && echo "all passed" || echo "$failures failed"
 [ "$failures" -eq 0 ]
