@@ -37,7 +37,8 @@ int32_t Record::open(const Settings &settings, const Firmware &firmware, std::st
     if (path.empty())
         station::default_path(path);
     station_.on_busy([this, path] {
-        say_("waiting for the station database " + station::database_name(path) + ": another program is writing to it");
+        say_("waiting for the station database " + station::database_name(path) +
+             ": another program is writing to it");
     });
     station_.name_station(settings.station);
     const station::Result opened = settings.db.empty() ? station_.open_default() : station_.open(settings.db);
@@ -67,7 +68,8 @@ int32_t Record::counter_fits(std::string &error)
     station::Counter counter;
     const station::Result found = station_.counter(counter_, counter);
     if (found.status == station::Status::NoSuchCounter) {
-        error = found.message + ": create it with 'kestrane-cli serial init " + station::escaped(counter_) + " --first N'";
+        error = found.message + ": create it with 'kestrane-cli serial init " + station::escaped(counter_) +
+                " --first N'";
         return EFM8_ERR_NO_SERIAL_NUMBER;
     }
     if (!found.ok())
@@ -80,7 +82,8 @@ int32_t Record::counter_fits(std::string &error)
     }
     const std::string refused = serial_number::refusal(*placement_, counter.next());
     if (!refused.empty()) {
-        error = "counter '" + station::escaped(counter_) + "' would hand out " + std::to_string(counter.next()) + ", which " + refused;
+        error = "counter '" + station::escaped(counter_) + "' would hand out " + std::to_string(counter.next()) +
+                ", which " + refused;
         return EFM8_ERR_SIZE;
     }
     return EFM8_OK;

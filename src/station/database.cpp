@@ -88,6 +88,15 @@ static bool credentials_shaped(const std::string &text)
 
 static std::size_t read_value(const std::string &text, std::size_t at, std::string &written, std::string &value);
 
+// Secrets are written *** the longest first, so that none is left half
+// written.
+static void longest_first(std::vector<std::string> &secrets)
+{
+    std::sort(secrets.begin(), secrets.end(), [](const std::string &a, const std::string &b) {
+        return a.size() > b.size();
+    });
+}
+
 // A connection string libpq cannot read, its keywords kept and every value
 // (a misspelt password's too) written ***; values has what was masked.
 static std::string masked(const std::string &text, std::vector<std::string> &values)
@@ -109,7 +118,7 @@ static std::string masked(const std::string &text, std::vector<std::string> &val
             if (!form.empty())
                 values.push_back(form);
     }
-    std::sort(values.begin(), values.end(), [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    longest_first(values);
     return shown;
 }
 
@@ -146,13 +155,10 @@ Result decide_database(const std::string &given, Database &database)
         char *error = nullptr;
         PQconninfoOption *options = PQconninfoParse(value.c_str(), &error);
         if (options == nullptr) {
-            std::string reason = error != nullptr ? trimmed(error) : "out of memory";
+            const std::string reason = error != nullptr ? trimmed(error) : "out of memory";
             PQfreemem(error);
             std::vector<std::string> values;
             const std::string keys = "'" + escaped(masked(value, values)) + "'";
-            for (const std::string &secret : values)
-                for (std::size_t at = reason.find(secret); at != std::string::npos; at = reason.find(secret, at + 3))
-                    reason.replace(at, secret.size(), "***");
             return {Status::Invalid, "the station database " + keys + " is not a connection string libpq reads: " +
                                          escaped(scrubbed(reason, value)) +
                                          " (a file whose name starts WORD= is given as ./WORD=...)"};
@@ -284,8 +290,7 @@ std::vector<std::string> secrets(const std::string &given)
         masked(trimmed(given), values);
     for (const std::string &value : values)
         add_secret(found, value);
-    // The longest first, so that none is left half written.
-    std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    longest_first(found);
     return found;
 }
 
