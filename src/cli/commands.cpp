@@ -4,16 +4,26 @@
 
 #include "line/jobs.h"
 #include "line/line.h"
+#include "station/database.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
 namespace cli {
 
+// Each line of a message escaped where it holds a control character: a
+// name that no caller escaped (a file's, a port's) writes nothing onto the
+// operator's terminal either.
 void complain(const std::string &message)
 {
-    std::fprintf(stderr, "kestrane-cli: %s\n", message.c_str());
+    std::string lines;
+    for (std::size_t start = 0, end; start <= message.size(); start = end + 1) {
+        end = std::min(message.find('\n', start), message.size());
+        lines += (start == 0 ? "" : "\n") + station::escaped(message.substr(start, end - start));
+    }
+    std::fprintf(stderr, "kestrane-cli: %s\n", lines.c_str());
 }
 
 line::Choice board_choice(const Options &options)
@@ -94,9 +104,9 @@ static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command c
 {
     for (const line::Outcome &outcome : outcomes) {
         if (!outcome.ok())
-            complain(std::string(outcome.device.path) + ": " + outcome.message);
+            complain(station::escaped(outcome.device.path) + ": " + outcome.message);
         if (!outcome.record_error.empty())
-            complain(std::string(outcome.device.path) + ": " + outcome.record_error);
+            complain(station::escaped(outcome.device.path) + ": " + outcome.record_error);
     }
     for (const line::Outcome &outcome : outcomes) {
         if (options.json)

@@ -92,8 +92,10 @@ std::vector<Flag> line_flags()
          take_counter},
         {"db", Argument::Required, "PATH|URI",
          "the station database, which records every attempt: a file, or a PostgreSQL server that the stations of a "
-         "line share, as postgresql://USER@HOST[:PORT]/DATABASE (libpq's URI; sslmode=require and the rest as "
-         "libpq takes them, the password from ~/.pgpass or PGPASSWORD). Default $KESTRANE_DB, else "
+         "line share, as postgresql://USER@HOST[:PORT]/DATABASE (libpq's URI, its scheme in any case; "
+         "sslmode=require and the rest as libpq takes them, the password from ~/.pgpass or PGPASSWORD) or libpq's "
+         "key=value string; blanks around it are dropped, and anything else is refused (exit 64). Default "
+         "$KESTRANE_DB, else "
          "$XDG_STATE_HOME/kestrane/station.sqlite. When it cannot be written or reached, or --counter's cannot, "
          "nothing is flashed (exit 73). When the default file cannot, a warning is given once and boards are flashed",
          take_db},

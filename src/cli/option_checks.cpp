@@ -1,5 +1,8 @@
 // What the options ask together, once all are read.
 #include "cli/option_values.h"
+#include "station/database.h"
+
+#include <cstdlib>
 
 namespace cli {
 
@@ -68,10 +71,30 @@ static bool check_line(const Options &options, std::string &error)
     return error.empty();
 }
 
+// The station database is named here once for every command that keeps
+// or reads the record: a value that is neither a path nor a server is
+// refused before anything is opened, and the rest is given as SQLite or
+// libpq takes it.
+static bool check_database(Options &options, std::string &error)
+{
+    const bool uses = options.command == Command::Flash || options.command == Command::Watch ||
+                      options.command == Command::History || options.command == Command::Serial ||
+                      options.command == Command::Station;
+    const char *environment = std::getenv("KESTRANE_DB");
+    if (!uses || !options.record || (options.db.empty() && environment == nullptr))
+        return true;
+    station::Database database;
+    const station::Result decided = station::decide_database(options.db.empty() ? environment : options.db, database);
+    if (!decided.ok())
+        error = (options.db.empty() ? "KESTRANE_DB: " : "--db: ") + decided.message;
+    options.db = database.value;
+    return decided.ok();
+}
+
 bool check_options(Options &options, std::string &error)
 {
     return check_board_choice(options, error) && check_locking(options, error) && check_line(options, error) &&
-           check_entry(options, error);
+           check_entry(options, error) && check_database(options, error);
 }
 
 }  // namespace cli

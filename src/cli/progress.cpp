@@ -1,6 +1,7 @@
 #include "cli/progress.h"
 
 #include "line/boards.h"
+#include "station/database.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -39,7 +40,7 @@ Progress::Style Progress::style_for(bool quiet)
 Progress::Progress(Style style, const std::vector<efm8_device> &boards) : style_(style)
 {
     for (std::size_t i = 0; i < boards.size(); ++i)
-        boards_.push_back(Board{this, i, boards[i].path});
+        boards_.push_back(Board{this, i, station::escaped(boards[i].path)});
     if (style_ != Style::Live)
         return;
     // A line of its own for each board, redrawn in place from here on.

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/json_text.h"
 #include "line/record.h"
+#include "station/database.h"
 #include "station/station_report.h"
 
 #include <nlohmann/json.hpp>
@@ -25,7 +26,7 @@ static int open_station(const Options &options, bool create, station::Station &s
     if (path.empty())
         result = station::default_path(path);
     if (result.ok() && !create && !station::is_server(path) && !std::filesystem::exists(path)) {
-        error = "no station database at " + path + " yet: flash and watch write one" +
+        error = "no station database at " + station::database_name(path) + " yet: flash and watch write one" +
                 (chosen.empty() ? " (--db PATH reads another)" : "");
         return EX_NOINPUT;
     }
@@ -43,7 +44,7 @@ static int open_station(const Options &options, bool create, station::Station &s
 
 static std::string counter_text(const station::Counter &counter)
 {
-    std::string text = counter.name + "  next " + std::to_string(counter.next()) + "  from " +
+    std::string text = station::escaped(counter.name) + "  next " + std::to_string(counter.next()) + "  from " +
                        std::to_string(counter.first) +
                        (counter.last ? " to " + std::to_string(*counter.last) : " on") + "  " +
                        std::to_string(counter.handed_out) + " handed out";
@@ -61,7 +62,7 @@ static std::string drawn_text(const std::vector<station::Drawn> &drawn)
     for (std::size_t i = 0; i < drawn.size(); ++i) {
         const station::Drawn &run = drawn[i];
         const bool same = i > 0 && drawn[i - 1].station == run.station;
-        text += same ? ", " : "\n  drawn by " + run.station + ": ";
+        text += same ? ", " : "\n  drawn by " + station::escaped(run.station) + ": ";
         text += std::to_string(run.first) + (run.last != run.first ? " to " + std::to_string(run.last) : "");
     }
     return text;
@@ -189,9 +190,13 @@ int station_command(const Options &options)
                                  ? station.open_default()
                                  : options.station_action == StationAction::Init ? station.init(chosen)
                                                                                  : station.open(chosen);
-    std::size_t sent = 0, left = 0;
+    std::size_t sent = 0, left = 0, kept = 0;
     if (result.ok() && options.station_action == StationAction::Sync)
-        result = station.sync(sent, left);
+        result = station.sync(sent, left, kept);
+    if (result.status == station::Status::CannotOpen && !station.spool_path().empty())
+        result.message += "; nothing in it was sent. Move it aside (mv " + station.spool_path() + " " +
+                          station.spool_path() + ".unread) and keep it until its records are recovered: the next "
+                          "flash starts a new spool";
     if (!result.ok())
         return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
     if (options.station_action == StationAction::Init) {
@@ -204,6 +209,10 @@ int station_command(const Options &options)
     if (left > 0)
         std::cout << "; " << left << " wait for other servers";
     std::cout << std::endl;
+    if (kept > 0)
+        return fail(EX_CANTCREAT, std::to_string(kept) + (kept == 1 ? " record" : " records") +
+                                      " the server has no attempt for, kept in " + station.spool_path() +
+                                      " (was the server restored from a backup?)");
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Each board's result, as a line of text or a JSON object.
 #include "cli/commands.h"
 #include "cli/json_text.h"
+#include "station/database.h"
 
 #include <nlohmann/json.hpp>
 
@@ -165,7 +166,7 @@ std::string outcome_text(const line::Outcome &outcome, Command command)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);
-    std::string line = std::string(outcome.device.path) + "  " + board_name(outcome) + "  " +
+    std::string line = station::escaped(outcome.device.path) + "  " + board_name(outcome) + "  " +
                        (outcome.device.interface == EFM8_UART ? "UART" : "USB") + "  ";
     if (outcome.ok() || (command == Command::Verify && outcome.report.result == EFM8_ERR_MISMATCH))
         return line + efm8_result_name(outcome.result) + "  " + what_was_done(outcome, command) + "  " + tries_text(outcome) +

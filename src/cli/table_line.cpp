@@ -110,7 +110,8 @@ static const char STATION_COMMAND_USAGE[] =
     "and how many wait for other servers.\n";
 
 static const Flag STATION_DB = {"db", Argument::Required, "PATH|URI",
-                                "the station database: a file, or a PostgreSQL server's postgresql:// URI (default "
+                                "the station database: a file, or a PostgreSQL server's postgresql:// URI or libpq "
+                                "key=value string (default "
                                 "$KESTRANE_DB, else $XDG_STATE_HOME/kestrane/station.sqlite)",
                                 take_db};
 

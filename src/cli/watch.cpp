@@ -8,6 +8,7 @@
 #include "line/jobs.h"
 #include "line/explain.h"
 #include "line/line.h"
+#include "station/database.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -38,14 +39,14 @@ static void print_finished(const line::Outcome &outcome, bool json, Tally &tally
 {
     tally.count(outcome);
     if (!outcome.attempted()) {
-        tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": left untouched, not counted: " +
+        tally.note("kestrane-cli: " + station::escaped(outcome.device.path) + ": left untouched, not counted: " +
                    outcome.message);
         return;
     }
     if (!outcome.ok())
-        tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.message);
+        tally.note("kestrane-cli: " + station::escaped(outcome.device.path) + ": " + outcome.message);
     if (!outcome.record_error.empty())
-        tally.note("kestrane-cli: " + std::string(outcome.device.path) + ": " + outcome.record_error);
+        tally.note("kestrane-cli: " + station::escaped(outcome.device.path) + ": " + outcome.record_error);
     const std::string time = now_text();
     if (json)
         tally.print(outcome_json(outcome, Command::Watch, time));
@@ -154,7 +155,9 @@ int watch(const Options &options)
     job.entry = settings.entry;
     events.finished = [&](const line::Outcome &outcome) { print_finished(outcome, options.json, tally); };
     // Said as the boards' results are: when, and where.
-    events.left = [&tally](const std::string &path) { tally.note(now_text() + "  " + path + "  the board left"); };
+    events.left = [&tally](const std::string &path) {
+        tally.note(now_text() + "  " + station::escaped(path) + "  the board left");
+    };
     events.warn = say;
     bool said_stopping = false;
     events.idle = [&](long running) {

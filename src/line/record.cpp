@@ -1,6 +1,7 @@
 #include "line/record.h"
 
 #include "line/boards.h"
+#include "station/database.h"
 
 namespace line {
 
@@ -36,11 +37,14 @@ int32_t Record::open(const Settings &settings, const Firmware &firmware, std::st
     if (path.empty())
         station::default_path(path);
     station_.on_busy([this, path] {
-        say_("waiting for the station database " + path + ": another program is writing to it");
+        say_("waiting for the station database " + station::database_name(path) +
+             ": another program is writing to it");
     });
     station_.name_station(settings.station);
     const station::Result opened = settings.db.empty() ? station_.open_default() : station_.open(settings.db);
     on_ = opened.ok();
+    if (!station_.spool_trouble().empty())
+        say_(station_.spool_trouble() + "; kestrane-cli station sync says what to do with it");
     return opened.ok() ? EFM8_OK : failed(opened, error);
 }
 
@@ -64,20 +68,22 @@ int32_t Record::counter_fits(std::string &error)
     station::Counter counter;
     const station::Result found = station_.counter(counter_, counter);
     if (found.status == station::Status::NoSuchCounter) {
-        error = found.message + ": create it with 'kestrane-cli serial init " + counter_ + " --first N'";
+        error = found.message + ": create it with 'kestrane-cli serial init " + station::escaped(counter_) +
+                " --first N'";
         return EFM8_ERR_NO_SERIAL_NUMBER;
     }
     if (!found.ok())
         return failed(found, error);
     if (counter.exhausted()) {
-        error = "counter '" + counter_ + "' has handed out its last number, " +
+        error = "counter '" + station::escaped(counter_) + "' has handed out its last number, " +
                 std::to_string(counter.last.value_or(station::LARGEST_NUMBER)) +
                 "; start a new counter with 'kestrane-cli serial init NAME --first N'";
         return EFM8_ERR_NO_SERIAL_NUMBER;
     }
     const std::string refused = serial_number::refusal(*placement_, counter.next());
     if (!refused.empty()) {
-        error = "counter '" + counter_ + "' would hand out " + std::to_string(counter.next()) + ", which " + refused;
+        error = "counter '" + station::escaped(counter_) + "' would hand out " + std::to_string(counter.next()) +
+                ", which " + refused;
         return EFM8_ERR_SIZE;
     }
     return EFM8_OK;

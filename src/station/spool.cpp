@@ -1,9 +1,13 @@
 // The spool of completions waiting for their server.
 #include "station/spool.h"
 
+#include "station/database.h"
 #include "station/store_postgres.h"
 
+#include <sqlite3.h>
+
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace station {
@@ -26,6 +30,38 @@ CREATE TABLE IF NOT EXISTS completions (
 );
 )";
 
+// Why the spool at path is not one this tool can read without harm to it,
+// or empty when it is: written only by this tool, it is never written over
+// or added to when it is anything else, since records may wait in it.
+static std::string unreadable(const std::string &path)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error)
+        return error.message();
+    if (!std::filesystem::is_regular_file(status))
+        return "it is not a file";
+    if (std::filesystem::file_size(path, error) == 0 || error)
+        return "it is empty";
+    std::ifstream file(path, std::ios::binary);
+    char header[16] = {};
+    if (!file.read(header, sizeof header) || std::string(header, sizeof header) != std::string("SQLite format 3", 16))
+        return file ? "it is not an SQLite file" : "it cannot be read";
+    sqlite3 *db = nullptr;
+    std::string why;
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'completions'", -1,
+                           &statement, nullptr) != SQLITE_OK ||
+        sqlite3_step(statement) != SQLITE_ROW)
+        why = sqlite3_errmsg(db);
+    else if (sqlite3_column_int(statement, 0) != 1)
+        why = "it is another program's file";
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return why;
+}
+
 Result Spool::open(bool create)
 {
     if (open_)
@@ -35,11 +71,16 @@ Result Spool::open(bool create)
         return found;
     path_ += "/spool.sqlite";
     std::error_code error;
-    if (!create && !std::filesystem::exists(path_, error))
+    const bool exists = std::filesystem::exists(std::filesystem::symlink_status(path_, error));
+    if (!create && !exists)
         return {};  // nothing spooled here yet, and open_ stays false
+    const std::string why = exists ? unreadable(path_) : "";
+    if (!why.empty())
+        return {Status::CannotOpen, "the spool " + escaped(path_) + " cannot be read (" + why +
+                                        "): records may be pending in it"};
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), error);
     if (error)
-        return {Status::CannotOpen, "cannot create the directory of " + path_ + ": " + error.message()};
+        return {Status::CannotOpen, "cannot create the directory of " + escaped(path_) + ": " + error.message()};
     const Result opened = file_.open_plain(path_, SCHEMA);
     open_ = opened.ok();
     return opened;
@@ -75,9 +116,22 @@ struct Waiting {
 };
 }  // namespace
 
-Result Spool::send(PostgresStore &server, std::size_t &sent, std::size_t *left)
+// Whether the server holds the attempt at all: one restored from a backup
+// may not, and its completion then stays in the spool.
+static Step held(PostgresStore &server, std::int64_t attempt)
+{
+    auto count = server.query("SELECT count(*) FROM attempts WHERE id = ?1");
+    count->bind_int(1, attempt);
+    if (count->step() != Step::Row)
+        return Step::Failed;
+    return count->integer(0) > 0 ? Step::Row : Step::Done;
+}
+
+Result Spool::send(PostgresStore &server, std::size_t &sent, std::size_t *left, std::size_t *kept)
 {
     sent = 0;
+    if (kept != nullptr)
+        *kept = 0;
     const Result opened = open(false);
     if (!opened.ok() || !open_)
         return opened;
@@ -103,13 +157,20 @@ Result Spool::send(PostgresStore &server, std::size_t &sent, std::size_t *left)
         return file_.failure();
     for (const Waiting &completion : waiting) {
         // Done: the server had it already, its reply lost with the
-        // connection, and the completion is dropped all the same.
+        // connection, and the completion is dropped all the same; unless
+        // the server holds no such attempt at all.
         Transaction transaction(server);
         Step completed = transaction.begun() ? complete(server, completion.attempt, completion.end) : Step::Failed;
         if (completed == Step::Row && !transaction.commit())
             completed = Step::Failed;
-        if (completed == Step::Failed)
+        const Step holds = completed == Step::Done ? held(server, completion.attempt) : Step::Row;
+        if (completed == Step::Failed || holds == Step::Failed)
             return server.failure();
+        if (holds == Step::Done) {
+            if (kept != nullptr)
+                ++*kept;
+            continue;
+        }
         auto drop = file_.query("DELETE FROM completions WHERE line = ?1 AND attempt = ?2");
         drop->bind_text(1, server.line());
         drop->bind_int(2, completion.attempt);

@@ -27,8 +27,11 @@ public:
     Result keep(const PostgresStore &server, std::int64_t id, const AttemptEnd &end);
     // Sends what waits for the server's line, each completion dropped from
     // the spool once the server has it, or had it already; left (when
-    // asked) counts what waits for other lines. A missing spool is empty.
-    Result send(PostgresStore &server, std::size_t &sent, std::size_t *left);
+    // asked) counts what waits for other lines, kept what stays because
+    // the server holds no such attempt (it was restored from a backup). A
+    // missing spool is empty; one that is not this tool's, or cannot be
+    // read, is CannotOpen, and is left as it is.
+    Result send(PostgresStore &server, std::size_t &sent, std::size_t *left, std::size_t *kept = nullptr);
     std::string path() const { return path_; }
 
 private:

@@ -2,6 +2,7 @@
 // by default, and the SHA-256 that names an image.
 #include "station/station.h"
 
+#include "station/database.h"
 #include "station/spool.h"
 #include "station/store_postgres.h"
 #include "station/store_sqlite.h"
@@ -26,7 +27,8 @@ static std::string host_name()
 
 bool is_server(const std::string &database)
 {
-    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+    Database decided;
+    return decide_database(database, decided).ok() && decided.server;
 }
 
 Station::Station() : host_(host_name()), station_(host_) {}
@@ -34,19 +36,22 @@ Station::~Station() = default;
 
 // A server's schema is made by station init alone: a station's role need
 // not be allowed to make tables, and a line's stations must not race to.
-Result Station::open_locked(const std::string &database, bool upgrade)
+Result Station::open_locked(const std::string &given, bool upgrade)
 {
     store_.reset();
     pending_.clear();
     sent_ = 0;
-    Result opened;
-    if (is_server(database)) {
+    Database database;
+    Result opened = decide_database(given, database);
+    if (!opened.ok())
+        return opened;
+    if (database.server) {
         auto server = std::make_unique<PostgresStore>();
-        opened = server->open(database, upgrade ? PostgresStore::Use::Upgrade : PostgresStore::Use::Write);
+        opened = server->open(database.value, upgrade ? PostgresStore::Use::Upgrade : PostgresStore::Use::Write);
         store_ = std::move(server);
     } else {
         auto file = std::make_unique<SqliteStore>(&on_busy_);
-        opened = file->open(database);
+        opened = file->open(database.value);
         store_ = std::move(file);
     }
     if (!opened.ok()) {
@@ -81,20 +86,23 @@ Result Station::init(const std::string &database)
     return open_locked(database, true);
 }
 
-Result Station::open_to_read(const std::string &database, std::string &warning)
+Result Station::open_to_read(const std::string &given, std::string &warning)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     store_.reset();
     pending_.clear();
     warning.clear();
-    Result opened;
-    if (is_server(database)) {
+    Database database;
+    Result opened = decide_database(given, database);
+    if (!opened.ok())
+        return opened;
+    if (database.server) {
         auto server = std::make_unique<PostgresStore>();
-        opened = server->open(database, PostgresStore::Use::Read);
+        opened = server->open(database.value, PostgresStore::Use::Read);
         store_ = std::move(server);
     } else {
         auto file = std::make_unique<SqliteStore>(&on_busy_);
-        opened = file->open_to_read(database, warning);
+        opened = file->open_to_read(database.value, warning);
         store_ = std::move(file);
     }
     if (!opened.ok())
@@ -111,7 +119,7 @@ Result Station::open_default()
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
     if (error)
-        return {Status::CannotOpen, "cannot create the directory of " + path + ": " + error.message()};
+        return {Status::CannotOpen, "cannot create the directory of " + escaped(path) + ": " + error.message()};
     return open(path);
 }
 
@@ -160,24 +168,48 @@ Result Station::reconnect(std::size_t &sent)
 
 Result Station::sync(std::size_t &sent, std::size_t &left)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sent = left = 0;
-    if (!store_)
-        return not_open();
-    return send_spool(sent, &left);
+    std::size_t kept = 0;
+    return sync(sent, left, kept);
 }
 
-// Callers hold mutex_. Only a server has a spool.
-Result Station::send_spool(std::size_t &sent, std::size_t *left)
+Result Station::sync(std::size_t &sent, std::size_t &left, std::size_t &kept)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent = left = kept = 0;
+    if (!store_)
+        return not_open();
+    return send_spool(sent, &left, &kept);
+}
+
+std::string Station::spool_path() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return spool_ ? escaped(spool_->path()) : "";
+}
+
+std::string Station::spool_trouble() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return spool_trouble_;
+}
+
+// Callers hold mutex_. Only a server has a spool. A spool that cannot be
+// read is said by sync alone; elsewhere it is kept as trouble, and the
+// board goes on.
+Result Station::send_spool(std::size_t &sent, std::size_t *left, std::size_t *kept)
 {
     auto *server = dynamic_cast<PostgresStore *>(store_.get());
     if (server == nullptr)
         return {};
     if (!spool_)
         spool_ = std::make_unique<Spool>();
-    const Result sending = spool_->send(*server, sent, left);
+    const Result sending = spool_->send(*server, sent, left, kept);
     sent_ += sent;
-    return sending;
+    if (sending.status != Status::CannotOpen || kept != nullptr)
+        return sending;
+    if (spool_trouble_.empty())
+        spool_trouble_ = sending.message;
+    return {};
 }
 
 std::size_t Station::sent() const

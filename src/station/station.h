@@ -163,6 +163,15 @@ public:
     // Sends this server's completions waiting in the spool; left: those
     // that wait for other servers.
     Result sync(std::size_t &sent, std::size_t &left);
+    // kept: completions whose attempt the server does not hold (it was
+    // restored from a backup), which stay in the spool.
+    Result sync(std::size_t &sent, std::size_t &left, std::size_t &kept);
+    // The spool's path, once a server was opened.
+    std::string spool_path() const;
+    // Why the spool could not be read when the database was opened or its
+    // server came back, if it could not: what waits in it is not sent, and
+    // the rest goes on.
+    std::string spool_trouble() const;
     // Completions sent from the spool since the database was opened, its
     // opening's included.
     std::size_t sent() const;
@@ -211,7 +220,7 @@ public:
 
 private:
     Result open_locked(const std::string &database, bool upgrade);
-    Result send_spool(std::size_t &sent, std::size_t *left);
+    Result send_spool(std::size_t &sent, std::size_t *left, std::size_t *kept = nullptr);
     Result reconnect(std::size_t &sent);
     Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt);
     Result spool(std::int64_t id, const AttemptEnd &end, const Result &lost);
@@ -226,6 +235,7 @@ private:
     std::string host_, station_;
     std::set<std::int64_t> pending_;  // attempts begun here, not yet finished
     std::size_t sent_ = 0;
+    std::string spool_trouble_;
     mutable std::mutex mutex_;
 };
 

@@ -2,6 +2,7 @@
 // and read back filtered.
 #include "station/station.h"
 
+#include "station/database.h"
 #include "station/spool.h"
 #include "station/store.h"
 #include "station/store_postgres.h"
@@ -211,7 +212,7 @@ Result Station::spool(std::int64_t id, const AttemptEnd &end, const Result &lost
     if (!kept.ok())
         return {Status::Unreachable, lost.message + "; nor could the completion be kept: " + kept.message};
     return {Status::Pending, "the record of attempt " + std::to_string(id) + " is pending: " + lost.message +
-                                 "; its completion is kept in " + spool_->path() +
+                                 "; its completion is kept in " + escaped(spool_->path()) +
                                  " and sent once the server is back (kestrane-cli station sync sends it)"};
 }
 

@@ -1,6 +1,8 @@
 // The counters that hand out serial numbers, and which station drew which.
 #include "station/station.h"
 
+#include "station/database.h"
+
 #include "station/store.h"
 
 #include <algorithm>
@@ -26,7 +28,7 @@ static Result read_counter(Store &store, const std::string &name, Counter &count
     select->bind_text(1, name);
     const Step found = select->step();
     if (found == Step::Done)
-        return {Status::NoSuchCounter, "no counter is named '" + name + "' in " + store.name()};
+        return {Status::NoSuchCounter, "no counter is named '" + escaped(name) + "' in " + store.name()};
     if (found != Step::Row)
         return store.failure();
     counter = counter_from(*select);
@@ -45,7 +47,7 @@ static Result check_bounds(const std::string &name, std::uint64_t first, std::op
     if (first > LARGEST_NUMBER || (last && *last > LARGEST_NUMBER))
         return {Status::Invalid, "counters go up to " + std::to_string(LARGEST_NUMBER)};
     if (last && *last < first)
-        return {Status::Invalid, "counter '" + name + "' would end at " + std::to_string(*last) +
+        return {Status::Invalid, "counter '" + escaped(name) + "' would end at " + std::to_string(*last) +
                                      ", before its first number " + std::to_string(first)};
     return {};
 }
@@ -77,7 +79,7 @@ Result Station::init_counter(const std::string &name, std::uint64_t first, std::
     if (!read.ok())
         return read;
     if (existing.first != first || existing.last != last)
-        return {Status::Conflict, "counter '" + name + "' exists " + bounds(existing.first, existing.last) +
+        return {Status::Conflict, "counter '" + escaped(name) + "' exists " + bounds(existing.first, existing.last) +
                                       "; a new range takes a new name"};
     if (!transaction.commit())
         return store.failure();
@@ -134,9 +136,9 @@ Result draw(Store &store, const std::string &name, std::uint64_t largest, std::u
     if (!found.ok())
         return found;
     if (counter.exhausted())
-        return {Status::Exhausted, "counter '" + name + "' has handed out its last number, " +
+        return {Status::Exhausted, "counter '" + escaped(name) + "' has handed out its last number, " +
                                        std::to_string(counter.last.value_or(LARGEST_NUMBER))};
-    return {Status::TooLarge, "counter '" + name + "' would hand out " + std::to_string(counter.next()) +
+    return {Status::TooLarge, "counter '" + escaped(name) + "' would hand out " + std::to_string(counter.next()) +
                                   ", and the board takes at most " + std::to_string(largest)};
 }
 

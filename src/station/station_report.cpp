@@ -2,6 +2,8 @@
 // the two never disagree on a field.
 #include "station/station_report.h"
 
+#include "station/database.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -73,14 +75,15 @@ static Json summary_json(const ImageSummary &summary)
 }
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its
-// quotes doubled; null is an empty field.
+// quotes doubled; null is an empty field. A text that a spreadsheet would
+// take as a formula is guarded first.
 static std::string csv_field(const Json &value)
 {
     if (value.is_null())
         return "";
     if (!value.is_string())
         return value.dump();
-    const std::string text = value.get<std::string>();
+    const std::string text = formula_guarded(value.get<std::string>());
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";
@@ -100,25 +103,10 @@ static std::string csv_row(const Json &object, bool names)
     return row;
 }
 
-// A field of a line of text as it is, unless it holds a control character
-// (a file name may hold a line break): then quoted as CSV quotes it, its
-// quotes doubled, and each control character and backslash written as a C
-// escape, so that an attempt stays on one line.
+// A field of a line of text: escaped, so that an attempt stays on one line.
 static std::string text_field(const std::string &text)
 {
-    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-    if (std::none_of(text.begin(), text.end(), control))
-        return text;
-    static const std::map<char, const char *> ESCAPES = {
-        {'"', "\"\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
-    std::string quoted = "\"";
-    for (char c : text) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-        const auto escape = ESCAPES.find(c);
-        quoted += escape != ESCAPES.end() ? escape->second : control(c) ? hex : std::string(1, c);
-    }
-    return quoted + "\"";
+    return escaped(text);
 }
 
 std::string attempt_header(Style style)

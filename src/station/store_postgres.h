@@ -64,7 +64,7 @@ private:
     Result check_schema();
 
     pg_conn *conn_ = nullptr;
-    std::string uri_, name_, password_;
+    std::string uri_, name_;
     Use use_ = Use::Write;
     std::string line_;
     std::string error_;

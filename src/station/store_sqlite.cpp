@@ -2,6 +2,7 @@
 // busy handler, and the ways to open a file to write it or only to read it.
 #include "station/store_sqlite.h"
 
+#include "station/database.h"
 #include "station/station.h"
 
 #include <unistd.h>
@@ -139,9 +140,9 @@ Result SqliteStore::failure()
 {
     const int code = sqlite3_errcode(db_);
     if (code == SQLITE_BUSY)
-        return {Status::Failed, "the station database " + path_ + " stayed locked by another program for " +
+        return {Status::Failed, "the station database " + name() + " stayed locked by another program for " +
                                     std::to_string(BUSY_TIMEOUT_MS / 1000) + " s"};
-    return {Status::Failed, "the station database " + path_ + ": " + sqlite3_errmsg(db_)};
+    return {Status::Failed, "the station database " + name() + ": " + sqlite3_errmsg(db_)};
 }
 
 const Dialect &SqliteStore::dialect() const
@@ -190,7 +191,7 @@ static int wait_while_busy(void *store, int count)
 
 Result SqliteStore::cannot_open() const
 {
-    std::string message = "cannot open the station database " + path_ + ": " + sqlite3_errmsg(db_);
+    std::string message = "cannot open the station database " + name() + ": " + sqlite3_errmsg(db_);
     const int error = sqlite3_system_errno(db_);
     if (error != 0)
         message += std::string(" (") + std::strerror(error) + ")";
@@ -203,7 +204,7 @@ Result SqliteStore::configure()
 {
     sqlite3_busy_handler(db_, wait_while_busy, this);
     if (sqlite3_db_readonly(db_, "main") == 1)
-        return {Status::CannotOpen, "cannot open the station database " + path_ + ": it is read-only"};
+        return {Status::CannotOpen, "cannot open the station database " + name() + ": it is read-only"};
     if (!execute("PRAGMA journal_mode = WAL") || !execute("PRAGMA synchronous = FULL") || !execute(CACHE_SIZE))
         return cannot_open();
     return {};
@@ -235,6 +236,11 @@ Result SqliteStore::open_file(const std::string &path, const char *schema)
 Result SqliteStore::open(const std::string &path)
 {
     return open_file(path, nullptr);
+}
+
+std::string SqliteStore::name() const
+{
+    return escaped(path_);
 }
 
 Result SqliteStore::open_plain(const std::string &path, const char *schema)

@@ -68,7 +68,7 @@ public:
     void rollback() override;
     bool execute(const char *sql) override;
     Result failure() override;
-    std::string name() const override { return path_; }
+    std::string name() const override;  // the path, escaped
     const Dialect &dialect() const override;
     Result version(int &version) override;
     bool set_version(int version) override;
