@@ -28,9 +28,11 @@ Format format_of(const std::uint8_t *content, std::size_t size);
 Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content);
 
 // Turns a file's content into an image of at most limit bytes (limit at most
-// ADDRESS_SPACE). Checksums are checked, a missing end record and two records
-// that give one address different bytes are errors, and start addresses,
-// headers and record counts place nothing. Boot records are read as
+// ADDRESS_SPACE). Checksums are checked, a missing HEX end record, an S5
+// count that is wrong, SDCC's S1 records with 24-bit addresses and two
+// records that give one address different bytes are errors; start
+// addresses, headers and record counts place nothing, and S-records need
+// none of them. Boot records are read as
 // boot_records.h says. image.format is set even when parsing fails. A text
 // file is read line by line, without the blanks around each line, and a line
 // that does not parse is named.
