@@ -56,6 +56,13 @@ static void round_trip(const firmware::Image &image, const uint8_t *data, size_t
         write_and_read_back(image, options, format);
 }
 
+// Windows-1252's characters from 0x80 to 0x9F, where Latin-1 (and so
+// UTF-16) has control codes.
+static bool windows_1252_only(uint8_t c)
+{
+    return c >= 0x80 && c < 0xA0 && c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D;
+}
+
 // Printable ASCII, tabs and line ends, and Latin-1 or Windows-1252 beyond
 // ASCII, after a UTF-8 byte-order mark or none: text by any measure.
 static bool plain_text(const uint8_t *data, size_t size, size_t &start)
@@ -63,7 +70,7 @@ static bool plain_text(const uint8_t *data, size_t size, size_t &start)
     static const uint8_t MARK[] = {0xEF, 0xBB, 0xBF};
     start = size >= 3 && std::equal(MARK, MARK + 3, data) ? 3 : 0;
     const auto text = [](uint8_t c) {
-        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n' ||
+        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n' || windows_1252_only(c) ||
                (c >= 0xA0 && c < 0xFF);  // 0xFF, 0xFE: no UTF-16 mark
     };
     return size > start && data[0] != '$' && std::all_of(data + start, data + size, text);
@@ -75,7 +82,8 @@ static firmware::Outcome parse_again(const std::vector<uint8_t> &file, uint32_t 
 }
 
 // Text is HEX or S-records, never a raw binary, and reads alike in UTF-16
-// (Latin-1 as it is), after NUL or Ctrl-Z padding to a sector, and with
+// (Latin-1 as it is; Windows-1252's own characters are none of its), after
+// NUL or Ctrl-Z padding to a sector, and with
 // each LF a lone CR when it holds no CR of its own.
 static void text_is_never_binary(const uint8_t *data, size_t size, uint32_t limit, const firmware::Image &image,
                                  const firmware::Outcome &outcome)
@@ -90,10 +98,12 @@ static void text_is_never_binary(const uint8_t *data, size_t size, uint32_t limi
         check(again.problem == outcome.problem && again.message == outcome.message && read.bytes == image.bytes &&
               read.format == image.format);
     };
-    std::vector<uint8_t> wide = {0xFF, 0xFE};
-    for (size_t i = start; i < size; ++i)
-        wide.insert(wide.end(), {data[i], 0});
-    alike(wide);
+    if (std::none_of(data + start, data + size, windows_1252_only)) {
+        std::vector<uint8_t> wide = {0xFF, 0xFE};
+        for (size_t i = start; i < size; ++i)
+            wide.insert(wide.end(), {data[i], 0});
+        alike(wide);
+    }
     std::vector<uint8_t> padded(data, data + size);
     padded.resize(size + 1 + data[size / 2] % 600, size % 3 ? 0x00 : 0x1A);
     alike(padded);
