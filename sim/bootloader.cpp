@@ -107,8 +107,10 @@ void Bootloader::receive(const std::uint8_t *report, std::size_t len)
 std::uint8_t Bootloader::take_reply()
 {
     spend(latency_.per_transfer);
+    // The run command resets the chip, which enters its bootloader again
+    // when byte 0 is 0xFF, as after any reset.
     if (leaving_)
-        on_bus_ = false;
+        reset_chip(false);
     return reply_;
 }
 

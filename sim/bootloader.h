@@ -68,7 +68,8 @@ public:
     // is ignored, as the chip does.
     void receive(const std::uint8_t *report, std::size_t len);
     // The reply to the last command; reading the reply to run application
-    // makes the device leave bootloader mode.
+    // resets the chip (reset_chip), which leaves bootloader mode unless its
+    // flash byte 0 is 0xFF.
     std::uint8_t take_reply();
 
     // False once the device left bootloader mode or vanished: it no longer

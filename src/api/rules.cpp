@@ -1,6 +1,7 @@
 // The rules of a flash as a file asks it.
 #include "api/rules.h"
 
+#include "protocol/parts.h"
 #include "protocol/protocol.h"
 
 #include <stdio.h>
@@ -8,6 +9,22 @@
 #include <utility>
 
 namespace api {
+
+const efm8_part *part_too_small(const std::vector<uint16_t> &ids, uint32_t count)
+{
+    size_t parts = 0;
+    const efm8_part *table = part_table(&parts);
+    for (uint16_t id : ids)
+        for (size_t i = 0; i < parts; ++i)
+            if (table[i].id == id && !part_holds(&table[i], count))
+                return &table[i];
+    return NULL;
+}
+
+bool starts_application(const firmware::Image &image)
+{
+    return !image.bytes.empty() && image.bytes[0] != EFM8_ERASED;
+}
 
 efm8_image *make_image(firmware::Image image, std::string name)
 {

@@ -33,6 +33,15 @@ bool bootloader_enabled(uint8_t signature);
 std::optional<firmware::Lock> combine_lock(const std::optional<firmware::Lock> &file,
                                            const std::optional<firmware::Lock> &asked);
 
+// The first of the parts with these ids (DEVICEID << 8 | DERIVID) whose
+// application area cannot hold an image of count bytes, or NULL; ids the
+// part table lacks are not judged.
+const efm8_part *part_too_small(const std::vector<uint16_t> &ids, uint32_t count);
+
+// A chip enters its bootloader rather than the application while its
+// flash byte 0 is 0xFF: an image with no data at address 0 never starts.
+bool starts_application(const firmware::Image &image);
+
 // Why a flash would be refused, before any board.
 enum class Refusal { None, LockUnverified, DisablesBootloader };
 

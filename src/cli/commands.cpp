@@ -67,7 +67,7 @@ line::Settings line_settings(const Options &options)
 {
     line::Settings settings;
     settings.file = options.file;
-    settings.raw_binary = options.raw_binary;
+    settings.input_format = options.input_format;
     settings.flash.verify = options.verify;
     settings.flash.delta = options.delta;
     settings.flash.run = options.run;
@@ -165,7 +165,7 @@ int flash_or_verify(const Options &options)
         return flash(options);
     line::Firmware firmware;
     std::string error;
-    const int32_t loaded = line::load_firmware(options.file, options.raw_binary, firmware, error);
+    const int32_t loaded = line::load_firmware(options.file, options.input_format, firmware, error);
     if (loaded != EFM8_OK) {
         complain(error);
         return efm8_result_exit_status(loaded);

@@ -82,6 +82,11 @@ static int record_options(const Options &options, const line::Firmware &firmware
 {
     const firmware::Image &image = firmware.image;
     records.ids = options.ids.empty() ? image.ids : options.ids;
+    const std::string too_large = line::too_large_for_parts(records.ids, image);
+    if (!too_large.empty()) {
+        error = firmware.name + ": " + too_large + ", a part the boot records are for; nothing was written";
+        return EX_DATAERR;
+    }
     records.verify = options.verify;
     records.write_size = options.write_size != 0 ? options.write_size : EFM8_WRITE_MAX;
     records.erase_without_data = options.erase_without_data;
@@ -186,7 +191,7 @@ int convert(const Options &options)
     }
     line::Firmware firmware;
     if (status == 0)
-        status = efm8_result_exit_status(line::load_firmware(options.file, options.raw_binary, firmware, error));
+        status = efm8_result_exit_status(line::load_firmware(options.file, options.input_format, firmware, error));
     firmware::BootRecordOptions records;
     if (status == 0 && format == firmware::Format::BootRecords)
         status = record_options(options, firmware, records, error);

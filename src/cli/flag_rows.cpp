@@ -25,9 +25,9 @@ std::vector<Flag> rows(std::initializer_list<std::vector<Flag>> groups)
 
 Flag raw_binary_flag()
 {
-    return {"format", Argument::Required, "bin",
-            "read FILE as a raw binary whatever it holds; without it a file that is all text is read as HEX or "
-            "S-records and refused, with the line named, when it is neither",
+    return {"format", Argument::Required, "hex|srec|efm8|bin",
+            "read FILE as this format, refused with the line named when it is not (bin: a raw binary whatever it "
+            "holds); without it the format is told by content, and a file that is text is never a raw binary",
             take_input_format};
 }
 

@@ -203,17 +203,14 @@ bool take_output_format(const Flag &flag, const char *argument, Options &options
     return true;
 }
 
-// The loader tells the formats apart by content, and never takes a text
-// file for a raw binary: bin is the one format worth insisting on.
+// The loader tells the formats apart by content; a user may insist on one,
+// and a file that is not that format is then refused, the line named.
 bool take_input_format(const Flag &flag, const char *argument, Options &options, std::string &error)
 {
-    if (std::string(argument) != "bin") {
-        error = dashed(flag) + " takes bin only (FILE as a raw binary, whatever it holds): other formats are told "
-                               "apart by content, not '" + argument + "'";
-        return false;
-    }
-    options.raw_binary = true;
-    return true;
+    options.input_format = firmware::format_named(argument);
+    if (!options.input_format)
+        error = dashed(flag) + " takes hex, srec, efm8 or bin, not '" + argument + "'";
+    return options.input_format.has_value();
 }
 
 // A part's identify id: DEVICEID and DERIVID as four hex digits, 0x or not.

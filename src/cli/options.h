@@ -41,7 +41,9 @@ struct Options {
     bool force = false;  // confirms what cannot be undone
     std::string output;  // convert -o OUT; "-" is standard output
     std::string format;  // convert --format NAME, known to be one
-    bool raw_binary = false;  // --format bin, convert's --input-format bin: FILE as a raw binary
+    // flash, verify and watch --format, convert's --input-format: FILE as that
+    // format, never told by content
+    std::optional<firmware::Format> input_format;
     std::vector<std::uint16_t> ids;  // convert --id, in order
     bool erase_without_data = false;
     // The production line (flash, watch) and the station database.

@@ -60,6 +60,10 @@ static std::vector<uint32_t> differing_pages(const efm8_report &report)
     return pages;
 }
 
+// Why a flashed chip whose run was asked still is not started.
+static const char NO_START[] = "the image has no data at address 0, so byte 0 stays 0xFF and the chip stays in its "
+                               "bootloader";
+
 std::string outcome_json(const line::Outcome &outcome, Command command, const std::string &time)
 {
     nlohmann::ordered_json object = {
@@ -76,7 +80,11 @@ std::string outcome_json(const line::Outcome &outcome, Command command, const st
     if (command == Command::Flash || command == Command::Watch) {
         object["bytes_written"] = outcome.report.bytes_written;
         object["pages_skipped"] = outcome.report.pages_skipped;
-        object["started"] = outcome.ok() && outcome.plan.run;
+        object["started"] = outcome.ok() && outcome.plan.run && !outcome.plan.blank_start;
+        object["not_started"] = !outcome.ok() ? nlohmann::ordered_json(nullptr)
+                                : !outcome.plan.run ? nlohmann::ordered_json("left in its bootloader, as asked")
+                                : outcome.plan.blank_start ? nlohmann::ordered_json(NO_START)
+                                                           : nlohmann::ordered_json(nullptr);
         object["serial"] = outcome.serial ? nlohmann::ordered_json(*outcome.serial) : nlohmann::ordered_json(nullptr);
         object["tries"] = outcome.tries;
         object["record_error"] = outcome.record_error.empty() ? nlohmann::ordered_json(nullptr)
@@ -150,7 +158,8 @@ static std::string what_was_done(const line::Outcome &outcome, Command command)
                 (plan.checks.size() == 1 ? "" : "s") + " checked";
     if (plan.lock)
         done += ", " + lock_text(outcome);
-    done += plan.run ? ", started" : ", left in its bootloader";
+    done += !plan.run ? ", left in its bootloader" : plan.blank_start ? std::string(", not started: ") + NO_START
+                                                                       : ", started";
     if (outcome.serial)
         done += ", serial number " + std::to_string(*outcome.serial);
     return done;

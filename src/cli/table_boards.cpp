@@ -22,7 +22,7 @@ static const char FLASH_USAGE[] =
     "                               [--json] [--serial FORMAT@ADDRESS\n"
     "                               --counter NAME]\n"
     "                               [--db PATH|URI [--station NAME] | --no-record]\n"
-    "                               [--retries N] [--format bin]\n"
+    "                               [--retries N] [--format hex|srec|efm8|bin]\n"
     "                               [--reset LINE [--boot LINE]\n"
     "                               [--entry-sequence STEPS]] [--after reset]\n"
     "                               [--enter-command HEX [--enter-baud N]\n"
@@ -58,7 +58,8 @@ static const char FLASH_USAGE[] =
 static const char VERIFY_USAGE[] =
     "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"
     "                                [--wait[=SECONDS]] [--baud N]\n"
-    "                                [--timeout SECONDS] [--json] [--format bin]\n"
+    "                                [--timeout SECONDS] [--json]\n"
+    "                                [--format hex|srec|efm8|bin]\n"
     "                                [--reset LINE [--boot LINE]\n"
     "                                [--entry-sequence STEPS]] [--after reset]\n"
     "                                [--enter-command HEX [--enter-baud N]\n"

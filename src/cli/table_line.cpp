@@ -14,7 +14,7 @@ static const char WATCH_USAGE[] =
     "                               [--force] [--json] [--wait=SECONDS]\n"
     "                               [--serial FORMAT@ADDRESS --counter NAME]\n"
     "                               [--db PATH|URI [--station NAME] | --no-record]\n"
-    "                               [--retries N] [--format bin]\n"
+    "                               [--retries N] [--format hex|srec|efm8|bin]\n"
     "                               [--reset LINE [--boot LINE]\n"
     "                               [--entry-sequence STEPS]] [--after reset]\n"
     "                               [--enter-command HEX [--enter-baud N]\n"
@@ -54,7 +54,7 @@ static const char CONVERT_USAGE[] =
     "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
     "                                [--id DDDD...] [--lock-pages N] [--no-run]\n"
     "                                [--no-verify] [--write-size N]\n"
-    "                                [--erase-without-data] [--input-format bin]\n"
+    "                                [--erase-without-data] [--input-format hex|srec|efm8|bin]\n"
     "Write FILE (raw binary, Intel HEX, S-records or boot records) as boot records,\n"
     "Intel HEX, S-records or a raw binary. No board is touched. Reading OUT back\n"
     "gives the same image, and from boot records the same ids and lock. A\n"
@@ -155,9 +155,10 @@ static CommandTable convert_table()
               "efm8, hex, srec or bin; by default told by OUT's extension (.efm8; .hex, .ihx; .srec, .s19, .s28, "
               ".s37, .mot; .bin)",
               take_output_format},
-             {"input-format", Argument::Required, "bin",
-              "read FILE as a raw binary whatever it holds (--format names OUT's format); without it a file that is "
-              "all text is read as HEX or S-records and refused, with the line named, when it is neither",
+             {"input-format", Argument::Required, "hex|srec|efm8|bin",
+              "read FILE as this format, refused with the line named when it is not (bin: a raw binary whatever it "
+              "holds; --format names OUT's format); without it the format is told by content, and a file that is "
+              "text is never a raw binary",
               take_input_format},
              {nullptr, Argument::None, "", "Boot records only:", nullptr},
              {"id", Argument::Required, "DDDD",

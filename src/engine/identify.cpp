@@ -83,7 +83,7 @@ int32_t check_fits_table(efm8_session *session, uint32_t count)
 {
     const struct efm8_part *part = session->part;
     const uint32_t limit = part != NULL ? part->app_limit : EFM8_ADDRESS_SPACE;
-    if (count > 0 && count <= limit)
+    if (part != NULL ? part_holds(part, count) : count > 0 && count <= limit)
         return EFM8_OK;
     session->report->limit = limit;
     return EFM8_ERR_SIZE;

@@ -6,6 +6,7 @@
 
 #include "firmware/boot_records.h"
 #include "firmware/memory_file.h"
+#include "firmware/record_checks.h"
 #include "firmware/text.h"
 
 #include <srecord/input/file/intel.h>
@@ -45,6 +46,7 @@ struct warning_meaning {
 static const warning_meaning WARNINGS[] = {
     {"no header record", NULL},
     {"redundant execution start address record", NULL},
+    {"no execution start address record", NULL},  // a bootloader has no use for one
     {"redundant termination record", NULL},
     {"ignoring garbage lines", "not a record"},
 };
@@ -107,22 +109,30 @@ static std::optional<Format> first_record_format(const std::vector<std::uint8_t>
     return std::nullopt;
 }
 
-// The format, and a text file's lines. Text with no line that starts as a
-// record is taken for Intel HEX, which the EFM8 toolchains write, and is
-// refused as such.
-static Format format_and_lines(const std::uint8_t *content, std::size_t size, std::vector<std::uint8_t> &lines)
+// The format, and a text file's lines (or a file's whose lines are records:
+// binary_lines). Text with no line that starts as a record is taken for
+// Intel HEX, which the EFM8 toolchains write, and is refused as such.
+static Format format_and_lines(const std::uint8_t *content, std::size_t size, std::vector<std::uint8_t> &lines,
+                               bool &binary_lines)
 {
+    binary_lines = false;
     if (size > 0 && content[0] == EFM8_RECORD_START)
         return Format::BootRecords;
-    if (size == 0 || !text_lines(content, size, lines))
+    if (size == 0)
         return Format::Binary;
+    if (!text_lines(content, size, lines)) {
+        binary_lines = record_lines(content, size, lines);
+        if (!binary_lines)
+            return Format::Binary;
+    }
     return first_record_format(lines).value_or(Format::IntelHex);
 }
 
 Format format_of(const std::uint8_t *content, std::size_t size)
 {
     std::vector<std::uint8_t> lines;
-    return format_and_lines(content, size, lines);
+    bool binary_lines;
+    return format_and_lines(content, size, lines, binary_lines);
 }
 
 Outcome read_file(const std::string &path, std::vector<std::uint8_t> &content)
@@ -257,34 +267,28 @@ static Outcome neither_hex_nor_srecords(const std::vector<std::uint8_t> &lines)
                                 "and a text file is never read as a raw binary"};
 }
 
-// SRecord stops reading Intel HEX at its end-of-file record and drops what
-// follows, such as a second file appended to the first: a line there that
-// holds anything but another end-of-file record is refused.
-static Outcome check_after_end(const std::vector<std::uint8_t> &lines)
+// SRecord names the line after the last for what it finds missing at the
+// end of the file; the last line that holds anything is the one to name.
+static std::string within_file(const std::string &message, const std::vector<std::uint8_t> &lines)
 {
-    static const char END_TYPE[] = "01";
-    const std::size_t type_at = 7;  // ":LLAAAATT"
-    std::size_t line = 1, end_line = 0;
-    for (std::size_t start = 0; start < lines.size(); ++line) {
-        std::size_t stop = start;
-        while (stop < lines.size() && lines[stop] != '\n')
-            ++stop;
-        const bool end = stop - start > type_at + 1 && lines[start] == ':' &&
-                         std::equal(END_TYPE, END_TYPE + 2, lines.begin() + start + type_at);
-        if (end_line != 0 && stop > start && !end)
-            return {Problem::Malformed, "line " + std::to_string(line) + ": after the end-of-file record on line " +
-                                            std::to_string(end_line)};
-        if (end_line == 0 && end)
-            end_line = line;
-        start = stop + 1;
+    std::size_t last = 0, line = 1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] != '\n' && (i == 0 || lines[i - 1] == '\n'))
+            last = line;
+        line += lines[i] == '\n';
     }
-    return {};
+    const std::string prefix = "line ";
+    std::size_t digits = prefix.size();
+    while (digits < message.size() && message[digits] >= '0' && message[digits] <= '9')
+        ++digits;
+    if (message.compare(0, prefix.size(), prefix) != 0 || digits == prefix.size() || digits - prefix.size() > 9 ||
+        std::stoul(message.substr(prefix.size(), digits - prefix.size())) <= last)
+        return message;
+    return prefix + std::to_string(last) + message.substr(digits);
 }
 
-static Outcome parse_records(const std::vector<std::uint8_t> &lines, std::uint32_t limit, Image &image)
+static Outcome read_with_srecord(const std::vector<std::uint8_t> &lines, std::uint32_t limit, Image &image)
 {
-    if (!first_record_format(lines))
-        return neither_hex_nor_srecords(lines);
     const memory_file file(lines.data(), lines.size());
     if (file.path().empty())
         return {Problem::Unreadable, std::string("the file could not be handed to the reader: ") + std::strerror(errno)};
@@ -297,12 +301,30 @@ static Outcome parse_records(const std::vector<std::uint8_t> &lines, std::uint32
         input->set_quit(quit);
         read_records(*input, quit, file.path(), limit, image);
     } catch (const failure &f) {
-        return {f.problem, with_line(f.message, file.path())};
+        return {f.problem, within_file(with_line(f.message, file.path()), lines)};
     }
-    const Outcome after = image.format == Format::IntelHex ? check_after_end(lines) : Outcome{};
-    if (!after.ok())
+    return {};
+}
+
+static Outcome parse_records(const std::vector<std::uint8_t> &lines, bool binary_lines, std::uint32_t limit,
+                             Image &image)
+{
+    if (!first_record_format(lines))
+        return neither_hex_nor_srecords(lines);
+    if (const std::size_t line = binary_lines ? first_line_not_text(lines) : 0)
+        return {Problem::Malformed, "line " + std::to_string(line) + ": not a record (it holds bytes no text holds)"};
+    if (image.format == Format::SRecord) {
+        const Outcome checked = check_srecords(lines);
+        return checked.ok() ? read_with_srecord(lines, limit, image) : checked;
+    }
+    // SRecord stops reading Intel HEX at its end-of-file record and drops
+    // what follows, such as a second file appended to the first, or finds
+    // no data when that record comes first.
+    const Outcome read = read_with_srecord(lines, limit, image);
+    const Outcome after = check_after_end(lines);
+    if (read.ok() && !after.ok())
         image.bytes.clear();
-    return after;
+    return read.ok() || (!after.ok() && read.message.find("no data") != std::string::npos) ? after : read;
 }
 
 Outcome parse_binary(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
@@ -319,7 +341,8 @@ Outcome parse_binary(const std::uint8_t *content, std::size_t size, std::uint32_
 Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Image &image)
 {
     std::vector<std::uint8_t> lines;
-    const Format format = format_and_lines(content, size, lines);
+    bool binary_lines;
+    const Format format = format_and_lines(content, size, lines, binary_lines);
     if (format == Format::Binary)
         return parse_binary(content, size, limit, image);
     image = Image{};
@@ -328,7 +351,31 @@ Outcome parse(const std::uint8_t *content, std::size_t size, std::uint32_t limit
         return {Problem::Malformed, "the file is larger than any EFM8 image file could be"};
     if (format == Format::BootRecords)
         return parse_boot_records(content, size, limit, image);
-    return parse_records(lines, limit, image);
+    return parse_records(lines, binary_lines, limit, image);
+}
+
+Outcome parse_as(const std::uint8_t *content, std::size_t size, std::uint32_t limit, Format asked, Image &image)
+{
+    if (asked == Format::Binary)
+        return parse_binary(content, size, limit, image);
+    const bool records = asked == Format::BootRecords;
+    if (records ? size > 0 && content[0] == EFM8_RECORD_START : format_of(content, size) == asked)
+        return parse(content, size, limit, image);
+    image = Image{};
+    image.format = asked;
+    if (size == 0)
+        return {Problem::Empty, "the file is empty"};
+    if (records)
+        return {Problem::Malformed, "record 1 at offset 0x0000: not a boot record (they start with '$'), and the "
+                                    "file was to be boot records"};
+    std::vector<std::uint8_t> lines;
+    if (!text_lines(content, size, lines))
+        lines = any_lines(content, size);
+    const Outcome kind = check_kind(lines, asked);
+    if (!kind.ok())
+        return kind;
+    return {Problem::Malformed, asked == Format::IntelHex ? "the file holds no Intel HEX record"
+                                                          : "the file holds no S-record"};
 }
 
 }  // namespace firmware

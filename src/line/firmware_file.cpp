@@ -18,7 +18,8 @@ std::shared_ptr<const efm8_image> library_image(const firmware::Image &image, co
     }
 }
 
-int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error)
+int32_t load_firmware(const std::string &path, const std::optional<firmware::Format> &format, Firmware &firmware,
+                      std::string &error)
 {
     firmware.name = path == "-" ? "standard input" : path;
     const firmware::Outcome read = firmware::read_file(path, firmware.content);
@@ -26,9 +27,11 @@ int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmwa
         error = read.message;
         return EFM8_ERR_UNREADABLE;
     }
-    const auto parse = raw_binary ? firmware::parse_binary : firmware::parse;
+    const std::uint8_t *content = firmware.content.data();
+    const std::size_t size = firmware.content.size();
     const firmware::Outcome parsed =
-        parse(firmware.content.data(), firmware.content.size(), firmware::ADDRESS_SPACE, firmware.image);
+        format ? firmware::parse_as(content, size, firmware::ADDRESS_SPACE, *format, firmware.image)
+               : firmware::parse(content, size, firmware::ADDRESS_SPACE, firmware.image);
     if (!parsed.ok()) {
         error = firmware.name + ": " + parsed.message;
         return EFM8_ERR_BAD_IMAGE;

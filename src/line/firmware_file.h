@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,12 @@ struct Firmware {
 };
 
 // Reads and parses the file at path ("-": standard input), told apart by
-// content, or as a raw binary whatever it holds when raw_binary insists.
+// content, or as the format a user insists on (a raw binary whatever it
+// holds, or else refused, the line named, when it is not that format).
 // Returns EFM8_OK, or EFM8_ERR_UNREADABLE, EFM8_ERR_BAD_IMAGE or
 // EFM8_ERR_MEMORY with the reason in error.
-int32_t load_firmware(const std::string &path, bool raw_binary, Firmware &firmware, std::string &error);
+int32_t load_firmware(const std::string &path, const std::optional<firmware::Format> &format, Firmware &firmware,
+                      std::string &error);
 
 // The library's image of these contents (a serial number placed into a
 // copy of a file's), named as the file is; NULL when out of memory.

@@ -21,7 +21,7 @@ static int32_t check_placement(const Settings &settings, const Firmware &firmwar
 
 int32_t prepare_line(const Settings &settings, Firmware &firmware, Plan &plan, Record &record, std::string &error)
 {
-    int32_t result = load_firmware(settings.file, settings.raw_binary, firmware, error);
+    int32_t result = load_firmware(settings.file, settings.input_format, firmware, error);
     if (result == EFM8_OK)
         result = plan_flash(settings.flash, firmware, plan, error);
     if (result == EFM8_OK)

@@ -96,6 +96,7 @@ int32_t plan_flash(const FlashRequest &request, const Firmware &firmware, Plan &
     plan.verify = settled.verify;
     plan.delta = settled.delta;
     plan.run = settled.run;
+    plan.blank_start = !api::starts_application(image);
     for (const firmware::Check &check : image.checks)
         plan.checks.push_back({check.start, check.end, check.crc});
     if (settled.lock)
@@ -119,6 +120,22 @@ Plan plan_lock(const LockRequest &request)
     Plan plan;
     plan.lock = combine_lock(std::nullopt, request);
     return plan;
+}
+
+}  // namespace line
+
+namespace line {
+
+std::string too_large_for_parts(const std::vector<std::uint16_t> &ids, const firmware::Image &image)
+{
+    const std::uint32_t size = static_cast<std::uint32_t>(image.bytes.size());
+    const efm8_part *part = api::part_too_small(ids, size);
+    if (part == nullptr)
+        return "";
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "0x0000-0x%04X", part->app_limit - 1);
+    return "the image is " + std::to_string(size) + " bytes, larger than " + part->name + "'s application area of " +
+           std::to_string(part->app_limit) + " bytes (" + limit + ")";
 }
 
 }  // namespace line

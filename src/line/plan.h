@@ -28,6 +28,9 @@ struct Plan {
     bool verify = false;
     bool delta = false;
     bool run = false;
+    // The image leaves byte 0 erased (it has no data at address 0), so a
+    // chip stays in its bootloader whatever starts it.
+    bool blank_start = false;
     std::vector<efm8_check> checks;  // a boot-record file's verify records
     std::optional<LockPlan> lock;
     // What each board's flash asks of the library, which adds the file's
@@ -54,6 +57,11 @@ std::optional<LockPlan> combine_lock(const std::optional<firmware::Lock> &file, 
 // 0 to 6"; empty unless both lock pages.
 std::string combined_lock_note(const std::string &file, const std::optional<firmware::Lock> &file_lock,
                                const LockRequest &request, const LockPlan &lock);
+
+// Why a boot-record file for the parts with these ids cannot hold the
+// image, or "": "the image is 14849 bytes, larger than
+// EFM8UB10F16G-QFN20's application area of 14848 bytes (0x0000-0x39FF)".
+std::string too_large_for_parts(const std::vector<std::uint16_t> &ids, const firmware::Image &image);
 
 // "0xFC".
 std::string hex_byte(std::uint8_t byte);

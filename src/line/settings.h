@@ -4,6 +4,7 @@
 #ifndef KESTRANE_LINE_SETTINGS_H
 #define KESTRANE_LINE_SETTINGS_H
 
+#include "firmware/image.h"
 #include "line/serial_number.h"
 #include <kestrane/engine.h>
 #include <kestrane/entry.h>
@@ -60,7 +61,7 @@ struct FlashRequest {
 
 struct Settings {
     std::string file;  // "-" is standard input
-    bool raw_binary = false;  // the file as a raw binary, whatever it holds
+    std::optional<firmware::Format> input_format;  // the file as this format, never told by content
     FlashRequest flash;
     efm8_port_settings port{};  // for boards on serial ports
     std::optional<serial_number::Placement> serial_at;  // where each board's number goes

@@ -66,10 +66,23 @@ holds_image flash hello.bin || fail "watch --format bin: the flash does not hold
 stdin=hello.bin expect 0 convert - --input-format bin -o hello.hex
 expect 0 flash hello.hex
 holds_image flash hello.bin || fail "hello.hex: the flash does not hold hello.bin"
-for usage in "flash --format hex fw.hex" "verify --format efm8 fw.hex" "convert --input-format hex fw.hex -o x.bin"; do
-  expect 64 $usage
-  said "takes bin only" "$usage"
+# Any other format insisted on reads the file as that format, or refuses it
+# with the line (or record) named; a name that is no format is a usage error.
+expect 0 flash --format hex fw.hex
+holds_image flash fw.bin || fail "flash --format hex: the flash does not hold fw.bin"
+declare -A named=(["verify --format efm8 fw.hex"]='fw.hex: record 1 at offset 0x0000: not a boot record'
+                  ["flash --format srec fw.hex"]='fw.hex: line 1: not an S-record'
+                  ["convert --input-format hex fw.s19 -o x.bin"]='fw.s19: line 1: not an Intel HEX record')
+for usage in "${!named[@]}"; do
+  expect 65 $usage
+  said "${named[$usage]}" "$usage"
+  untouched "$usage"
 done
+for usage in "flash --format elf fw.hex" "convert --input-format ihex fw.hex -o x.bin"; do
+  expect 64 $usage
+  said "takes hex, srec, efm8 or bin" "$usage"
+done
+[ -e x.bin ] && fail "convert wrote x.bin from a file not of the format asked"
 
 # Boot records: a byte of data flipped under the file's verify record is
 # caught before any board is opened, the verify record and its offset named;

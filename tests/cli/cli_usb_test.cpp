@@ -1,7 +1,7 @@
 // kestrane-cli as a black box over the real hidapi-libusb and libusb, against
 // the emulated bootloader: the binary runs as a child process inside this
 // process's umockdev testbed. Runs under umockdev-wrapper.
-// Usage: cli_usb_test KESTRANE-CLI [gtest options]
+// Usage: cli_usb_test KESTRANE-CLI SDCC-FIXTURES-SCRIPT [gtest options]
 #include "usb_emulator.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +26,7 @@ namespace {
 
 usbemu::Emulator *emulator;
 std::string cli;
+std::string fixtures;  // sdcc_fixtures.sh
 
 struct Finished {
     int status;
@@ -97,6 +98,39 @@ TEST_F(CliOverUsb, FlashesAndVerifiesOverTheRealStack)
     std::lock_guard<std::mutex> guard(emulator->lock());
     EXPECT_TRUE(std::equal(image_.begin(), image_.end(), board.model.flash().begin()));
     EXPECT_TRUE(board.gone) << "the application was started";
+}
+
+// Firmware built by SDCC at test time (sdcc_fixtures.sh), in each form
+// toolchains and editors leave it, over the real stack: byte-exact and
+// started. An image with no data at address 0 leaves byte 0 erased, and the
+// chip stays in its bootloader: never called started.
+TEST_F(CliOverUsb, FlashesSdccFirmwareInEveryFormByteExact)
+{
+    const std::string dir = ::testing::TempDir() + "sdcc_fixtures";
+    ASSERT_EQ(std::system(("'" + fixtures + "' '" + dir + "'").c_str()), 0) << "SDCC could not build the fixtures";
+    const std::string image = slurp(dir + "/fw.bin");
+    ASSERT_GT(image.size(), 16u);
+    for (const char *form : {"fw.ihx", "default.s19", "bare.s19", "start.s19", "srec_cat.hex", "fw.bin", "nul.hex",
+                             "ctrlz.hex", "crlf.hex", "cr.hex"}) {
+        usbemu::Device &board = attach();
+        const Finished flashed = run("flash " + dir + "/" + form);
+        ASSERT_EQ(flashed.status, 0) << form << ": " << flashed.err;
+        EXPECT_NE(flashed.out.find(", started"), std::string::npos) << form << ": " << flashed.out;
+        std::lock_guard<std::mutex> guard(emulator->lock());
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), board.model.flash().begin(),
+                               [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }))
+            << form << ": the flash does not hold the image";
+        EXPECT_TRUE(board.gone) << form << ": the application was not started";
+    }
+    usbemu::Device &board = attach();
+    const std::string late = ::testing::TempDir() + "late.bin";
+    std::ofstream(late, std::ios::binary) << std::string(0x100, '\xFF') << image;
+    const Finished flashed = run("flash " + late);
+    ASSERT_EQ(flashed.status, 0) << flashed.err;
+    EXPECT_NE(flashed.out.find("not started: the image has no data at address 0"), std::string::npos) << flashed.out;
+    std::lock_guard<std::mutex> guard(emulator->lock());
+    EXPECT_EQ(board.model.flash()[0], 0xFF);
+    EXPECT_FALSE(board.gone) << "a chip whose byte 0 is 0xFF stays in its bootloader";
 }
 
 TEST_F(CliOverUsb, PermissionDeniedPointsToTheUdevRule)
@@ -223,11 +257,12 @@ int main(int argc, char **argv)
     ::testing::InitGoogleTest(&argc, argv);
     if (::testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
-    if (argc < 2) {
-        std::cerr << "usage: cli_usb_test KESTRANE-CLI\n";
+    if (argc < 3) {
+        std::cerr << "usage: cli_usb_test KESTRANE-CLI SDCC-FIXTURES-SCRIPT\n";
         return 1;
     }
     cli = argv[1];
+    fixtures = argv[2];
     try {
         emulator = new usbemu::Emulator;
     } catch (const std::exception &e) {

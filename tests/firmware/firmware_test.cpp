@@ -200,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"BeyondTheAddressSpace", lines({hex_record(4, 0, {0, 1}), hex_record(0, 0, {1}), END}),
                firmware::Problem::TooLarge, "line 2: data at 0x10000 lies beyond the 14848-byte application area"},
         Broken{"NoEndRecord", lines({hex_record(0, 0, {1})}), firmware::Problem::Malformed,
-               "line 2: no end-of-file record"},
+               "line 1: no end-of-file record"},
         // SRecord would skip the line, and its data with it.
         Broken{"NotARecord", lines({hex_record(0, 0, {1}), "; 0100010002FC", END}), firmware::Problem::Malformed,
                "line 2: not a record"},
@@ -217,8 +217,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     SRecord, BrokenFiles,
-    ::testing::Values(Broken{"NoTermination", lines({s_record(1, 0, {1, 2})}), firmware::Problem::Malformed,
-                             "line 2: no execution start address record"},
+    ::testing::Values(Broken{"WrongCount", lines({s_record(1, 0, {1, 2}), s_record(5, 2, {})}),
+                             firmware::Problem::Malformed,
+                             "line 2: the record count says 2 data records, but 1 come before it"},
                       Broken{"BadChecksum", lines({"S1050000010200", s_record(9, 0, {})}),
                              firmware::Problem::Malformed, "line 1: checksum mismatch"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -245,14 +246,15 @@ TEST(Firmware, FormatIsToldByContent)
     };
     EXPECT_EQ(format("\r\n  :00000001FF\r\n\x1A"), firmware::Format::IntelHex);
     EXPECT_EQ(format("S9030000FC\n"), firmware::Format::SRecord);
-    EXPECT_EQ(format(std::string(":0\0", 3)), firmware::Format::Binary) << "not text";
+    EXPECT_EQ(format(std::string(":0\0x", 4)), firmware::Format::Binary) << "not text";
     EXPECT_EQ(format("\x02\x01\x00:00000001FF\n"), firmware::Format::Binary) << "code";
     EXPECT_EQ(format("\xEF\xBB\xBF:00000001FF\n"), firmware::Format::IntelHex);
     EXPECT_EQ(format("# made by hand\nS9030000FC\n"), firmware::Format::SRecord) << "by its first record";
     EXPECT_EQ(format("SX"), firmware::Format::IntelHex) << "text, so never a raw binary";
     EXPECT_EQ(format(std::string("\xFF\xFES\0" "9\0", 6)), firmware::Format::SRecord) << "UTF-16";
-    EXPECT_EQ(format(std::string("\xFF\xFES\x01", 4)), firmware::Format::Binary) << "not ASCII in UTF-16";
-    EXPECT_EQ(format("\xC3("), firmware::Format::Binary) << "not UTF-8";
+    EXPECT_EQ(format(std::string("\xFF\xFES\0\x01\0", 6)), firmware::Format::Binary) << "not text in UTF-16";
+    EXPECT_EQ(format("\xC3("), firmware::Format::IntelHex) << "not UTF-8, but Latin-1";
+    EXPECT_EQ(format("\xC3\x01"), firmware::Format::Binary) << "neither";
     EXPECT_EQ(format(""), firmware::Format::Binary);
 
     firmware::Image image;

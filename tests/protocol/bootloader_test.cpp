@@ -161,10 +161,25 @@ TEST(Bootloader, PagesOfAKilobyte)
 TEST(Bootloader, RunApplicationAnswersThenLeaves)
 {
     Bootloader device;
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x00, 0x00, 0x02}), 0x40);
     device.receive(Bytes{'$', 3, 0x36, 0x00, 0x00}.data(), 5);
     EXPECT_TRUE(device.on_bus());
     EXPECT_EQ(device.take_reply(), 0x40);
     EXPECT_FALSE(device.on_bus());
+}
+
+// The run command resets the chip, and a chip whose byte 0 is 0xFF enters
+// its bootloader again, keys cleared.
+TEST(Bootloader, RunApplicationWithByteZeroErasedStaysInTheBootloader)
+{
+    Bootloader device;
+    unlock(device);
+    EXPECT_EQ(command(device, {'$', 4, 0x33, 0x00, 0x01, 0x02}), 0x40);
+    device.receive(Bytes{'$', 3, 0x36, 0x00, 0x00}.data(), 5);
+    EXPECT_EQ(device.take_reply(), 0x40);
+    EXPECT_TRUE(device.on_bus());
+    EXPECT_NE(command(device, {'$', 4, 0x33, 0x00, 0x02, 0x02}), 0x40) << "the flash keys survived the reset";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // libFuzzer target for the firmware loader and writers: whatever the bytes,
 // parsing ends with an image that fits its limit or with a reason; text is
-// never a raw binary, and reads alike in UTF-16; a boot-record file loads
+// never a raw binary, in Latin-1 too, and reads alike in UTF-16, padded
+// with NULs or Ctrl-Z and with lone CR line ends; a boot-record file loads
 // only when its verify records hold for its image; an image that loads is
 // written in every format, with options drawn from the bytes, and reads back
 // the same; a raw binary asked for is the bytes as they are; nothing
@@ -55,17 +56,35 @@ static void round_trip(const firmware::Image &image, const uint8_t *data, size_t
         write_and_read_back(image, options, format);
 }
 
-// Printable ASCII, tabs and line ends after a UTF-8 byte-order mark or
-// none: text by any measure.
+// Windows-1252's characters from 0x80 to 0x9F, where Latin-1 (and so
+// UTF-16) has control codes.
+static bool windows_1252_only(uint8_t c)
+{
+    return c >= 0x80 && c < 0xA0 && c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D;
+}
+
+// Printable ASCII, tabs and line ends, and Latin-1 or Windows-1252 beyond
+// ASCII, after a UTF-8 byte-order mark or none: text by any measure.
 static bool plain_text(const uint8_t *data, size_t size, size_t &start)
 {
     static const uint8_t MARK[] = {0xEF, 0xBB, 0xBF};
     start = size >= 3 && std::equal(MARK, MARK + 3, data) ? 3 : 0;
-    return size > 0 && data[0] != '$' &&
-           std::all_of(data + start, data + size, [](uint8_t c) { return (c >= 0x20 && c < 0x7F) || c == '\t' ||
-                                                                         c == '\r' || c == '\n'; });
+    const auto text = [](uint8_t c) {
+        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n' || windows_1252_only(c) ||
+               (c >= 0xA0 && c < 0xFF);  // 0xFF, 0xFE: no UTF-16 mark
+    };
+    return size > start && data[0] != '$' && std::all_of(data + start, data + size, text);
 }
 
+static firmware::Outcome parse_again(const std::vector<uint8_t> &file, uint32_t limit, firmware::Image &read)
+{
+    return firmware::parse(file.data(), file.size(), limit, read);
+}
+
+// Text is HEX or S-records, never a raw binary, and reads alike in UTF-16
+// (Latin-1 as it is; Windows-1252's own characters are none of its), after
+// NUL or Ctrl-Z padding to a sector, and with
+// each LF a lone CR when it holds no CR of its own.
 static void text_is_never_binary(const uint8_t *data, size_t size, uint32_t limit, const firmware::Image &image,
                                  const firmware::Outcome &outcome)
 {
@@ -73,12 +92,26 @@ static void text_is_never_binary(const uint8_t *data, size_t size, uint32_t limi
     if (!plain_text(data, size, start))
         return;
     check(image.format == firmware::Format::IntelHex || image.format == firmware::Format::SRecord);
-    std::vector<uint8_t> wide = {0xFF, 0xFE};
-    for (size_t i = start; i < size; ++i)
-        wide.insert(wide.end(), {data[i], 0});
-    firmware::Image read;
-    const firmware::Outcome again = firmware::parse(wide.data(), wide.size(), limit, read);
-    check(again.problem == outcome.problem && again.message == outcome.message && read.bytes == image.bytes);
+    const auto alike = [&](const std::vector<uint8_t> &file) {
+        firmware::Image read;
+        const firmware::Outcome again = parse_again(file, limit, read);
+        check(again.problem == outcome.problem && again.message == outcome.message && read.bytes == image.bytes &&
+              read.format == image.format);
+    };
+    if (std::none_of(data + start, data + size, windows_1252_only)) {
+        std::vector<uint8_t> wide = {0xFF, 0xFE};
+        for (size_t i = start; i < size; ++i)
+            wide.insert(wide.end(), {data[i], 0});
+        alike(wide);
+    }
+    std::vector<uint8_t> padded(data, data + size);
+    padded.resize(size + 1 + data[size / 2] % 600, size % 3 ? 0x00 : 0x1A);
+    alike(padded);
+    if (std::find(data + start, data + size, '\r') == data + size) {
+        std::vector<uint8_t> mac(data, data + size);
+        std::replace(mac.begin(), mac.end(), uint8_t('\n'), uint8_t('\r'));
+        alike(mac);
+    }
 }
 
 // Each verify record holds for the image, erased past its end.
