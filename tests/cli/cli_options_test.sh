@@ -11,6 +11,7 @@ cli=$(realpath "$1") demo_dir=$(realpath "$2") packaging=$(realpath "$3")
 . "$(dirname "$0")/../common/cli_common.sh"
 
 random_image 3000 > fw.bin
+ln -s loop loop  # a port path that leads nowhere: a loop of links
 simulation=(LD_LIBRARY_PATH="$demo_dir" KESTRANE_SIM_LOG="$work/log" KESTRANE_SIM_FLASH_OUT="$work/flash")
 run() {  # run STATUS PATTERN ARGS...: the exit status, and PATTERN on standard error
   local want=$1 pattern=$2 got
@@ -55,6 +56,12 @@ done <<'CASES'
 0||flash --no-run --no-run --wait=30 fw.bin
 0||flash --lock-pages 04 fw.bin
 66|missing.bin|watch --count 2147483647 missing.bin
+69|loop: no such port|identify --port loop
+69|loop: no such port|run --port loop
+69|loop: no such port|verify --port loop fw.bin
+69|loop: no such port|flash --no-record --port loop fw.bin
+69|loop: no such port|lock --lock-pages 0 --port loop
+69|fw.bin/x: no such port|flash --no-record --port fw.bin/x fw.bin
 CASES
 [ -e x.efm8 ] && fail "convert wrote a file with two formats asked"
 
