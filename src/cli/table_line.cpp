@@ -143,7 +143,8 @@ static CommandTable watch_table()
                   {json_flag("one JSON object per board on standard output, and at the end a summary object: summary "
                         "true, boards, passed, failed, yield, first_pass, first_pass_yield, boards_per_hour, "
                         "seconds, serial_first, serial_last, untouched (boards that were no attempt), stopped (why "
-                        "a counter stopped the line, or null) and exit_code")}})};
+                        "the line stopped: \"interrupted\" by Ctrl-C or a signal, or why a counter stopped it; null "
+                        "after --count boards) and exit_code")}})};
 }
 
 static CommandTable convert_table()

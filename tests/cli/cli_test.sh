@@ -163,7 +163,14 @@ watcher=$!
 wait_log 1 1 '^close' > /dev/null
 kill -INT $watcher
 wait $watcher || fail "watch stopped by Ctrl-C exited $?"
-grep -q '^1 board: 1 ok, 0 failed' out || fail "watch summary after Ctrl-C: $(cat out)"
+grep -q '^1 board: 1 ok, 0 failed; .*; the line stopped: interrupted$' out || fail "watch summary after Ctrl-C: $(cat out)"
+start watch --json fw.bin
+watcher=$!
+wait_log 1 1 '^close' > /dev/null
+kill -INT $watcher
+wait $watcher || fail "watch --json stopped by Ctrl-C exited $?"
+tail -n 1 out | jq -e '.summary and .boards == 1 and .stopped == "interrupted"' > /dev/null ||
+  fail "watch --json's summary after Ctrl-C: $(cat out)"
 
 # On a terminal the progress is a live bar.
 env "${simulation[@]}" script -qec "$cli flash fw.bin" /dev/null > terminal
