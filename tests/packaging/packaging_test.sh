@@ -41,6 +41,23 @@ for binary in "$stage"/usr/bin/*; do
   [ -x "$binary" ] || fail "not executable: $binary"
 done
 
+# Any prefix, by a user who may write only there: every file lands under it.
+prefix=$work/prefix
+mkdir -m 777 "$prefix"
+chmod 755 "$work"
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  # cmake writes its list of what it installed into the build tree, which
+  # such a user would own.
+  touch "$build/install_manifest.txt" && chmod 666 "$build/install_manifest.txt"
+fi
+"${as_user[@]}" cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1 ||
+  fail "cmake --install --prefix $prefix as a user: $(tail -n 3 "$work/install.log")"
+outside=$(grep -E '^-- (Installing|Up-to-date): ' "$work/install.log" | grep -v -- ": $prefix/" || true)
+[ -z "$outside" ] || fail "installed outside the prefix: $outside"
+[ -f "$prefix/share/bash-completion/completions/kestrane-cli" ] || fail "no bash completion under the prefix"
+
 if built kestrane; then
   desktop-file-validate "$stage/usr/share/applications/$app.desktop"
   appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$app.metainfo.xml" >/dev/null ||
