@@ -108,7 +108,7 @@ bool take_device(const Flag &flag, const char *argument, Options &options, std::
 
 bool take_port(const Flag &flag, const char *argument, Options &options, std::string &error)
 {
-    return take_path(flag, argument, "the path of a serial port (see kestrane-cli list --serial)", options.ports,
+    return take_path(flag, argument, "the path of a serial port (see kestrane-cli list --ports)", options.ports,
                      error);
 }
 

@@ -50,7 +50,10 @@ wait_log() { wait_line log "$@"; }
 # Help, version and usage errors.
 expect 0 --help && grep -q '^  77  no permission' out || fail "--help lacks the exit statuses"
 expect 0 flash --help && grep -q 'always caught' out || fail "flash --help lacks delta's bound"
-expect 0 --version && grep -q '^kestrane-cli ' out || fail "--version"
+# The release the library's header gives, major.minor, as the window says it too.
+version=$(sed -nE 's/^#define KESTRANE_VERSION_(MAJOR|MINOR) ([0-9]+) .*/\2/p' "$(dirname "$0")/../../include/kestrane/version.h" |
+            paste -sd.)
+expect 0 --version && [ -n "$version" ] && [ "$(cat out)" = "kestrane-cli $version" ] || fail "--version: $(cat out)"
 for usage in "" "bogus" "flash" "flash fw.bin fw.hex" "list --quiet" "flash --write-size 129 fw.bin" \
              "flash --device sim:1 --all fw.bin" "watch --count 0 fw.bin"; do
   expect 64 $usage
