@@ -62,6 +62,10 @@ if built kestrane; then
   desktop-file-validate "$stage/usr/share/applications/$app.desktop"
   appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$app.metainfo.xml" >/dev/null ||
     fail "appstreamcli rejects the metainfo"
+  # Software centres show the newest release as the window's version.
+  newest=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$stage/usr/share/metainfo/$app.metainfo.xml" | head -n 1)
+  [ "kestrane-cli $newest" = "$("$stage/usr/bin/kestrane-cli" --version)" ] ||
+    fail "the metainfo's newest release is $newest, not the version kestrane-cli says"
 fi
 for page in "${pages[@]}"; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$stage/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
