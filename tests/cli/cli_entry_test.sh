@@ -153,6 +153,14 @@ status=$?
 [ "$status" -eq 75 ] && grep -qF "gpio:gpiochip0:18: in use by another program" err || fail "a GPIO in use: $status $(cat err)"
 expect 69 identify --port "$port" --reset gpio:gpiochip9:17
 grep -qF "gpio:gpiochip9:17: no GPIO chip gpiochip9" err || fail "no chip: $(cat err)"
+# A chip's path that leads nowhere (a loop of links, a file for a folder) is no chip.
+ln -s loop gpio/loop
+for chip in "$work/gpio/loop" "$work/gpio/gpiochip0/x"; do
+  expect 69 identify --port "$port" --reset "gpio:$chip:1"
+  grep -qF "gpio:$chip:1: no GPIO chip $chip" err || fail "a chip's path to nowhere: $(cat err)"
+  expect 69 watch --no-record --count 1 --port "$port" --reset gpio:gpiochip0:17 --trigger "gpio:$chip:1" fw.bin
+  grep -qF "gpio:$chip:1: no GPIO chip $chip" err || fail "a trigger's path to nowhere: $(cat err)"
+done
 expect 69 identify --port "$port" --reset gpio:gpiochip0:32
 grep -qF "gpiochip0 has no line 32 (it has 32)" err || fail "no line: $(cat err)"
 LD_LIBRARY_PATH="$gpiod_dir" "$cli" identify --port "$port" --reset rts > out 2> err
