@@ -54,7 +54,7 @@ const CommandTable *find_command(Command command);
 // "--lock-pages", "-o, --output"; a heading's text as it is.
 std::string flag_label(const Flag &flag);
 
-// What follows the command's name in its usage: "FILE", "init | sync".
+// What follows the command's name in its usage: "FILE", "{init | sync}".
 const char *operands_text(Operands operands);
 
 // The tables of the commands that work on boards (table_boards.cpp), and
