@@ -41,12 +41,14 @@ for binary in "$stage"/usr/bin/*; do
   [ -x "$binary" ] || fail "not executable: $binary"
 done
 
-# Any prefix, by a user who may write only there: every file lands under it.
+# Any prefix, by a user who may write only there (root runs it as nobody,
+# where nobody can read the build tree): every file lands under it, by the
+# paths cmake names.
 prefix=$work/prefix
 mkdir -m 777 "$prefix"
 chmod 755 "$work"
 as_user=()
-if [ "$(id -u)" -eq 0 ]; then
+if [ "$(id -u)" -eq 0 ] && setpriv --reuid=nobody --regid=nogroup --clear-groups test -r "$build/cmake_install.cmake"; then
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
   # cmake writes its list of what it installed into the build tree, which
   # such a user would own.
