@@ -113,8 +113,10 @@ static bool take_path(const Flag &flag, const char *argument, const char *needs,
 {
     const std::string path = argument;
     const auto given = std::find_if(paths.begin(), paths.end(), [&](const std::string &p) { return same(p, path); });
-    if (path.empty() || path.size() >= EFM8_PATH_MAX)
+    if (path.empty())
         error = dashed(flag) + " needs " + needs;
+    else if (path.size() >= EFM8_PATH_MAX)
+        error = dashed(flag) + " takes a path of at most " + std::to_string(EFM8_PATH_MAX - 1) + " bytes";
     else if (given != paths.end())
         error = dashed(flag) + " " + path + " is given twice" + (*given == path ? "" : " (as " + *given + ")");
     else

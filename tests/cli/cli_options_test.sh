@@ -64,6 +64,8 @@ done <<'CASES'
 69|fw.bin/x: no such port|flash --no-record --port fw.bin/x fw.bin
 CASES
 [ -e x.efm8 ] && fail "convert wrote a file with two formats asked"
+run 64 "--port takes a path of at most 255 bytes" identify --port "./$(printf 'x%.0s' {1..300})"
+run 64 "--device takes a path of at most 255 bytes" identify --device "$(printf 'x%.0s' {1..300})"
 
 # --device once for each board, in the order given.
 KESTRANE_SIM_BOARDS=3 run 0 "" flash --device sim:3 --device sim:1 fw.bin
