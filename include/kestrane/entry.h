@@ -66,6 +66,17 @@ KESTRANE_API int32_t efm8_parse_line(const char *text, struct efm8_line *line, c
  */
 KESTRANE_API void efm8_line_text(const struct efm8_line *line, char *text, size_t size);
 
+/**
+ * Whether two lines drive one pin: the same modem line, or the same offset
+ * on one GPIO chip however the chip is named ("gpiochip0" and
+ * "/dev/gpiochip0", or a link to it), so that a caller can refuse a line
+ * given twice before anything is opened.
+ * @param a,b NULL or of kind EFM8_LINE_NONE is no line: 0.
+ * @return 1 when they are one line, else 0.
+ * @since 1.1
+ */
+KESTRANE_API int efm8_same_line(const struct efm8_line *a, const struct efm8_line *b);
+
 /** A step of an entry sequence. */
 enum efm8_step_kind { EFM8_STEP_RESET, EFM8_STEP_BOOT, EFM8_STEP_WAIT };
 

@@ -14,6 +14,13 @@
 #define KESTRANE_VERSION_MINOR 1 /**< the headers' minor version: calls and fields added */
 #define KESTRANE_VERSION_PATCH 0 /**< the headers' patch level */
 #define KESTRANE_VERSION_STRING "1.1.0" /**< the headers' version as text */
+/** @cond */
+#define KESTRANE_TEXT_OF_(number) #number
+#define KESTRANE_TEXT_(number) KESTRANE_TEXT_OF_(number)
+/** @endcond */
+/** The release as its packages, the window and kestrane-cli --version
+ * name it: major.minor as text ("1.1"). */
+#define KESTRANE_RELEASE_STRING KESTRANE_TEXT_(KESTRANE_VERSION_MAJOR) "." KESTRANE_TEXT_(KESTRANE_VERSION_MINOR)
 /** MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in `#if`. */
 #define KESTRANE_VERSION \
     (KESTRANE_VERSION_MAJOR * 10000 + KESTRANE_VERSION_MINOR * 100 + KESTRANE_VERSION_PATCH)

@@ -266,6 +266,7 @@ _PROTOTYPES: Dict[str, Tuple[Any, List[Any]]] = {
     "efm8_verify_image": (c_int32, [_SESSION, _IMAGE, POINTER(Report)]),
     "efm8_parse_line": (c_int32, [c_char_p, POINTER(Line), c_char_p, c_size_t]),
     "efm8_line_text": (None, [POINTER(Line), c_char_p, c_size_t]),
+    "efm8_same_line": (c_int, [POINTER(Line), POINTER(Line)]),
     "efm8_init_entry": (None, [POINTER(Entry), c_size_t]),
     "efm8_parse_entry_sequence": (c_int32, [c_char_p, POINTER(Entry), c_char_p, c_size_t]),
     "efm8_open_port_entry": (c_int32, [c_char_p, POINTER(PortSettings), POINTER(Entry), POINTER(_SESSION),

@@ -219,7 +219,10 @@ def _entry(reset: Optional[str], boot: Optional[str], entry_sequence: Optional[s
         result = _lib.efm8_parse_line(_c_text(text, role), ctypes.byref(line), why, _MESSAGE_SIZE)
         if result != native.OK:
             _refuse_entry(result, f"{role}: {_text(why.value)}")
-    if reset is not None and boot is not None and bytes(entry.reset) == bytes(entry.boot):
+    # One line however it is written: "gpiochip0" or "/dev/gpiochip0",
+    # active high or not.
+    if reset is not None and boot is not None and _lib.efm8_same_line(ctypes.byref(entry.reset),
+                                                                      ctypes.byref(entry.boot)):
         raise ValueError("reset and boot need a line each")
     if entry_sequence is not None:
         result = _lib.efm8_parse_entry_sequence(_c_text(entry_sequence, "entry_sequence"),

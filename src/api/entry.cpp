@@ -28,6 +28,18 @@ void efm8_line_text(const struct efm8_line *line, char *text, size_t size)
     line_text(line, text, size);
 }
 
+int efm8_same_line(const struct efm8_line *a, const struct efm8_line *b)
+{
+    if (a == nullptr || b == nullptr)
+        return 0;
+    int same = 0;
+    api::guarded("efm8_same_line", nullptr, [&] {
+        same = line_same(a, b) ? 1 : 0;
+        return int32_t{EFM8_OK};
+    });
+    return same;
+}
+
 void efm8_init_entry(struct efm8_entry *entry, size_t size)
 {
     if (entry != nullptr)

@@ -1,5 +1,6 @@
 // Sized structures in: the caller's size honoured, never read past.
 #include "api/sized.h"
+#include "transport/lines.h"
 
 #include <string.h>
 
@@ -85,12 +86,6 @@ static bool line_kind(const struct efm8_line &line)
            memchr(line.chip, '\0', sizeof line.chip) != nullptr;
 }
 
-static bool same_line(const struct efm8_line &a, const struct efm8_line &b)
-{
-    return a.kind == b.kind &&
-           (a.kind != EFM8_LINE_GPIO || (a.offset == b.offset && strncmp(a.chip, b.chip, sizeof a.chip) == 0));
-}
-
 // What the engine would otherwise read past: counts beyond their arrays,
 // steps and lines of no kind, waits beyond the longest.
 static std::string entry_fault(const struct efm8_entry &entry)
@@ -115,7 +110,7 @@ static std::string entry_fault(const struct efm8_entry &entry)
     // What would otherwise be ignored without a word.
     if (entry.boot.kind != EFM8_LINE_NONE && entry.reset.kind == EFM8_LINE_NONE)
         return "a boot line without a reset line: the entry pin is read as the chip comes out of reset";
-    if (entry.reset.kind != EFM8_LINE_NONE && same_line(entry.reset, entry.boot))
+    if (line_same(&entry.reset, &entry.boot))
         return "reset and boot on the same line";
     if (entry.reset_after && entry.reset.kind == EFM8_LINE_NONE)
         return "reset_after without a reset line";

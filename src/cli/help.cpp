@@ -3,6 +3,8 @@
 #include "cli/option_table.h"
 #include "cli/options.h"
 
+#include <algorithm>
+
 namespace cli {
 
 static const std::size_t WIDTH = 79;   // the longest line, for an 80-column terminal
@@ -15,7 +17,7 @@ static const char GENERAL_HELP[] =
     "others (EFM8BB1, BB2, BB3, LB1, SB1, SB2).\n"
     "\n"
     "Commands:\n"
-    "  list     [--serial] [--json]  the attached USB bootloaders, and serial ports\n"
+    "  list     [options]            the attached USB bootloaders, and serial ports\n"
     "  flash    FILE [options]       write FILE, verify it and start it\n"
     "  verify   FILE [options]       compare FILE with the chip; write nothing\n"
     "  run      [options]            start the application\n"
@@ -117,12 +119,58 @@ static std::string flag_help(const Flag &flag)
     return text + line + "\n";
 }
 
+const char *operands_text(Operands operands)
+{
+    switch (operands) {
+    case Operands::File: return "FILE";
+    case Operands::SerialAction: return "{init NAME | show [NAME]}";
+    case Operands::StationAction: return "{init | sync}";
+    default: return "";
+    }
+}
+
+// "[--port PATH...]", "[--wait[=SECONDS]]", "-o OUT": a flag as its usage
+// shows it.
+static std::string usage_item(const Flag &flag)
+{
+    std::string item = flag.short_name != 0 ? std::string("-") + flag.short_name : std::string("--") + flag.name;
+    if (flag.argument == Argument::Required)
+        item += std::string(" ") + flag.shown;
+    else if (flag.argument == Argument::Optional)
+        item += flag.shown;
+    if (flag.repeatable)
+        item += "...";
+    return flag.required ? item : "[" + item + "]";
+}
+
+// "Usage: kestrane-cli flash FILE [--device PATH...] ...": every flag of the
+// table, wrapped at WIDTH.
+static std::string usage_text(const CommandTable &table)
+{
+    std::string line = std::string("Usage: kestrane-cli ") + table.name;
+    if (*operands_text(table.operands) != '\0')
+        line += std::string(" ") + operands_text(table.operands);
+    const std::string indent(std::min<std::size_t>(line.size(), COLUMN + 12), ' ');
+    std::string text;
+    for (const Flag &flag : table.flags) {
+        if (flag.name == nullptr)
+            continue;
+        const std::string item = usage_item(flag);
+        if (line.size() > indent.size() && line.size() + 1 + item.size() > WIDTH) {
+            text += line + "\n";
+            line = indent;
+        }
+        line += " " + item;
+    }
+    return text + line + "\n";
+}
+
 std::string help_text(Command command)
 {
     const CommandTable *table = find_command(command);
     if (table == nullptr)
         return GENERAL_HELP;
-    std::string text = std::string(table->usage) + "\n";
+    std::string text = usage_text(*table) + table->about + "\n";
     for (const Flag &flag : table->flags)
         text += flag.name != nullptr ? flag_help(flag) : flag.help + "\n";
     return text;

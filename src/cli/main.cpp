@@ -1,18 +1,26 @@
 // kestrane-cli: EFM8 flashing through the factory bootloaders, over USB and
 // serial ports, for Makefiles, CI and production benches.
 #include "cli/commands.h"
+#include "cli/manual.h"
 #include "cli/options.h"
 #include "cli/signals.h"
 
+#include <kestrane/version.h>
 #include <sysexits.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 
-// The packages' version, as the build gives it.
-static const char VERSION[] = "kestrane-cli " KESTRANE_PACKAGE_VERSION;
+// The release, as the window and the packages name it too.
+static const char VERSION[] = "kestrane-cli " KESTRANE_RELEASE_STRING;
 
 int main(int argc, char **argv)
 {
+    // The build writes the man page and the bash completion so: not for
+    // users, and shown nowhere.
+    if (argc == 2 && std::strcmp(argv[1], "--fill-in") == 0)
+        return cli::fill_in(std::cin, std::cout) ? 0 : EX_IOERR;
     cli::Options options;
     std::string error;
     if (!cli::parse_options(argc, argv, options, error)) {

@@ -130,9 +130,7 @@ bool take_enter_hid(const Flag &flag, const char *argument, Options &options, st
 
 static bool same_line(const efm8_line &a, const efm8_line &b)
 {
-    if (a.kind == EFM8_LINE_NONE || a.kind != b.kind)
-        return false;
-    return a.kind != EFM8_LINE_GPIO || (a.offset == b.offset && std::strcmp(a.chip, b.chip) == 0);
+    return efm8_same_line(&a, &b) != 0;
 }
 
 bool check_entry(Options &options, std::string &error)

@@ -1,6 +1,8 @@
 // Each command's table of flags: a flag's name, its argument, its help and
 // how its value is taken, together. The parser (options.cpp) reads the
-// command line by the table, the help (help.cpp) is written from it.
+// command line by the table; the help, its usage lines (help.cpp), the man
+// page's synopsis and the bash completion's flags (manual.cpp) are written
+// from it.
 #ifndef KESTRANE_CLI_OPTION_TABLE_H
 #define KESTRANE_CLI_OPTION_TABLE_H
 
@@ -29,6 +31,9 @@ struct Flag {
     // only with the same value.
     bool repeatable = false;
     char short_name = 0;  // 'o' for -o, besides --output
+    bool required = false;  // the usage shows it without brackets
+    // An older name still taken, shown nowhere: "serial" for list --ports.
+    const char *alias = nullptr;
 };
 
 enum class Operands { None, File, SerialAction, StationAction };
@@ -37,7 +42,7 @@ struct CommandTable {
     const char *name;
     Command command;
     Operands operands;
-    const char *usage;  // the usage lines and what the command does, before its flags
+    const char *about;  // what the command does, after its usage lines and before its flags
     std::vector<Flag> flags;
 };
 
@@ -48,6 +53,9 @@ const CommandTable *find_command(Command command);
 
 // "--lock-pages", "-o, --output"; a heading's text as it is.
 std::string flag_label(const Flag &flag);
+
+// What follows the command's name in its usage: "FILE", "{init | sync}".
+const char *operands_text(Operands operands);
 
 // The tables of the commands that work on boards (table_boards.cpp), and
 // those of the bench, convert and the station database (table_line.cpp).

@@ -5,6 +5,8 @@
 #include "line/settings.h"
 #include <kestrane/engine.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -87,15 +89,36 @@ static bool take_whole(const Flag &flag, const char *argument, std::optional<std
     return true;
 }
 
+static bool same_text(const std::string &a, const std::string &b)
+{
+    return a == b;
+}
+
+// A port by two paths (a link such as /dev/serial/by-id/..., or /dev/./ttyS0)
+// is one port.
+static bool same_file(const std::string &a, const std::string &b)
+{
+    struct stat first, second;
+    if (a == b)
+        return true;
+    if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0)
+        return false;
+    return (first.st_dev == second.st_dev && first.st_ino == second.st_ino) ||
+           (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode) && first.st_rdev == second.st_rdev);
+}
+
 // Each path once: the same board twice would be two sessions on one board.
 static bool take_path(const Flag &flag, const char *argument, const char *needs, std::vector<std::string> &paths,
-                      std::string &error)
+                      bool (*same)(const std::string &, const std::string &), std::string &error)
 {
     const std::string path = argument;
-    if (path.empty() || path.size() >= EFM8_PATH_MAX)
+    const auto given = std::find_if(paths.begin(), paths.end(), [&](const std::string &p) { return same(p, path); });
+    if (path.empty())
         error = dashed(flag) + " needs " + needs;
-    else if (std::find(paths.begin(), paths.end(), path) != paths.end())
-        error = dashed(flag) + " " + path + " is given twice";
+    else if (path.size() >= EFM8_PATH_MAX)
+        error = dashed(flag) + " takes a path of at most " + std::to_string(EFM8_PATH_MAX - 1) + " bytes";
+    else if (given != paths.end())
+        error = dashed(flag) + " " + path + " is given twice" + (*given == path ? "" : " (as " + *given + ")");
     else
         paths.push_back(path);
     return error.empty();
@@ -103,13 +126,13 @@ static bool take_path(const Flag &flag, const char *argument, const char *needs,
 
 bool take_device(const Flag &flag, const char *argument, Options &options, std::string &error)
 {
-    return take_path(flag, argument, "a path (see kestrane-cli list)", options.devices, error);
+    return take_path(flag, argument, "a path (see kestrane-cli list)", options.devices, same_text, error);
 }
 
 bool take_port(const Flag &flag, const char *argument, Options &options, std::string &error)
 {
-    return take_path(flag, argument, "the path of a serial port (see kestrane-cli list --serial)", options.ports,
-                     error);
+    return take_path(flag, argument, "the path of a serial port (see kestrane-cli list --ports)", options.ports,
+                     same_file, error);
 }
 
 std::string baud_rates_text()

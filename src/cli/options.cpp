@@ -61,6 +61,8 @@ static std::vector<struct option> long_options(const CommandTable &table)
                              : flag.argument == Argument::Required ? required_argument
                                                                    : optional_argument;
         options.push_back({flag.name, argument, nullptr, FIRST_FLAG + static_cast<int>(i)});
+        if (flag.alias != nullptr)
+            options.push_back({flag.alias, argument, nullptr, FIRST_FLAG + static_cast<int>(i)});
     }
     options.push_back({"help", no_argument, nullptr, HELP});
     options.push_back({nullptr, 0, nullptr, 0});
@@ -82,7 +84,8 @@ static bool known_anywhere(const std::string &name)
 {
     for (const CommandTable &table : command_tables())
         for (const Flag &flag : table.flags)
-            if (flag.name != nullptr && (name == flag.name || (name.size() == 1 && name[0] == flag.short_name)))
+            if (flag.name != nullptr && (name == flag.name || (flag.alias != nullptr && name == flag.alias) ||
+                                         (name.size() == 1 && name[0] == flag.short_name)))
                 return true;
     return false;
 }
@@ -106,7 +109,8 @@ static std::string refusal(const CommandTable &table, const std::string &text)
     const std::size_t dashes = text.compare(0, 2, "--") == 0 ? 2 : 1;
     const std::string name = text.substr(dashes, text.find('=') - dashes);
     for (const Flag &flag : table.flags)
-        if (flag.name != nullptr && name == flag.name && flag.argument == Argument::None)
+        if (flag.name != nullptr && (name == flag.name || (flag.alias != nullptr && name == flag.alias)) &&
+            flag.argument == Argument::None)
             return "--" + name + " takes no value";
     if (known_anywhere(name))
         return std::string(table.name) + " does not take " + text.substr(0, text.find('='));

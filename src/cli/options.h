@@ -26,7 +26,7 @@ struct Options {
     std::vector<std::string> ports;    // --port PATH, each one given
     std::uint32_t baud = 0;          // --baud; 0: the engine's default
     std::uint32_t timeout_ms = 0;    // --timeout; 0: the engine's default
-    bool serial = false;             // list --serial
+    bool ports_too = false;          // list --ports
     bool wait = false;        // --wait[=SECONDS]
     double wait_seconds = -1; // negative: for ever
     bool verify = true;       // not --no-verify (convert: a verify record)

@@ -7,27 +7,12 @@
 
 namespace cli {
 
-static const char LIST_USAGE[] =
-    "Usage: kestrane-cli list [--serial] [--json]\n"
+static const char LIST_ABOUT[] =
     "One line per attached EFM8 USB bootloader (UB1, UB2, UB3): USB path, family\n"
     "and USB id. The path is what tells two boards apart. No board: no lines,\n"
     "exit 0.\n";
 
-static const char FLASH_USAGE[] =
-    "Usage: kestrane-cli flash FILE [--device PATH... | --all | --port PATH...]\n"
-    "                               [--wait[=SECONDS]] [--baud N]\n"
-    "                               [--timeout SECONDS] [--no-verify] [--delta]\n"
-    "                               [--no-run] [--write-size N] [--lock-pages N]\n"
-    "                               [--disable-bootloader --force] [--quiet]\n"
-    "                               [--json] [--serial FORMAT@ADDRESS\n"
-    "                               --counter NAME]\n"
-    "                               [--db PATH|URI [--station NAME] | --no-record]\n"
-    "                               [--retries N] [--format hex|srec|efm8|bin]\n"
-    "                               [--reset LINE [--boot LINE]\n"
-    "                               [--entry-sequence STEPS]] [--after reset]\n"
-    "                               [--enter-command HEX [--enter-baud N]\n"
-    "                               [--enter-wait SECONDS]]\n"
-    "                               [--enter-hid VID:PID:HEX]\n"
+static const char FLASH_ABOUT[] =
     "Identify the part and check that the image fits its application area, erase\n"
     "every page the image spans, page 0 first and address 0 written last (a load\n"
     "cut off anywhere leaves the chip in its bootloader), skip blank chunks,\n"
@@ -55,53 +40,23 @@ static const char FLASH_USAGE[] =
     "board's own result is printed, its number stays used, and the run ends with\n"
     "73, saying why the record is incomplete.\n";
 
-static const char VERIFY_USAGE[] =
-    "Usage: kestrane-cli verify FILE [--device PATH... | --all | --port PATH...]\n"
-    "                                [--wait[=SECONDS]] [--baud N]\n"
-    "                                [--timeout SECONDS] [--json]\n"
-    "                                [--format hex|srec|efm8|bin]\n"
-    "                                [--reset LINE [--boot LINE]\n"
-    "                                [--entry-sequence STEPS]] [--after reset]\n"
-    "                                [--enter-command HEX [--enter-baud N]\n"
-    "                                [--enter-wait SECONDS]]\n"
-    "                                [--enter-hid VID:PID:HEX]\n"
+static const char VERIFY_ABOUT[] =
     "Compare the image (with 0xFF to the end of its last page) with the chip by\n"
     "CRC-16, each 256-byte block on its own, and name the pages that differ.\n"
     "Nothing is written. Exit 1 when a page differs. A boot-record file's\n"
     "identify records are checked first: exit 65 for a board it is not for.\n";
 
-static const char RUN_USAGE[] =
-    "Usage: kestrane-cli run [--device PATH... | --all | --port PATH...]\n"
-    "                        [--baud N] [--timeout SECONDS]\n"
-    "                        [--reset LINE [--boot LINE]\n"
-    "                        [--entry-sequence STEPS]] [--after reset]\n"
-    "                        [--enter-command HEX [--enter-baud N]\n"
-    "                        [--enter-wait SECONDS]] [--enter-hid VID:PID:HEX]\n"
+static const char RUN_ABOUT[] =
     "Start the application; the board leaves its bootloader.\n";
 
-static const char IDENTIFY_USAGE[] =
-    "Usage: kestrane-cli identify [--device PATH... | --port PATH...] [--baud N]\n"
-    "                             [--timeout SECONDS] [--json]\n"
-    "                             [--reset LINE [--boot LINE]\n"
-    "                             [--entry-sequence STEPS]] [--after reset]\n"
-    "                             [--enter-command HEX [--enter-baud N]\n"
-    "                             [--enter-wait SECONDS]]\n"
-    "                             [--enter-hid VID:PID:HEX]\n"
+static const char IDENTIFY_ABOUT[] =
     "Ask the bootloader which part it runs on, and print the part (or only its\n"
     "family, or \"unknown\"), its flash size, its application limit (the first\n"
     "address the application may not use), its page size and the bootloader's\n"
     "version (0x90 is 1.0). Nothing is written. The part's ids are asked one by\n"
     "one: a family whose parts are not documented takes a few hundred commands.\n";
 
-static const char LOCK_USAGE[] =
-    "Usage: kestrane-cli lock [--lock-pages N] [--disable-bootloader --force]\n"
-    "                         [--device PATH... | --all | --port PATH...]\n"
-    "                         [--wait[=SECONDS]] [--baud N] [--timeout SECONDS]\n"
-    "                         [--quiet] [--json]\n"
-    "                         [--reset LINE [--boot LINE]\n"
-    "                         [--entry-sequence STEPS]] [--after reset]\n"
-    "                         [--enter-command HEX [--enter-baud N]\n"
-    "                         [--enter-wait SECONDS]] [--enter-hid VID:PID:HEX]\n"
+static const char LOCK_ABOUT[] =
     "Program the chip's lock byte, its signature byte, or both, with nothing\n"
     "else written, then read them back and say what they hold. The board stays\n"
     "in its bootloader. Each bit of 0 clears that bit of the chip's byte, for\n"
@@ -129,11 +84,11 @@ static const Flag QUIET = {"quiet", Argument::None, "", "print errors only", set
 
 static CommandTable list_table()
 {
-    return {"list", Command::List, Operands::None, LIST_USAGE,
-            {{"serial", Argument::None, "",
+    return {"list", Command::List, Operands::None, LIST_ABOUT,
+            {{"ports", Argument::None, "",
               "the serial ports too: path, and for a USB adapter its USB id, maker, product and serial number. "
               "Nothing is sent to a port, so each is listed whether or not a bootloader listens on it",
-              set_true<&Options::serial>},
+              set_true<&Options::ports_too>, false, 0, false, "serial"},
              json_flag("an array of objects with path, interface (\"usb\" or \"uart\"), vendor_id and product_id, and "
                   "family for a bootloader or manufacturer, product and serial for a port")}};
 }
@@ -143,7 +98,7 @@ static CommandTable flash_table()
     const std::string write_sizes = "data bytes per write command, 1 to " + number(EFM8_WRITE_MAX) + " (default " +
                                     number(EFM8_WRITE_USB_DEFAULT) + " over USB, " +
                                     number(EFM8_WRITE_UART_DEFAULT) + " over a serial port)";
-    return {"flash", Command::Flash, Operands::File, FLASH_USAGE,
+    return {"flash", Command::Flash, Operands::File, FLASH_ABOUT,
             rows({{device("the USB board at PATH (see list); needed when several are attached"),
                    all("every attached USB board at once, in parallel"),
                    wait("wait for a USB board, for ever or SECONDS, instead of failing; also how long a retried "
@@ -167,7 +122,7 @@ static CommandTable flash_table()
 
 static CommandTable verify_table()
 {
-    return {"verify", Command::Verify, Operands::File, VERIFY_USAGE,
+    return {"verify", Command::Verify, Operands::File, VERIFY_ABOUT,
             rows({{device("the USB board at PATH; needed when several are attached"),
                    all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
                   port_flags(), entry_flags(), {enter_hid_flag()},
@@ -176,14 +131,14 @@ static CommandTable verify_table()
 
 static CommandTable run_table()
 {
-    return {"run", Command::Run, Operands::None, RUN_USAGE,
+    return {"run", Command::Run, Operands::None, RUN_ABOUT,
             rows({{device("the USB board at PATH; needed when several are attached"), all("every attached USB board")},
                   port_flags(), entry_flags(), {enter_hid_flag()}})};
 }
 
 static CommandTable identify_table()
 {
-    return {"identify", Command::Identify, Operands::None, IDENTIFY_USAGE,
+    return {"identify", Command::Identify, Operands::None, IDENTIFY_ABOUT,
             rows({{device("the USB board at PATH; needed when several are attached")}, port_flags(), entry_flags(),
                   {enter_hid_flag()},
                   {json_flag("one JSON object per board: part, family, flash_size, app_limit, page_size and "
@@ -192,7 +147,7 @@ static CommandTable identify_table()
 
 static CommandTable lock_table()
 {
-    return {"lock", Command::Lock, Operands::None, LOCK_USAGE,
+    return {"lock", Command::Lock, Operands::None, LOCK_ABOUT,
             rows({{device("the USB board at PATH; needed when several are attached"),
                    all("every attached USB board at once"), wait("wait for a USB board, for ever or SECONDS")},
                   port_flags(), entry_flags(), {enter_hid_flag()}, lock_flags(),

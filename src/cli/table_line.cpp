@@ -8,18 +8,7 @@
 
 namespace cli {
 
-static const char WATCH_USAGE[] =
-    "Usage: kestrane-cli watch FILE [--port PATH...] [--baud N] [--timeout SECONDS]\n"
-    "                               [--count N] [--no-verify] [--write-size N]\n"
-    "                               [--force] [--json] [--wait=SECONDS]\n"
-    "                               [--serial FORMAT@ADDRESS --counter NAME]\n"
-    "                               [--db PATH|URI [--station NAME] | --no-record]\n"
-    "                               [--retries N] [--format hex|srec|efm8|bin]\n"
-    "                               [--reset LINE [--boot LINE]\n"
-    "                               [--entry-sequence STEPS]] [--after reset]\n"
-    "                               [--enter-command HEX [--enter-baud N]\n"
-    "                               [--enter-wait SECONDS]]\n"
-    "                               [--trigger gpio:CHIP:OFFSET]\n"
+static const char WATCH_ABOUT[] =
     "For production benches: flash and verify every bootloader that appears, once\n"
     "each, with one line per board (time, path, part, result, serial number,\n"
     "seconds) and a running tally. A board that leaves and comes back later\n"
@@ -50,11 +39,7 @@ static const char WATCH_USAGE[] =
     "terminal, takes one new board on each port. Without either, watch is\n"
     "refused (exit 64).\n";
 
-static const char CONVERT_USAGE[] =
-    "Usage: kestrane-cli convert FILE -o OUT [--format efm8|hex|srec|bin]\n"
-    "                                [--id DDDD...] [--lock-pages N] [--no-run]\n"
-    "                                [--no-verify] [--write-size N]\n"
-    "                                [--erase-without-data] [--input-format hex|srec|efm8|bin]\n"
+static const char CONVERT_ABOUT[] =
     "Write FILE (raw binary, Intel HEX, S-records or boot records) as boot records,\n"
     "Intel HEX, S-records or a raw binary. No board is touched. Reading OUT back\n"
     "gives the same image, and from boot records the same ids and lock. A\n"
@@ -68,9 +53,7 @@ static const char CONVERT_USAGE[] =
     "and run application records. From a boot-record FILE, its ids, lock and run\n"
     "carry over.\n";
 
-static const char SERIAL_USAGE[] =
-    "Usage: kestrane-cli serial init NAME --first N [--last M] [--db PATH|URI]\n"
-    "       kestrane-cli serial show [NAME] [--db PATH|URI] [--json]\n"
+static const char SERIAL_ABOUT[] =
     "The counters of the station database that give each board a serial number\n"
     "of its own (flash and watch with --counter NAME). init creates a counter\n"
     "that hands out N, N+1, ... up to M, or with no end. Run again with the same\n"
@@ -80,10 +63,7 @@ static const char SERIAL_USAGE[] =
     "how many are left, and which station drew which numbers. A number handed\n"
     "out to a board that failed is void and never handed out again.\n";
 
-static const char HISTORY_USAGE[] =
-    "Usage: kestrane-cli history [--since TIME] [--serial N] [--image PREFIX]\n"
-    "                            [--station NAME] [--summary] [--json | --csv]\n"
-    "                            [--db PATH|URI]\n"
+static const char HISTORY_ABOUT[] =
     "Every attempt that flash and watch recorded, in the order they started:\n"
     "UTC start, station, transport and path, part, image and its SHA-256, serial\n"
     "number\n"
@@ -96,9 +76,7 @@ static const char HISTORY_USAGE[] =
     "file, folder or mount, a copy) is read as it is, and nothing is made beside\n"
     "it.\n";
 
-static const char STATION_COMMAND_USAGE[] =
-    "Usage: kestrane-cli station init [--db PATH|URI]\n"
-    "       kestrane-cli station sync [--db URI]\n"
+static const char STATION_COMMAND_ABOUT[] =
     "init makes the station database's tables, or brings them up to this\n"
     "version's; run again, it changes nothing. A PostgreSQL server's tables are\n"
     "made by init alone, by a role that may create them: the stations' own role\n"
@@ -110,14 +88,13 @@ static const char STATION_COMMAND_USAGE[] =
     "and how many wait for other servers.\n";
 
 static const Flag STATION_DB = {"db", Argument::Required, "PATH|URI",
-                                "the station database: a file, or a PostgreSQL server's postgresql:// URI or libpq "
-                                "key=value string (default "
+                                "the station database: a file, or a PostgreSQL server's postgresql:// URI (default "
                                 "$KESTRANE_DB, else $XDG_STATE_HOME/kestrane/station.sqlite)",
                                 take_db};
 
 static CommandTable watch_table()
 {
-    return {"watch", Command::Watch, Operands::File, WATCH_USAGE,
+    return {"watch", Command::Watch, Operands::File, WATCH_ABOUT,
             rows({port_flags(), entry_flags(),
                   {{"trigger", Argument::Required, "gpio:CHIP:OFFSET",
                     "with --reset or --enter-command: a GPIO line whose every assertion says a new board is in its "
@@ -144,21 +121,22 @@ static CommandTable watch_table()
                   {json_flag("one JSON object per board on standard output, and at the end a summary object: summary "
                         "true, boards, passed, failed, yield, first_pass, first_pass_yield, boards_per_hour, "
                         "seconds, serial_first, serial_last, untouched (boards that were no attempt), stopped (why "
-                        "a counter stopped the line, or null) and exit_code")}})};
+                        "the line stopped: \"interrupted\" by Ctrl-C or a signal, or why a counter stopped it; null "
+                        "after --count boards) and exit_code")}})};
 }
 
 static CommandTable convert_table()
 {
-    return {"convert", Command::Convert, Operands::File, CONVERT_USAGE,
-            {{"output", Argument::Required, "OUT", "the file to write; - for standard output", take_output, false, 'o'},
+    return {"convert", Command::Convert, Operands::File, CONVERT_ABOUT,
+            {{"output", Argument::Required, "OUT", "the file to write; - for standard output", take_output, false, 'o',
+              true},
              {"format", Argument::Required, "NAME",
               "efm8, hex, srec or bin; by default told by OUT's extension (.efm8; .hex, .ihx; .srec, .s19, .s28, "
               ".s37, .mot; .bin)",
               take_output_format},
-             {"input-format", Argument::Required, "hex|srec|efm8|bin",
-              "read FILE as this format, refused with the line named when it is not (bin: a raw binary whatever it "
-              "holds; --format names OUT's format); without it the format is told by content, and a file that is "
-              "text is never a raw binary",
+             {"input-format", Argument::Required, "bin",
+              "read FILE as a raw binary whatever it holds (--format names OUT's format); without it a file that is "
+              "all text is read as HEX or S-records and refused, with the line named, when it is neither",
               take_input_format},
              {nullptr, Argument::None, "", "Boot records only:", nullptr},
              {"id", Argument::Required, "DDDD",
@@ -184,7 +162,7 @@ static CommandTable convert_table()
 
 static CommandTable serial_table()
 {
-    return {"serial", Command::Serial, Operands::SerialAction, SERIAL_USAGE,
+    return {"serial", Command::Serial, Operands::SerialAction, SERIAL_ABOUT,
             {{"first", Argument::Required, "N",
               "the first number (0 to " + std::to_string(station::LARGEST_NUMBER) + ")", take_first},
              {"last", Argument::Required, "M", "the last one; past it flash and watch stop (exit 78)", take_last},
@@ -195,7 +173,7 @@ static CommandTable serial_table()
 
 static CommandTable history_table()
 {
-    return {"history", Command::History, Operands::None, HISTORY_USAGE,
+    return {"history", Command::History, Operands::None, HISTORY_ABOUT,
             {{"since", Argument::Required, "TIME",
               "attempts started at or after TIME, in UTC (2024-05-01 or 2024-05-01T09:30:00Z)", take_since},
              {"serial", Argument::Required, "N", "the attempt that drew serial number N", take_serial_number},
@@ -218,7 +196,7 @@ static CommandTable history_table()
 
 static CommandTable station_table()
 {
-    return {"station", Command::Station, Operands::StationAction, STATION_COMMAND_USAGE, {STATION_DB}};
+    return {"station", Command::Station, Operands::StationAction, STATION_COMMAND_ABOUT, {STATION_DB}};
 }
 
 void add_line_commands(std::vector<CommandTable> &tables)

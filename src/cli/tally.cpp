@@ -122,6 +122,13 @@ void Tally::close()
     live_text_.clear();
 }
 
+void Tally::stopped(const std::string &why)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopped_.empty())
+        stopped_ = why;
+}
+
 std::string Tally::tally_text()
 {
     std::lock_guard<std::mutex> guard(lock_);

@@ -34,6 +34,8 @@ public:
     void redraw(long running);
     // Whether the record's server is away, which the live line says.
     void server_away(bool away);
+    // Why the line stopped, unless a board already said why.
+    void stopped(const std::string &why);
     // Clears the live line for good.
     void close();
 

@@ -175,6 +175,8 @@ int watch(const Options &options)
         tally.server_away(!why.empty());
     };
     const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
+    if (stop_requested)
+        tally.stopped("interrupted");
     efm8_trigger_close(trigger);
     tally.close();
     print_summary(options.json, tally, status);

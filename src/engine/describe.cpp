@@ -95,6 +95,14 @@ int32_t engine::describe(const struct efm8_report &whole, char *text, size_t siz
                         report->address, report->reply, reply_meaning(report->reply));
     case EFM8_ERR_TRANSFER: return describe_transfer(report, text, size);
     case EFM8_ERR_SIZE: return describe_size(report, text, size);
+    case EFM8_ERR_NO_DEVICE:
+        // A port is named by its path: the path leads to no device, which
+        // says nothing of whether a bootloader would answer there.
+        if (report->interface == EFM8_UART)
+            return report->os_error != 0
+                       ? snprintf(text, size, "no such port (%s)", strerror(report->os_error))
+                       : snprintf(text, size, "no such port");
+        return snprintf(text, size, "%s", engine::result_text(report->result));
     case EFM8_ERR_MISMATCH:
         if (report->pages_differ > 0)
             return snprintf(text, size, "the chip's flash differs from the image in %u page%s", report->pages_differ,

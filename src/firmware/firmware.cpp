@@ -332,8 +332,12 @@ Outcome parse_binary(const std::uint8_t *content, std::size_t size, std::uint32_
     image = Image{};
     if (size == 0)
         return {Problem::Empty, "the file is empty"};
+    // A file longer than MAX_FILE_SIZE is read only one byte past it: its
+    // true size is not known here.
     if (size > limit)
-        return {Problem::TooLarge, "the image is " + std::to_string(size) + " bytes, larger than " + limit_text(limit)};
+        return {Problem::TooLarge, "the image is " + (size > MAX_FILE_SIZE ? "more than " + std::to_string(MAX_FILE_SIZE)
+                                                                           : std::to_string(size)) +
+                                       " bytes, larger than " + limit_text(limit)};
     image.bytes.assign(content, content + size);
     return {};
 }

@@ -5,6 +5,7 @@
 #include "firmware/firmware.h"
 #include "gui/lib.h"
 #include "logo.h"
+#include <kestrane/version.h>
 
 #include <wx/aboutdlg.h>
 #include <wx/file.h>
@@ -202,7 +203,7 @@ void MyFrame::OnAbout(wxCommandEvent &event)
     event.Skip();
     wxAboutDialogInfo info;
     info.SetName(wxGetTranslation("Kestrane"));
-    info.SetVersion(wxGetTranslation("1.0"), wxEmptyString);
+    info.SetVersion(wxGetTranslation(KESTRANE_RELEASE_STRING), wxEmptyString);
     info.SetDescription(wxGetTranslation("Small GUI utility to flash Silicon Labs EFM8UB1 Microcontrollers."));
     info.SetCopyright("Copyright (C) 2026 the Kestrane developers");
     wxAboutBox(info);

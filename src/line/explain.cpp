@@ -22,7 +22,7 @@ static const char PORT_BUSY[] =
 static const char NO_REPLY_CAUSES[] =
     ". Is the board in its bootloader (a blank chip, or its boot pin held low through a reset)? "
     "Are TX and RX crossed (the adapter's TX to the chip's RX, its RX to the chip's TX)? "
-    "Is it the right port (kestrane-cli list --serial)?";
+    "Is it the right port (kestrane-cli list --ports)?";
 // It answered before and then stopped, or the line dropped.
 static const char PORT_LOST[] =
     "; check the adapter, the wiring and the board's power, put the board back into its bootloader and "

@@ -7,8 +7,10 @@
 #include <gpiod.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
+#include <filesystem>
 #include <string>
 
 static const char CONSUMER[] = "kestrane";
@@ -33,6 +35,29 @@ static int32_t failed(struct line_failure *failure, const struct efm8_line *line
 static struct gpiod_chip *open_chip(const struct efm8_line *line)
 {
     return strchr(line->chip, '/') != NULL ? gpiod_chip_open(line->chip) : gpiod_chip_open_by_name(line->chip);
+}
+
+// The device a chip's name or path opens, as libgpiod opens a name: under
+// /dev. Where both exist they are compared as files (a link, another path
+// to it); where not, as paths made plain.
+static bool same_chip(const char *a, const char *b)
+{
+    const auto path = [](const char *chip) {
+        return std::filesystem::path(strchr(chip, '/') != NULL ? chip : std::string("/dev/") + chip);
+    };
+    struct stat first, second;
+    if (stat(path(a).c_str(), &first) == 0 && stat(path(b).c_str(), &second) == 0)
+        return (first.st_dev == second.st_dev && first.st_ino == second.st_ino) ||
+               (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode) && first.st_rdev == second.st_rdev);
+    std::error_code ignored;
+    return std::filesystem::weakly_canonical(path(a), ignored) == std::filesystem::weakly_canonical(path(b), ignored);
+}
+
+bool line_same(const struct efm8_line *a, const struct efm8_line *b)
+{
+    if (a->kind == EFM8_LINE_NONE || a->kind != b->kind)
+        return false;
+    return a->kind != EFM8_LINE_GPIO || (a->offset == b->offset && same_chip(a->chip, b->chip));
 }
 
 static int32_t chip_failure(struct line_failure *failure, const struct efm8_line *line, int os_error)

@@ -49,6 +49,11 @@ int32_t gpio_claim_trigger(struct driven_line *driven, struct line_failure *fail
 // 1 asserted, 0 not within the time, or EFM8_ERR_TRANSFER.
 int32_t gpio_wait_asserted(struct driven_line *driven, uint32_t timeout_ms);
 
+// Whether two lines are one pin: the same modem line, or the same offset
+// on one GPIO chip however the chip is named (gpiochip0, /dev/gpiochip0, a
+// link to it). A line of kind EFM8_LINE_NONE is no pin.
+bool line_same(const struct efm8_line *a, const struct efm8_line *b);
+
 // What ends a line written as active-high ("rts:active-high"); the rest
 // of the text is read in the engine with the entry sequences.
 extern const char LINE_ACTIVE_HIGH[];

@@ -167,7 +167,10 @@ static int32_t open_failure(int os_error)
     case ENOENT:
     case ENODEV:
     case ENXIO:
-    case ENOTDIR: return EFM8_ERR_NO_DEVICE;
+    case ENOTDIR:
+    // A path that leads nowhere: a loop of links, or longer than a path.
+    case ELOOP:
+    case ENAMETOOLONG: return EFM8_ERR_NO_DEVICE;
     case EISDIR: return EFM8_ERR_NOT_PORT;
     case EACCES:
     case EPERM: return EFM8_ERR_ACCESS;

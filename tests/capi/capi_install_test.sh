@@ -79,7 +79,7 @@ cmake-build/flash_board "$work/ttySIM2" fw.hex bad.hex ||
 ./contract "$work/ttySIM4" > contract.out 2>&1 || fail "the contract: $(cat contract.out)"
 grep -q "^verify 5000/5000$" readme.out || fail "the README's C example showed no progress to the end"
 ./readme "$work/ttyNONE" fw.hex 2> readme.out
-[ $? -eq 69 ] && grep -q "ttyNONE: no EFM8 bootloader is attached" readme.out ||
+[ $? -eq 69 ] && grep -q "ttyNONE: no such port" readme.out ||
   fail "the README's C example on a missing port: $(cat readme.out)"
 # What ldd asks of the dynamic loader, which answers for a foreign program too.
 [ "$(LD_TRACE_LOADED_OBJECTS=1 ./by_pkg_config | grep -c "$libdir/libkestrane.so.1")" -eq 1 ] ||

@@ -233,6 +233,9 @@ TEST(CApi, EachThreadKeepsItsOwnLastFailure)
     ASSERT_EQ(efm8_last_failure(&report), EFM8_OK);
     EXPECT_EQ(report.result, EFM8_ERR_NO_DEVICE);
     EXPECT_EQ(report.interface, EFM8_UART);
+    char words[256];
+    efm8_describe(&report, words, sizeof words);
+    EXPECT_EQ(std::string(words).rfind("no such port", 0), 0u) << words;
 
     auto board = board_of(BB3);
     int32_t other = 0;
@@ -328,4 +331,41 @@ TEST(CApi, AFlashOfAFileSettlesAsItsRulesSayForAnyLocksAsked)
         EXPECT_EQ(bool(settled.run), asked.run && runs);
         EXPECT_EQ(settled.size, sizeof settled);
     }
+}
+
+// A line given twice, however its chip is named, is one line: refused
+// before anything is opened rather than found busy once opened.
+TEST(CApi, OneGpioLineIsOneLineHoweverItsChipIsNamed)
+{
+    const auto line = [](const char *text) {
+        efm8_line parsed{};
+        EXPECT_EQ(efm8_parse_line(text, &parsed, nullptr, 0), EFM8_OK) << text;
+        return parsed;
+    };
+    const auto same = [&](const char *a, const char *b) {
+        const efm8_line first = line(a), second = line(b);
+        return efm8_same_line(&first, &second);
+    };
+    EXPECT_EQ(same("gpio:gpiochip0:17", "gpio:/dev/gpiochip0:17"), 1);
+    EXPECT_EQ(same("gpio:/dev/./gpiochip0:17", "gpio:gpiochip0:17:active-high"), 1);
+    EXPECT_EQ(same("gpio:gpiochip0:17", "gpio:gpiochip0:18"), 0);
+    EXPECT_EQ(same("gpio:gpiochip0:17", "gpio:gpiochip1:17"), 0);
+    EXPECT_EQ(same("rts", "rts:active-high"), 1);
+    EXPECT_EQ(same("rts", "dtr"), 0);
+    // A link to a chip's device is that chip.
+    char folder[] = "/tmp/kestrane-chipsXXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string chip = std::string(folder) + "/chip", link = std::string(folder) + "/link";
+    std::ofstream(chip).put('\n');
+    ASSERT_EQ(symlink(chip.c_str(), link.c_str()), 0);
+    EXPECT_EQ(same(("gpio:" + chip + ":3").c_str(), ("gpio:" + link + ":3").c_str()), 1);
+    EXPECT_EQ(same(("gpio:" + chip + ":3").c_str(), ("gpio:" + link + ":4").c_str()), 0);
+    unlink(link.c_str());
+    unlink(chip.c_str());
+    rmdir(folder);
+    const efm8_line none{};
+    const efm8_line rts = line("rts");
+    EXPECT_EQ(efm8_same_line(&none, &none), 0);
+    EXPECT_EQ(efm8_same_line(nullptr, &rts), 0);
+    EXPECT_EQ(efm8_same_line(&rts, nullptr), 0);
 }

@@ -57,6 +57,15 @@ for usage in "--reset rts fw.bin" "--port $port --boot dtr fw.bin" "--port $port
              "--enter-hid 10C4:88:00 fw.bin"; do
   expect 64 flash --db "$work/none.sqlite" $usage
 done
+# One GPIO line named twice, by its chip's name and by its path, is refused
+# as given twice rather than found in use once opened.
+for twice in "--reset gpio:gpiochip0:17 --boot gpio:/dev/gpiochip0:17" \
+             "--reset gpio:/dev/./gpiochip0:17 --boot gpio:gpiochip0:17:active-high"; do
+  expect 64 flash --db "$work/none.sqlite" --port "$port" $twice fw.bin
+  grep -qF -- "--reset, --boot and --trigger need a line each" err || fail "$twice: $(cat err)"
+done
+expect 64 watch --no-record --port "$port" --reset gpio:gpiochip0:17 --trigger gpio:/dev/gpiochip0:17 fw.bin
+grep -qF -- "--reset, --boot and --trigger need a line each" err || fail "a trigger on the reset line: $(cat err)"
 # --entry-sequence: the bad step named, once the lines are known.
 for bad in "reset=2:step 1, 'reset=2'" "reset=1,wait=10:step 2, 'wait=10'" "reset=1,,reset=0:step 2, ''" \
            "reset=1,jump=1:step 2, 'jump=1'" "boot=1,reset=1:step 1, 'boot=1': no boot line" \
@@ -144,6 +153,14 @@ status=$?
 [ "$status" -eq 75 ] && grep -qF "gpio:gpiochip0:18: in use by another program" err || fail "a GPIO in use: $status $(cat err)"
 expect 69 identify --port "$port" --reset gpio:gpiochip9:17
 grep -qF "gpio:gpiochip9:17: no GPIO chip gpiochip9" err || fail "no chip: $(cat err)"
+# A chip's path that leads nowhere (a loop of links, a file for a folder) is no chip.
+ln -s loop gpio/loop
+for chip in "$work/gpio/loop" "$work/gpio/gpiochip0/x"; do
+  expect 69 identify --port "$port" --reset "gpio:$chip:1"
+  grep -qF "gpio:$chip:1: no GPIO chip $chip" err || fail "a chip's path to nowhere: $(cat err)"
+  expect 69 watch --no-record --count 1 --port "$port" --reset gpio:gpiochip0:17 --trigger "gpio:$chip:1" fw.bin
+  grep -qF "gpio:$chip:1: no GPIO chip $chip" err || fail "a trigger's path to nowhere: $(cat err)"
+done
 expect 69 identify --port "$port" --reset gpio:gpiochip0:32
 grep -qF "gpiochip0 has no line 32 (it has 32)" err || fail "no line: $(cat err)"
 LD_LIBRARY_PATH="$gpiod_dir" "$cli" identify --port "$port" --reset rts > out 2> err

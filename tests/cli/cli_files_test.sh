@@ -28,6 +28,18 @@ for file in bom.hex utf16.hex; do
   holds_image flash fw.bin || fail "$file: the flash does not hold its image"
 done
 
+# A file far past any image (100 MB, read only to 4 MB and a byte) is not
+# said to be 4194305 bytes: the size said is true.
+truncate -s 100M big.bin
+for command in flash verify "convert -o x.hex"; do
+  expect 65 $command big.bin
+  said "big.bin: the image is more than 4194304 bytes, larger than" "$command big.bin"
+  untouched "$command big.bin"
+done
+stdin=big.bin expect 65 flash -
+said "standard input: the image is more than 4194304 bytes" "flash - < big.bin"
+rm big.bin
+
 # Text that is not HEX or S-records: refused, the line named, nothing opened.
 { echo '# fan controller 1.2, built by sdcc'; cat fw.hex; } > comment.hex
 sed '3s/^://' fw.hex > no-colon.hex

@@ -50,7 +50,10 @@ wait_log() { wait_line log "$@"; }
 # Help, version and usage errors.
 expect 0 --help && grep -q '^  77  no permission' out || fail "--help lacks the exit statuses"
 expect 0 flash --help && grep -q 'always caught' out || fail "flash --help lacks delta's bound"
-expect 0 --version && grep -q '^kestrane-cli ' out || fail "--version"
+# The release the library's header gives, major.minor, as the window says it too.
+version=$(sed -nE 's/^#define KESTRANE_VERSION_(MAJOR|MINOR) ([0-9]+) .*/\2/p' "$(dirname "$0")/../../include/kestrane/version.h" |
+            paste -sd.)
+expect 0 --version && [ -n "$version" ] && [ "$(cat out)" = "kestrane-cli $version" ] || fail "--version: $(cat out)"
 for usage in "" "bogus" "flash" "flash fw.bin fw.hex" "list --quiet" "flash --write-size 129 fw.bin" \
              "flash --device sim:1 --all fw.bin" "watch --count 0 fw.bin"; do
   expect 64 $usage
@@ -163,7 +166,14 @@ watcher=$!
 wait_log 1 1 '^close' > /dev/null
 kill -INT $watcher
 wait $watcher || fail "watch stopped by Ctrl-C exited $?"
-grep -q '^1 board: 1 ok, 0 failed' out || fail "watch summary after Ctrl-C: $(cat out)"
+grep -q '^1 board: 1 ok, 0 failed; .*; the line stopped: interrupted$' out || fail "watch summary after Ctrl-C: $(cat out)"
+start watch --json fw.bin
+watcher=$!
+wait_log 1 1 '^close' > /dev/null
+kill -INT $watcher
+wait $watcher || fail "watch --json stopped by Ctrl-C exited $?"
+tail -n 1 out | jq -e '.summary and .boards == 1 and .stopped == "interrupted"' > /dev/null ||
+  fail "watch --json's summary after Ctrl-C: $(cat out)"
 
 # On a terminal the progress is a live bar.
 env "${simulation[@]}" script -qec "$cli flash fw.bin" /dev/null > terminal

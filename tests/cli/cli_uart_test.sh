@@ -40,6 +40,12 @@ done
 
 # One board: identify, flash, verify, run, each by the part's name.
 start_boards
+# One port by two paths is given twice, not found in use by the tool itself.
+ln -s "$port" link-to-port
+for twice in "$work/link-to-port" "$work/./ttySIM1"; do
+  expect 64 flash --no-record --port "$port" --port "$twice" fw.bin
+  grep -qF -- "--port $twice is given twice (as $port)" err || fail "one port by two paths: $(cat err)"
+done
 expect 0 identify --port "$port"
 grep -q "^$port  EFM8BB31F64G-QFN32  UART  ok  flash 64 KB, application limit 0xFA00, 512-byte pages, bootloader 0x90 (1.0)  " out ||
   fail "identify: $(cat out)"

@@ -228,13 +228,14 @@ private:
 TEST(CliSerialPorts, ListedWithTheirAdapterAndNothingSent)
 {
     SerialPorts ports;
-    const Finished listed = run("list --serial", ports.environment());
+    const Finished listed = run("list --ports", ports.environment());
     ASSERT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out,
               "/dev/ttyAMA0  serial port\n"
               "/dev/ttyUSB0  serial port  10c4:ea60  Silicon Labs  CP2102 USB to UART Bridge Controller  "
               "serial number 0001\n");
 
+    // --serial, its older name, is still taken.
     const Finished json = run("list --serial --json", ports.environment());
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out,

@@ -41,10 +41,33 @@ for binary in "$stage"/usr/bin/*; do
   [ -x "$binary" ] || fail "not executable: $binary"
 done
 
+# Any prefix, by a user who may write only there (root runs it as nobody,
+# where nobody can read the build tree): every file lands under it, by the
+# paths cmake names.
+prefix=$work/prefix
+mkdir -m 777 "$prefix"
+chmod 755 "$work"
+as_user=()
+if [ "$(id -u)" -eq 0 ] && setpriv --reuid=nobody --regid=nogroup --clear-groups test -r "$build/cmake_install.cmake"; then
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  # cmake writes its list of what it installed into the build tree, which
+  # such a user would own.
+  touch "$build/install_manifest.txt" && chmod 666 "$build/install_manifest.txt"
+fi
+"${as_user[@]}" cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1 ||
+  fail "cmake --install --prefix $prefix as a user: $(tail -n 3 "$work/install.log")"
+outside=$(grep -E '^-- (Installing|Up-to-date): ' "$work/install.log" | grep -v -- ": $prefix/" || true)
+[ -z "$outside" ] || fail "installed outside the prefix: $outside"
+[ -f "$prefix/share/bash-completion/completions/kestrane-cli" ] || fail "no bash completion under the prefix"
+
 if built kestrane; then
   desktop-file-validate "$stage/usr/share/applications/$app.desktop"
   appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$app.metainfo.xml" >/dev/null ||
     fail "appstreamcli rejects the metainfo"
+  # Software centres show the newest release as the window's version.
+  newest=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$stage/usr/share/metainfo/$app.metainfo.xml" | head -n 1)
+  [ "kestrane-cli $newest" = "$("$stage/usr/bin/kestrane-cli" --version)" ] ||
+    fail "the metainfo's newest release is $newest, not the version kestrane-cli says"
 fi
 for page in "${pages[@]}"; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$stage/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)

@@ -150,7 +150,9 @@ def test_an_entry_that_cannot_be_used_is_refused_before_the_port_is_opened(uart_
             kestrane.open(port=port, **entry)
         assert words in str(raised.value), (entry, str(raised.value))
     refused_here = [dict(boot="dtr"), dict(after_reset=True), dict(entry_sequence="reset=1,reset=0"),
-                    dict(reset="rts", boot="rts"), dict(enter_baud=57600), dict(enter_wait=0.5),
+                    dict(reset="rts", boot="rts"), dict(reset="rts", boot="rts:active-high"),
+                    dict(reset="gpio:gpiochip0:17", boot="gpio:/dev/gpiochip0:17"),
+                    dict(enter_baud=57600), dict(enter_wait=0.5),
                     dict(enter_command=b""), dict(enter_command=bytes(65)), dict(reset="rts\0dtr"),
                     dict(enter_command=b"\x55", enter_wait=-1), dict(enter_command=b"\x55", enter_baud=2 ** 32)]
     for entry in refused_here:

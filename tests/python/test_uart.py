@@ -70,6 +70,12 @@ def test_every_failure_raises_its_own_error(uart_boards, tmp_path):
     with pytest.raises(kestrane.NoBoard) as raised:
         kestrane.open(port=missing)
     assert raised.value.name == "no-device" and str(raised.value).startswith(missing + ": ")
+    # A path that leads to no device says so, not that no bootloader answers.
+    assert "no such port" in str(raised.value) and "bootloader" not in str(raised.value)
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    with pytest.raises(kestrane.NoBoard) as raised:
+        kestrane.open(port=str(tmp_path / "loop"))
+    assert raised.value.name == "no-device" and "no such port" in str(raised.value)
     (tmp_path / "file").write_text("")
     with pytest.raises(kestrane.NotAPort) as raised:  # a NoBoard too
         kestrane.open(port=str(tmp_path / "file"))
