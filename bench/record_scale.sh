@@ -10,7 +10,8 @@
 # Each figure is also taken on the 20 real attempts alone: "empty" below.
 # Checks what the figures rest on (the record's size, the summary's count,
 # serial show's length); times are printed, not judged, since a shared
-# machine's are not this one's.
+# machine's are not this one's: the CPU time beside each wall time says how
+# much of it was the command's own.
 # Usage: record_scale.sh KESTRANE-CLI DEMO-LIBRARY-DIR [ROWS]
 set -euo pipefail
 cli=$(realpath "$1") demo_dir=$(realpath "$2") rows=${3:-1000000}
@@ -66,13 +67,16 @@ SQL
 }
 serial=$((10000000 + rows / 8 + 5))  # a number of counter c1's, drawn half way through the year
 
-figure() {  # figure NAME TARGET COMMAND...: prints NAME, wall s, peak MB, output bytes
-  local name=$1 target=$2
+figure() {  # figure NAME TARGET COMMAND...: prints NAME, wall and CPU s, peak MB, output bytes
+  local name=$1 target=$2 began cpu kb
   shift 2
-  /usr/bin/time -f "%e %M" -o time.txt "$@" > out.txt 2> err.txt || fail "$name: $(cat err.txt)"
-  read -r seconds kb < <(tail -n 1 time.txt)
-  printf '%-52s %8.3f s %7.1f MB %10d bytes   target: %s\n' "$name" "$seconds" "$((kb / 1024)).$((kb % 1024 * 10 / 1024))" \
-    "$(stat -c %s out.txt)" "$target"
+  began=$EPOCHREALTIME
+  /usr/bin/time -f "%U %S %M" -o time.txt "$@" > out.txt 2> err.txt || fail "$name: $(cat err.txt)"
+  seconds=$(echo "$EPOCHREALTIME - $began" | bc)
+  read -r user system kb < <(tail -n 1 time.txt)
+  cpu=$(echo "$user + $system" | bc)
+  printf '%-50s %7.3f s (CPU %6.2f s) %6.1f MB %10d bytes   target: %s\n' "$name" "$seconds" "$cpu" \
+    "$(echo "$kb / 1024" | bc -l)" "$(stat -c %s out.txt)" "$target"
 }
 declare -A took
 

@@ -275,8 +275,8 @@ bool scans_postgres(const nlohmann::json &node)
     return scans;
 }
 
-// The indexes come with station init, into a database of the version
-// before them too.
+// The indexes (and the tally) come with station init, into a database of
+// the version before them too.
 TEST_P(QueryTest, EachFilteredReadingSearchesAnIndex)
 {
     {
@@ -287,10 +287,16 @@ TEST_P(QueryTest, EachFilteredReadingSearchesAnIndex)
     }
     for (const char *index : {"attempts_image_station", "attempts_station_started", "attempts_counter"})
         sql(std::string("DROP INDEX ") + index);
+    sql("DROP TABLE image_tally");
     sql(server() ? "UPDATE kestrane_schema SET version = 2" : "PRAGMA user_version = 2");
     Station upgrading;
     ASSERT_TRUE(upgrading.init(path).ok());
     ASSERT_EQ(upgrading.schema_version(), SCHEMA_VERSION);
+    std::vector<AttemptRecord> all;
+    std::vector<ImageSummary> summed;
+    ASSERT_TRUE(upgrading.history({}, all).ok());
+    ASSERT_TRUE(upgrading.summary({}, summed).ok());
+    EXPECT_EQ(json_lines(summed), json_lines(summarize(all))) << "the tally filled from the attempts there";
 
     std::unique_ptr<Store> store;
     if (server()) {
