@@ -45,12 +45,13 @@ const char TALLIED[] = "serial, ended, exit_code, tries, withdrawn, image_sha256
 
 std::string tally_table(const char *integer)
 {
-    const std::string i = integer;
-    return "DROP TABLE IF EXISTS image_tally;\nCREATE TABLE image_tally (image_sha256 TEXT NOT NULL, station TEXT NOT NULL, attempts " + i +
-           " NOT NULL, passed " + i + " NOT NULL, failed " + i + " NOT NULL, unfinished " + i +
-           " NOT NULL, first_pass " + i + " NOT NULL, voids " + i + " NOT NULL, lowest " + i + ", highest " + i +
-           ", first_started TEXT NOT NULL, first_id " + i + " NOT NULL, last_started TEXT NOT NULL, last_id " + i +
-           " NOT NULL, PRIMARY KEY (image_sha256, station));\n";
+    const std::string number = std::string(" ") + integer, counted = number + " NOT NULL";
+    std::string columns = "image_sha256 TEXT NOT NULL, station TEXT NOT NULL, attempts" + counted;
+    for (const char *figure : FIGURES)
+        columns += std::string(", ") + figure + counted;
+    return "DROP TABLE IF EXISTS image_tally;\nCREATE TABLE image_tally (" + columns + ", lowest" + number +
+           ", highest" + number + ", first_started TEXT NOT NULL, first_id" + counted +
+           ", last_started TEXT NOT NULL, last_id" + counted + ", PRIMARY KEY (image_sha256, station));\n";
 }
 
 // The figures of the attempts there already; a withdrawn attempt never
@@ -118,7 +119,8 @@ std::string tally_take_back()
            GROUP + ";\nDELETE FROM image_tally WHERE " + GROUP + " AND attempts = 0;\n" + "UPDATE image_tally SET " +
            end("first", "ASC") + ", " + end("last", "DESC") + " WHERE " + GROUP +
            " AND (first_id = OLD.id OR last_id = OLD.id) AND " + moved + ");\n" +
-           "UPDATE image_tally SET lowest = (SELECT min(a.serial) " + ITS + "), highest = (SELECT max(a.serial) " + ITS +
+           "UPDATE image_tally SET lowest = (SELECT min(a.serial) " + ITS +
+           "), highest = (SELECT max(a.serial) " + ITS +
            ") WHERE " + GROUP + " AND (lowest = OLD.serial OR highest = OLD.serial) AND (" + moved +
            " OR NEW.serial IS DISTINCT FROM OLD.serial));\n";
 }

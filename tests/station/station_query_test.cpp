@@ -129,7 +129,8 @@ bool matches(const Filter &filter, const AttemptRecord &record)
     utc_time(filter.since, since);
     for (char c : filter.sha256_prefix)
         prefix += char(std::tolower(c));
-    return (filter.since.empty() || record.start.started >= since) && (!filter.serial || record.serial == filter.serial) &&
+    return (filter.since.empty() || record.start.started >= since) &&
+           (!filter.serial || record.serial == filter.serial) &&
            record.start.image_sha256.compare(0, prefix.size(), prefix) == 0 &&
            (filter.station.empty() || record.station == filter.station);
 }
@@ -268,8 +269,9 @@ bool scans_sqlite(Query &plan, std::string &seen)
 bool scans_postgres(const nlohmann::json &node)
 {
     const std::string type = node.value("Node Type", "");
+    const bool index = type == "Index Scan" || type == "Index Only Scan";
     bool scans = node.value("Relation Name", "") == "attempts" &&
-                 (type == "Seq Scan" || ((type == "Index Scan" || type == "Index Only Scan") && !node.contains("Index Cond")));
+                 (type == "Seq Scan" || (index && !node.contains("Index Cond")));
     for (const nlohmann::json &child : node.value("Plans", nlohmann::json::array()))
         scans = scans || scans_postgres(child);
     return scans;
