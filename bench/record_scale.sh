@@ -12,14 +12,21 @@
 # serial show's length); times are printed, not judged, since a shared
 # machine's are not this one's: the CPU time beside each wall time says how
 # much of it was the command's own.
+# Each figure is the fastest of three runs.
 # Usage: record_scale.sh KESTRANE-CLI DEMO-LIBRARY-DIR [ROWS]
+# With RECORD_SCALE_KEEP=1 the records and the server are left as they are,
+# to be looked at (their places printed; pg_server.sh clean DIR removes them).
 set -euo pipefail
 cli=$(realpath "$1") demo_dir=$(realpath "$2") rows=${3:-1000000}
 here=$(cd "$(dirname "$0")" && pwd)
 pg_server=$here/../tests/common/pg_server.sh
 work=$(mktemp -d)
 pg=$(mktemp -d /tmp/kestrane-pg.XXXXXX)
-trap '"$pg_server" clean "$pg"; rm -rf "$work"' EXIT
+if [ "${RECORD_SCALE_KEEP:-}" = 1 ]; then
+  trap 'echo "kept: $work $pg"' EXIT
+else
+  trap '"$pg_server" clean "$pg"; rm -rf "$work"' EXIT
+fi
 cd "$work"
 export XDG_STATE_HOME=$work/state
 failures=0
@@ -68,13 +75,19 @@ SQL
 serial=$((10000000 + rows / 8 + 5))  # a number of counter c1's, drawn half way through the year
 
 figure() {  # figure NAME TARGET COMMAND...: prints NAME, wall and CPU s, peak MB, output bytes
-  local name=$1 target=$2 began cpu kb
+  local name=$1 target=$2 began took run user system cpu kb
   shift 2
-  began=$EPOCHREALTIME
-  /usr/bin/time -f "%U %S %M" -o time.txt "$@" > out.txt 2> err.txt || fail "$name: $(cat err.txt)"
-  seconds=$(echo "$EPOCHREALTIME - $began" | bc)
-  read -r user system kb < <(tail -n 1 time.txt)
-  cpu=$(echo "$user + $system" | bc)
+  seconds=
+  for run in 1 2 3; do
+    began=$EPOCHREALTIME
+    /usr/bin/time -f "%U %S %M" -o time.txt "$@" > out.txt 2> err.txt || fail "$name: $(cat err.txt)"
+    took=$(echo "$EPOCHREALTIME - $began" | bc)
+    if [ -z "$seconds" ] || [ "$(echo "$took < $seconds" | bc)" = 1 ]; then
+      seconds=$took
+      read -r user system kb < <(tail -n 1 time.txt)
+      cpu=$(echo "$user + $system" | bc)
+    fi
+  done
   printf '%-54s %7.3f s (CPU %6.2f s) %6.1f MB %10d bytes   target: %s\n' "$name" "$seconds" "$cpu" \
     "$(echo "$kb / 1024" | bc -l)" "$(stat -c %s out.txt)" "$target"
 }
