@@ -106,8 +106,9 @@ measure() {  # measure STORE DB WHEN
   figure "$store $when: history --station bench-3 --since" "< 50 MB" \
     "$cli" history --station bench-3 --since 2025-06-01 --json --db "$db"
   figure "$store $when: serial show" "grows with stations and gaps" "$cli" serial show --db "$db"
-  # 4 counters, each with a line of its own and one per station that drew from it
-  [ "$(wc -l < out.txt)" -le 24 ] || fail "$store $when: serial show has $(wc -l < out.txt) lines"
+  # 4 counters, each with a line of its own and one per station that drew in
+  # turn from it, one range each past the gap after the real attempts' numbers
+  [ "$(stat -c %s out.txt)" -le 2048 ] || fail "$store $when: serial show wrote $(stat -c %s out.txt) bytes"
 }
 
 echo "the record at $rows attempts: 20 images, 5 stations, 4 counters"
