@@ -35,15 +35,31 @@ public:
 // The SQL that differs between the dialects: the tables as first made, and
 // what each version after it adds.
 struct Dialect {
-    const char *tables;  // version 1
-    const char *guards;  // version 2 and on: what keeps a station role from rewriting history
+    const char *tables;   // version 1
+    const char *guards;   // version 2 and on: what keeps a station role from rewriting history
+    const char *indexes;  // version 3: what history's filters, its summary and serial show search by
+    std::string (*tally)();  // version 3 too: image_tally, kept by triggers (schema_tally.cpp)
 };
+
+// The tally's statements, the same in both dialects (schema_tally.cpp): the
+// table (with the dialect's integer type), what fills it from the attempts
+// there already, and what a trigger runs on an attempt inserted (NEW) and
+// updated (OLD, then NEW) in the columns TALLIED.
+std::string tally_table(const char *integer);
+std::string tally_fill();
+std::string tally_add();
+std::string tally_take_back();
+extern const char TALLIED[];
 
 class Store {
 public:
     virtual ~Store() = default;
 
     virtual std::unique_ptr<Query> query(const std::string &sql) = 0;
+    // A statement whose rows are read one at a time as they come, for a
+    // result too large to hold; read it to its end before the next. SQLite
+    // reads every query so.
+    virtual std::unique_ptr<Query> stream(const std::string &sql) { return query(sql); }
     // A write transaction, its writes serialised with every other writer's
     // where they touch the same rows. False when it could not begin.
     virtual bool begin() = 0;
@@ -98,7 +114,10 @@ private:
     bool committed_ = false;
 };
 
-const int SCHEMA_VERSION = 2;
+const int SCHEMA_VERSION = 3;
+// The oldest schema a station writes to: the versions after it add only
+// indexes, so a line keeps flashing until its owner runs station init.
+const int SCHEMA_WRITTEN = 2;
 
 // Creates the schema or brings it up to SCHEMA_VERSION, in one transaction;
 // a schema newer than this is CannotOpen.
