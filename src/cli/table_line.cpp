@@ -83,7 +83,7 @@ static const char SERIAL_USAGE[] =
 static const char HISTORY_USAGE[] =
     "Usage: kestrane-cli history [--since TIME] [--serial N] [--image PREFIX]\n"
     "                            [--station NAME] [--summary] [--json | --csv]\n"
-    "                            [--db PATH|URI]\n"
+    "                            [--html FILE] [--db PATH|URI]\n"
     "Every attempt that flash and watch recorded, in the order they started:\n"
     "UTC start, station, transport and path, part, image and its SHA-256, serial\n"
     "number\n"
@@ -211,6 +211,7 @@ static CommandTable history_table()
              {"station", Argument::Required, "NAME", "attempts recorded by station NAME", take_station},
              {"csv", Argument::None, "", "the same fields as comma-separated values, after a header line",
               set_true<&Options::csv>},
+             html_flag(),
              STATION_DB}};
 }
 
