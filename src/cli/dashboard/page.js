@@ -158,7 +158,8 @@
     draw('failures', { type: 'bar', data: {
       labels: data.failures.map(function (f) { return f.station + ': ' + f.result + (f.command ? ' (' + f.command + ')' : ''); }),
       datasets: [{ label: 'failed attempts', data: data.failures.map(function (f) { return f.count; }),
-        backgroundColor: PALETTE[1] }] }, options: { indexAxis: 'y', plugins: { legend: { display: false } } } });
+        backgroundColor: PALETTE[1] }] },
+      options: { indexAxis: 'y', scales: { x: { ticks: { precision: 0 } } }, plugins: { legend: { display: false } } } });
     draw('counters', { type: 'bar', data: { labels: data.counters.map(function (c) { return c.name; }),
       datasets: [
         { label: 'used', data: data.counters.map(function (c) { return c.handed_out; }), backgroundColor: PALETTE[0] },
