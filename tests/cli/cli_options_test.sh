@@ -69,7 +69,7 @@ completion=$packaging/kestrane-cli.bash-completion manual=$packaging/kestrane-cl
 line_flags=$(sed -n 's/^ *local line="\(.*\)"$/\1/p' "$completion")
 entry_flags=$(sed -n 's/^ *local entry="\(.*\)"$/\1/p' "$completion")
 commands=$("$cli" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
-[ "$(echo $commands)" = "list flash verify run identify watch convert lock serial history station" ] ||
+[ "$(echo $commands)" = "list flash verify run identify watch convert lock serial history dashboard station" ] ||
   fail "the commands of --help: $commands"
 has() { grep -qE -- "($1)([^a-z-]|$)" <<< "$2"; }  # has FLAGS TEXT, --count not taken for --counter
 for command in $commands; do
