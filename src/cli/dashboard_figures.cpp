@@ -15,12 +15,16 @@ namespace cli {
 
 static const std::size_t DATE = 10;  // "YYYY-MM-DD"
 static const std::size_t HOUR = 13;  // "YYYY-MM-DDTHH"
+static const std::size_t SECOND = 19;  // "YYYY-MM-DDTHH:MM:SS"
 
 std::string period_of(const std::string &started, const std::string &day_ago)
 {
     if (started.size() < HOUR)
         return started;
-    return started >= day_ago ? started.substr(0, HOUR) + ":00Z" : started.substr(0, DATE);
+    // To the second: "09:30:00.250Z" is within a day that starts at
+    // "09:30:00Z", though '.' sorts before 'Z'.
+    return started.substr(0, SECOND) >= day_ago.substr(0, SECOND) ? started.substr(0, HOUR) + ":00Z"
+                                                                  : started.substr(0, DATE);
 }
 
 std::string day_before(const std::string &now)
