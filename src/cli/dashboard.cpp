@@ -247,9 +247,8 @@ void Server::answer_json(const httplib::Request &request, httplib::Response &res
         response.status = 503;
         body = json_text(Json{{"error", error}});
     }
-    // A read of the record is large and brief, and each of the server's
-    // threads has an arena of its own: what it freed goes back to the
-    // system now, so that memory stays flat over a day of polls.
+    // A read of the record is large and brief: what it freed goes back to
+    // the system now, so that memory stays flat over a day of polls.
     malloc_trim(0);
     response.set_content(body, "application/json");
 }
@@ -309,7 +308,7 @@ int dashboard(const Options &options)
     int status = reader.open(options, error);
     Json counters;  // read once now, so that a record that cannot be read is said at once
     if (status == 0)
-        status = reader.counters(counters, error);
+        status = reader.counters(counters, error, false);
     if (status == 0)
         status = can_listen(host, port, error);
     if (status != 0) {
@@ -320,6 +319,10 @@ int dashboard(const Options &options)
         complain("warning: the dashboard listens on " + options.listen + ", which other hosts may reach: " +
                  (options.token.empty() ? "whoever reaches it reads the record (--token TOKEN asks for a token)"
                                         : "each request must carry the token"));
+    // One arena for all of the server's threads, rather than one each that
+    // would each keep a read of the record's worth: memory stays flat
+    // whichever thread answers a poll.
+    mallopt(M_ARENA_MAX, 1);
     Server server(options, reader);
     return server.serve(host, port);
 }

@@ -88,7 +88,7 @@ int RecordReader::attempts(const View &view, Json &out, std::string &error)
     return status;
 }
 
-int RecordReader::counters(Json &out, std::string &error)
+int RecordReader::counters(Json &out, std::string &error, bool with_drawn)
 {
     std::vector<station::Counter> counters;
     station::Result result = station_.counters(counters);
@@ -97,7 +97,8 @@ int RecordReader::counters(Json &out, std::string &error)
     out = Json::array();
     for (const station::Counter &counter : counters) {
         std::vector<station::Drawn> drawn;
-        result = station_.drawn(counter.name, drawn);
+        if (with_drawn)
+            result = station_.drawn(counter.name, drawn);
         if (!result.ok())
             return failed(result, error);
         out.push_back(counter_object(counter, drawn));
@@ -111,7 +112,7 @@ int RecordReader::page(const View &view, const std::string &now, Json &out, std:
     int status = read(view, records, error);
     Json counters_now;
     if (status == 0)
-        status = counters(counters_now, error);
+        status = counters(counters_now, error, false);
     if (status != 0)
         return status;
     std::int64_t last_id = 0;

@@ -38,8 +38,10 @@ public:
     // history --json's objects for the latest view.limit attempts, in the
     // order they started.
     int attempts(const View &view, Json &out, std::string &error);
-    // serial show --json's objects, by name.
-    int counters(Json &out, std::string &error);
+    // serial show --json's objects, by name; without drawn, their
+    // "drawn" lists are left empty: the runs each station drew number as
+    // many as the attempts where stations take turns.
+    int counters(Json &out, std::string &error, bool drawn = true);
     // All that the page shows, now being the time (UTC, as the record
     // writes it) that "the last day" ends at: summary, figures over time,
     // failures, counters and the last attempts (dashboard_figures.h).
