@@ -7,19 +7,16 @@
 # (1000000 attempts and 3600 updates, an hour of the page's polls, by default.)
 set -euo pipefail
 cli=$(realpath "$1") attempts=${2:-1000000} updates=${3:-3600}
-here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'kill "${dashboard:-}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 db=$work/record.sqlite
 
 # The record: a counter made by kestrane-cli, then ATTEMPTS attempts over
 # the last 30 days from four stations, three images, one in twenty failed.
-# bench/record_scale.sh, where it is, makes the benchmarks' shared record.
-if [ -x "$here/record_scale.sh" ]; then
-  "$here/record_scale.sh" "$cli" "$db" "$attempts"
-else
-  "$cli" serial init scale --first 1 --db "$db" > /dev/null
-  sqlite3 "$db" <<SQL
+# (bench/record_scale.sh makes its record of real flashes for history's own
+# figures, on both stores, and keeps none: this one is made in SQL alone.)
+"$cli" serial init scale --first 1 --db "$db" > /dev/null
+sqlite3 "$db" <<SQL
 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $attempts)
 INSERT INTO attempts (started, host, transport, path, part, image_name, image_sha256, counter, serial, ended,
                       result, exit_code, message, commands, bytes_written, seconds, tries, station)
@@ -33,7 +30,6 @@ SELECT strftime('%Y-%m-%dT%H:%M:%fZ', 'now', printf('-%d seconds', ($attempts - 
 FROM n;
 UPDATE counters SET handed_out = $attempts WHERE name = 'scale';
 SQL
-fi
 echo "record: $("$cli" history --db "$db" --summary --json | head -1)"
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

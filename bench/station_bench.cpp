@@ -93,7 +93,7 @@ int main(int argc, char **argv)
     std::uint64_t numbers = 0;
     ok = ok && station.drawn(counter, runs).ok();
     for (const Drawn &run : runs)
-        numbers += run.last - run.first + 1;
+        numbers += run.count;
     const std::uint64_t expected = std::uint64_t(processes) * std::uint64_t(draws);
     const double rate = double(expected) / seconds;
     std::printf("%-10s %d processes x %d draws-and-records: %.0f per second (%.1f ms each)%s\n",

@@ -11,6 +11,7 @@
 #include <kestrane/result.h>
 
 #include <algorithm>
+#include <deque>
 #include <ctime>
 
 namespace cli {
@@ -36,55 +37,85 @@ static int failed(const station::Result &result, std::string &error)
     return efm8_result_exit_status(line::station_result(result.status));
 }
 
-int RecordReader::read(const View &view, std::vector<station::AttemptRecord> &records, std::string &error)
+int RecordReader::each(const View &view, const std::function<void(const station::AttemptRecord &)> &visit,
+                       std::string &error)
 {
     station::Filter filter = view.filter;
     if (view.stations.size() == 1)
         filter.station = view.stations.front();
-    const station::Result result = station_.history(filter, records);
-    if (!result.ok())
-        return failed(result, error);
-    if (view.stations.size() > 1) {
-        const auto unasked = [&](const station::AttemptRecord &record) {
-            return std::find(view.stations.begin(), view.stations.end(), record.station) == view.stations.end();
-        };
-        records.erase(std::remove_if(records.begin(), records.end(), unasked), records.end());
-    }
-    return 0;
+    const auto asked = [&](const station::AttemptRecord &record) {
+        return view.stations.size() <= 1 ||
+               std::find(view.stations.begin(), view.stations.end(), record.station) != view.stations.end();
+    };
+    const station::Result result = station_.history(filter, [&](const station::AttemptRecord &record) {
+        if (asked(record))
+            visit(record);
+        return true;
+    });
+    return result.ok() ? 0 : failed(result, error);
 }
 
-static Json summary_of(const std::vector<station::AttemptRecord> &records)
+static Json summary_json(const std::vector<station::ImageSummary> &summaries)
 {
     Json out = Json::array();
-    for (const station::ImageSummary &summary : station::summarize(records))
+    for (const station::ImageSummary &summary : summaries)
         out.push_back(Json::parse(station::summary_line(summary, station::Style::Json)));
     return out;
 }
 
-static Json latest(const std::vector<station::AttemptRecord> &records, std::size_t limit)
-{
-    Json out = Json::array();
-    const std::size_t first = records.size() > limit ? records.size() - limit : 0;
-    for (std::size_t i = first; i < records.size(); ++i)
-        out.push_back(Json::parse(station::attempt_line(records[i], station::Style::Json)));
-    return out;
-}
+// The latest attempts, as many as the view's limit, in the order they started.
+class Latest {
+public:
+    explicit Latest(std::size_t limit) : limit_(limit) {}
+    void add(const station::AttemptRecord &record)
+    {
+        if (limit_ == 0)
+            return;
+        if (records_.size() == limit_)
+            records_.pop_front();
+        records_.push_back(record);
+    }
+    Json json() const
+    {
+        Json out = Json::array();
+        for (const station::AttemptRecord &record : records_)
+            out.push_back(Json::parse(station::attempt_line(record, station::Style::Json)));
+        return out;
+    }
 
+private:
+    std::size_t limit_;
+    std::deque<station::AttemptRecord> records_;
+};
+
+// The database adds up one station's or the line's attempts (GROUP BY);
+// several stations' are added up here as they stream by.
 int RecordReader::summary(const View &view, Json &out, std::string &error)
 {
-    std::vector<station::AttemptRecord> records;
-    const int status = read(view, records, error);
-    if (status == 0)
-        out = summary_of(records);
-    return status;
+    if (view.stations.size() > 1) {
+        std::vector<station::AttemptRecord> records;
+        const int status = each(view, [&](const station::AttemptRecord &record) { records.push_back(record); }, error);
+        if (status == 0)
+            out = summary_json(station::summarize(records));
+        return status;
+    }
+    station::Filter filter = view.filter;
+    if (view.stations.size() == 1)
+        filter.station = view.stations.front();
+    std::vector<station::ImageSummary> summaries;
+    const station::Result result = station_.summary(filter, summaries);
+    if (!result.ok())
+        return failed(result, error);
+    out = summary_json(summaries);
+    return 0;
 }
 
 int RecordReader::attempts(const View &view, Json &out, std::string &error)
 {
-    std::vector<station::AttemptRecord> records;
-    const int status = read(view, records, error);
+    Latest latest(view.limit);
+    const int status = each(view, [&](const station::AttemptRecord &record) { latest.add(record); }, error);
     if (status == 0)
-        out = latest(records, view.limit);
+        out = latest.json();
     return status;
 }
 
@@ -108,25 +139,34 @@ int RecordReader::counters(Json &out, std::string &error, bool with_drawn)
 
 int RecordReader::page(const View &view, const std::string &now, Json &out, std::string &error)
 {
-    std::vector<station::AttemptRecord> records;
-    int status = read(view, records, error);
-    Json counters_now;
+    Json summary_now, counters_now;
+    OverTime over_time(now);
+    Failures causes;
+    Latest latest(view.limit);
+    std::int64_t last_id = 0;
+    int status = summary(view, summary_now, error);
+    if (status == 0)
+        status = each(view,
+                      [&](const station::AttemptRecord &record) {
+                          over_time.add(record);
+                          causes.add(record);
+                          latest.add(record);
+                          last_id = std::max(last_id, record.id);
+                      },
+                      error);
     if (status == 0)
         status = counters(counters_now, error, false);
     if (status != 0)
         return status;
-    std::int64_t last_id = 0;
-    for (const station::AttemptRecord &record : records)
-        last_id = std::max(last_id, record.id);
     out = Json{{"now", now},
                {"since", view.filter.since.empty() ? Json(nullptr) : Json(view.filter.since)},
                {"stations", view.stations},
                {"last_id", last_id},
-               {"summary", summary_of(records)},
-               {"over_time", over_time(records, now)},
-               {"failures", failures(records)},
+               {"summary", summary_now},
+               {"over_time", over_time.json()},
+               {"failures", causes.json()},
                {"counters", counters_now},
-               {"attempts", latest(records, view.limit)}};
+               {"attempts", latest.json()}};
     return 0;
 }
 

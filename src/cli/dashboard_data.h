@@ -1,5 +1,6 @@
 // What the dashboard and history --html read from the station record, and
-// the one place that reads it for them: the JSON of history --summary --json,
+// the one place that reads it for them, streamed row by row and added up by
+// the database (Station::history's visitor, Station::summary), never held: the JSON of history --summary --json,
 // history --json and serial show --json, object for object, and the figures
 // the page draws. Read-only: the station's SELECT alone will do.
 #ifndef KESTRANE_CLI_DASHBOARD_DATA_H
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,7 +50,8 @@ public:
     int page(const View &view, const std::string &now, Json &out, std::string &error);
 
 private:
-    int read(const View &view, std::vector<station::AttemptRecord> &records, std::string &error);
+    // Each attempt of the view handed to visit as the record streams it.
+    int each(const View &view, const std::function<void(const station::AttemptRecord &)> &visit, std::string &error);
     station::Station station_;
 };
 

@@ -41,19 +41,6 @@ std::string day_before(const std::string &now)
 
 namespace {
 
-// What one station's or image's attempts add up to in each period.
-struct Counts {
-    std::map<std::string, std::uint64_t> attempts, passed, first_pass;
-    void add(const std::string &period, const station::AttemptRecord &record)
-    {
-        ++attempts[period];
-        if (record.passed())
-            ++passed[period];
-        if (record.passed() && record.end->tries == 1)
-            ++first_pass[period];
-    }
-};
-
 Json along(const std::vector<std::string> &periods, const std::map<std::string, std::uint64_t> &counts)
 {
     Json values = Json::array();
@@ -64,44 +51,59 @@ Json along(const std::vector<std::string> &periods, const std::map<std::string, 
     return values;
 }
 
-Json series(const std::vector<std::string> &periods, const Counts &counts)
-{
-    return Json{{"attempts", along(periods, counts.attempts)},
-                {"passed", along(periods, counts.passed)},
-                {"first_pass", along(periods, counts.first_pass)}};
-}
-
 }  // namespace
 
-Json over_time(const std::vector<station::AttemptRecord> &records, const std::string &now)
+void OverTime::Counts::add(const std::string &period, const station::AttemptRecord &record)
 {
-    const std::string day_ago = day_before(now);
-    std::map<std::string, Counts> stations, images;
-    std::map<std::string, std::string> names;  // an image's file, as last flashed
-    Counts line;
-    for (const station::AttemptRecord &record : records) {
-        const std::string period = period_of(record.start.started, day_ago);
-        line.add(period, record);
-        stations[record.station].add(period, record);
-        images[record.start.image_sha256].add(period, record);
-        names[record.start.image_sha256] = record.start.image_name;
-    }
+    ++attempts[period];
+    if (record.passed())
+        ++passed[period];
+    if (record.passed() && record.end->tries == 1)
+        ++first_pass[period];
+}
+
+OverTime::OverTime(const std::string &now) : day_ago_(day_before(now)) {}
+
+void OverTime::add(const station::AttemptRecord &record)
+{
+    const std::string period = period_of(record.start.started, day_ago_);
+    line_.add(period, record);
+    stations_[record.station].add(period, record);
+    images_[record.start.image_sha256].add(period, record);
+    names_[record.start.image_sha256] = record.start.image_name;
+}
+
+Json OverTime::json() const
+{
     std::vector<std::string> periods;
-    for (const auto &period : line.attempts)
+    for (const auto &period : line_.attempts)
         periods.push_back(period.first);
+    const auto series = [&](const Counts &counts) {
+        return Json{{"attempts", along(periods, counts.attempts)},
+                    {"passed", along(periods, counts.passed)},
+                    {"first_pass", along(periods, counts.first_pass)}};
+    };
     Json hours = Json::array();
     for (const std::string &period : periods)
         hours.push_back(period.size() == DATE ? 24 : 1);
-    Json out = {{"periods", periods}, {"hours", hours}, {"line", series(periods, line)},
+    Json out = {{"periods", periods}, {"hours", hours}, {"line", series(line_)},
                 {"stations", Json::object()}, {"images", Json::object()}};
-    for (const auto &station : stations)
-        out["stations"][station.first] = series(periods, station.second);
-    for (const auto &image : images) {
-        Json figures = series(periods, image.second);
-        figures["name"] = names[image.first];
+    for (const auto &station : stations_)
+        out["stations"][station.first] = series(station.second);
+    for (const auto &image : images_) {
+        Json figures = series(image.second);
+        figures["name"] = names_.at(image.first);
         out["images"][image.first] = figures;
     }
     return out;
+}
+
+Json over_time(const std::vector<station::AttemptRecord> &records, const std::string &now)
+{
+    OverTime figures(now);
+    for (const station::AttemptRecord &record : records)
+        figures.add(record);
+    return figures.json();
 }
 
 std::string failed_command(const std::string &message)
@@ -115,21 +117,21 @@ std::string failed_command(const std::string &message)
     return "";
 }
 
-Json failures(const std::vector<station::AttemptRecord> &records)
+void Failures::add(const station::AttemptRecord &record)
 {
-    using Cause = std::tuple<std::string, std::string, std::string>;  // station, result, command
-    std::map<Cause, std::uint64_t> counts;
-    for (const station::AttemptRecord &record : records) {
-        if (!record.end || record.passed())
-            continue;
-        std::string command = failed_command(record.end->message);
-        if (command.empty() && record.end->result == "mismatch")
-            command = efm8_command_name(EFM8_CMD_VERIFY);
-        ++counts[Cause(record.station, record.end->result, command)];
-    }
-    std::vector<std::pair<Cause, std::uint64_t>> causes(counts.begin(), counts.end());
-    std::stable_sort(causes.begin(), causes.end(),
-                     [](const auto &a, const auto &b) { return a.second > b.second; });
+    if (!record.end || record.passed())
+        return;
+    std::string command = failed_command(record.end->message);
+    if (command.empty() && record.end->result == "mismatch")
+        command = efm8_command_name(EFM8_CMD_VERIFY);
+    ++counts_[std::make_tuple(record.station, record.end->result, command)];
+}
+
+Json Failures::json() const
+{
+    std::vector<std::pair<std::tuple<std::string, std::string, std::string>, std::uint64_t>> causes(counts_.begin(),
+                                                                                                   counts_.end());
+    std::stable_sort(causes.begin(), causes.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
     Json out = Json::array();
     for (const auto &cause : causes) {
         const std::string &command = std::get<2>(cause.first);
@@ -139,6 +141,14 @@ Json failures(const std::vector<station::AttemptRecord> &records)
                        {"count", cause.second}});
     }
     return out;
+}
+
+Json failures(const std::vector<station::AttemptRecord> &records)
+{
+    Failures causes;
+    for (const station::AttemptRecord &record : records)
+        causes.add(record);
+    return causes.json();
 }
 
 }  // namespace cli

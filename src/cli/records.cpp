@@ -55,7 +55,8 @@ static std::string counter_text(const station::Counter &counter)
     return text;
 }
 
-// "  drawn by bench-2: 1000 to 1003, 1008"
+// "  drawn by bench-2: 1000-1003 (4), 1008 (1), 1010-1200 (40)": the
+// numbers it drew between first and last, and how many.
 static std::string drawn_text(const std::vector<station::Drawn> &drawn)
 {
     std::string text;
@@ -63,7 +64,8 @@ static std::string drawn_text(const std::vector<station::Drawn> &drawn)
         const station::Drawn &run = drawn[i];
         const bool same = i > 0 && drawn[i - 1].station == run.station;
         text += same ? ", " : "\n  drawn by " + run.station + ": ";
-        text += std::to_string(run.first) + (run.last != run.first ? " to " + std::to_string(run.last) : "");
+        text += std::to_string(run.first) + (run.last != run.first ? "-" + std::to_string(run.last) : "") + " (" +
+                std::to_string(run.count) + ")";
     }
     return text;
 }
@@ -85,7 +87,7 @@ nlohmann::ordered_json counter_object(const station::Counter &counter, const std
     };
     Json &runs = object["drawn"];
     for (const station::Drawn &run : drawn)
-        runs.push_back({{"station", run.station}, {"first", run.first}, {"last", run.last}});
+        runs.push_back({{"station", run.station}, {"first", run.first}, {"last", run.last}, {"count", run.count}});
     return object;
 }
 
@@ -137,15 +139,7 @@ static station::Style style_of(const Options &options)
     return options.json ? station::Style::Json : options.csv ? station::Style::Csv : station::Style::Text;
 }
 
-static void print_lines(const std::string &header, const std::vector<std::string> &lines)
-{
-    if (!header.empty())
-        std::cout << header << "\n";
-    for (const std::string &line : lines)
-        std::cout << line << "\n";
-    std::cout.flush();
-}
-
+// Each line written as it comes, so that the record is never held here.
 int history(const Options &options)
 {
     if (!options.html.empty())
@@ -160,21 +154,32 @@ int history(const Options &options)
     filter.serial = options.serial_number;
     filter.sha256_prefix = options.image_prefix;
     filter.station = options.station;
-    std::vector<station::AttemptRecord> records;
-    const station::Result read = station.history(filter, records);
+    const station::Style style = style_of(options);
+    station::Result read;
+    if (options.summary) {
+        std::vector<station::ImageSummary> summaries;
+        read = station.summary(filter, summaries);
+        const std::string header = station::summary_header(style);
+        if (read.ok() && !header.empty())
+            std::cout << header << "\n";
+        for (const station::ImageSummary &summary : summaries)
+            std::cout << station::summary_line(summary, style) << "\n";
+    } else {
+        // The header waits for the filter to be found valid.
+        bool first = true;
+        read = station.history(filter, [&](const station::AttemptRecord &record) {
+            if (first && style == station::Style::Csv)
+                std::cout << station::attempt_header(style) << "\n";
+            first = false;
+            std::cout << station::attempt_line(record, style) << "\n";
+            return bool(std::cout);
+        });
+        if (read.ok() && first && style == station::Style::Csv)
+            std::cout << station::attempt_header(style) << "\n";
+    }
+    std::cout.flush();
     if (!read.ok())
         return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
-    const station::Style style = style_of(options);
-    std::vector<std::string> lines;
-    if (options.summary) {
-        for (const station::ImageSummary &summary : station::summarize(records))
-            lines.push_back(station::summary_line(summary, style));
-        print_lines(station::summary_header(style), lines);
-        return 0;
-    }
-    for (const station::AttemptRecord &record : records)
-        lines.push_back(station::attempt_line(record, style));
-    print_lines(station::attempt_header(style), lines);
     return 0;
 }
 

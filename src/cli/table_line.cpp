@@ -77,7 +77,8 @@ static const char SERIAL_USAGE[] =
     "bounds it changes nothing and never restarts the count; other bounds are\n"
     "refused (exit 78): a new range takes a new name. show prints each counter,\n"
     "or NAME: its next number, its bounds, how many numbers were handed out and\n"
-    "how many are left, and which station drew which numbers. A number handed\n"
+    "how many are left, and which station drew which numbers: the ranges it drew\n"
+    "in and how many in each, a range ending only at a gap. A number handed\n"
     "out to a board that failed is void and never handed out again.\n";
 
 static const char HISTORY_USAGE[] =
@@ -188,7 +189,8 @@ static CommandTable serial_table()
              {"last", Argument::Required, "M", "the last one; past it flash and watch stop (exit 78)", take_last},
              STATION_DB,
              json_flag("one object per counter: name, first, last, next, handed_out, left (null without a last "
-                  "number) and drawn, a list of {station, first, last} for each run of numbers a station drew")}};
+                  "number) and drawn, a list of {station, first, last, count} for each range a station drew count "
+                  "numbers in, ended only by a gap")}};
 }
 
 static CommandTable history_table()

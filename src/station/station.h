@@ -112,11 +112,43 @@ struct Filter {
     std::string station;
 };
 
-// The numbers one station drew from a counter, as runs without a gap.
+// The numbers one station drew from a counter between first and last: count
+// of them. Within a range every number of the counter was drawn, by this
+// station or by others; a number that no attempt holds (a gap) ends it. So
+// stations drawing turn about from one counter make one range each, and
+// serial show grows with stations and gaps, never with attempts; which
+// station drew one number history --serial tells.
 struct Drawn {
     std::string station;
     std::uint64_t first = 0, last = 0;
+    std::uint64_t count = 0;
 };
+
+// What one image's attempts add up to, at one station or the whole line.
+// Each attempt counts as one board: the bootloader reads out nothing unique
+// to a chip, so a board seated again after a failure cannot be told from a
+// new one.
+struct ImageSummary {
+    std::string sha256;
+    std::string station;  // empty: the whole line's
+    std::string name;  // the file it was last flashed from
+    std::uint64_t attempts = 0;
+    std::uint64_t passed = 0;      // finished with exit status 0
+    std::uint64_t failed = 0;      // finished with any other
+    std::uint64_t unfinished = 0;  // the process ended first
+    std::uint64_t first_pass = 0;  // passed on their first try
+    // First-pass yield: first_pass / attempts, unfinished attempts counted
+    // as boards that did not pass. 0 with no attempts.
+    double first_pass_yield = 0;
+    // The serial numbers drawn for it, the void ones included.
+    std::optional<std::uint64_t> lowest_serial;
+    std::optional<std::uint64_t> highest_serial;
+    std::uint64_t voids = 0;
+};
+
+// Called for each attempt as it is read; false stops the reading. It runs
+// with the Station held, so it must not call the Station.
+using AttemptVisitor = std::function<bool(const AttemptRecord &)>;
 
 // Whether a database is a PostgreSQL server's URI rather than a file.
 bool is_server(const std::string &database);
@@ -202,11 +234,23 @@ public:
     // so that the attempt keeps it should the process end first.
     Result note_part(const Attempt &attempt, const std::string &part);
 
-    // Attempts in the order they started; summarize (station_report.h)
-    // adds them up per image.
+    // The attempts the filter matches, in the order they started, each
+    // handed to visit as the database yields it (SQLite's step, libpq's
+    // single-row mode): nothing is held but the row at hand, however long
+    // the record. Only the filter's given fields become predicates, so each
+    // uses its index (station init makes them). Invalid for a filter that
+    // is not one (a time or hash prefix it cannot read), before any row.
+    Result history(const Filter &filter, const AttemptVisitor &visit);
+    // The same, collected: for a record known to be small.
     Result history(const Filter &filter, std::vector<AttemptRecord> &records);
-    // Which station drew which of a counter's numbers, by station and
-    // number.
+    // The matching attempts added up by the database, per image and
+    // station (GROUP BY), never read here row by row: one summary per
+    // image, in the order each was first attempted, each followed by one
+    // per station that attempted it, by station (its name's bytes; "?" for
+    // none). The same figures as summarize (station_report.h) over history.
+    Result summary(const Filter &filter, std::vector<ImageSummary> &summaries);
+    // Which station drew which of a counter's numbers (Drawn), by station
+    // and number: computed by the database, as few ranges as gaps allow.
     Result drawn(const std::string &counter, std::vector<Drawn> &drawn);
 
 private:

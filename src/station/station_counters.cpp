@@ -1,7 +1,7 @@
 // The counters that hand out serial numbers, and which station drew which.
 #include "station/station.h"
 
-#include "station/store.h"
+#include "station/station_queries.h"
 
 #include <algorithm>
 
@@ -140,24 +140,30 @@ Result draw(Store &store, const std::string &name, std::uint64_t largest, std::u
                                   ", and the board takes at most " + std::to_string(largest)};
 }
 
-// Gaps and islands: within a station's numbers in order, a run without a
-// gap keeps serial - its rank the same.
+// Gaps and islands over the counter's numbers in order: within a run
+// without a gap serial - its rank stays the same, whichever station drew
+// it; each station's numbers in each run are one range. The counter's index
+// hands its numbers over in order.
+std::string drawn_sql(int schema)
+{
+    return std::string("SELECT station, min(serial), max(serial), count(*) FROM (SELECT ") +
+           (schema >= 2 ? "station" : "host") +
+           " AS station, serial, serial - row_number() OVER (ORDER BY serial) AS run FROM attempts "
+           "WHERE counter = ?1 AND serial IS NOT NULL) AS numbered GROUP BY station, run ORDER BY station, min(serial)";
+}
+
 Result Station::drawn(const std::string &counter, std::vector<Drawn> &drawn)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!store_)
         return not_open();
-    const std::string station = store_->schema >= 2 ? "station" : "host";
-    auto select = store_->query(
-        "SELECT station, min(serial), max(serial) FROM (SELECT " + station +
-        " AS station, serial, serial - row_number() OVER (PARTITION BY " + station +
-        " ORDER BY serial) AS run FROM attempts WHERE counter = ?1 AND serial IS NOT NULL) AS numbered "
-        "GROUP BY station, run ORDER BY station, min(serial)");
+    auto select = store_->query(drawn_sql(store_->schema));
     select->bind_text(1, counter);
     std::vector<Drawn> read;
     Step row;
     while ((row = select->step()) == Step::Row)
-        read.push_back({select->text(0), std::uint64_t(select->integer(1)), std::uint64_t(select->integer(2))});
+        read.push_back({select->text(0), std::uint64_t(select->integer(1)), std::uint64_t(select->integer(2)),
+                        std::uint64_t(select->integer(3))});
     if (row != Step::Done)
         return store_->failure();
     drawn = std::move(read);

@@ -13,29 +13,9 @@
 
 namespace station {
 
-// Each attempt counts as one board: the bootloader reads out nothing unique
-// to a chip, so a board seated again after a failure cannot be told from a
-// new one.
-struct ImageSummary {
-    std::string sha256;
-    std::string station;  // empty: the whole line's
-    std::string name;  // the file it was last flashed from
-    std::uint64_t attempts = 0;
-    std::uint64_t passed = 0;      // finished with exit status 0
-    std::uint64_t failed = 0;      // finished with any other
-    std::uint64_t unfinished = 0;  // the process ended first
-    std::uint64_t first_pass = 0;  // passed on their first try
-    // First-pass yield: first_pass / attempts, unfinished attempts counted
-    // as boards that did not pass. 0 with no attempts.
-    double first_pass_yield = 0;
-    // The serial numbers drawn for it, the void ones included.
-    std::optional<std::uint64_t> lowest_serial;
-    std::optional<std::uint64_t> highest_serial;
-    std::uint64_t voids = 0;
-};
-
 // One summary per image, in the order each was first attempted, each
-// followed by one per station that attempted it, by station.
+// followed by one per station that attempted it, by station: what
+// Station::summary has the database compute, here over records at hand.
 std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records);
 
 enum class Style { Text, Json, Csv };

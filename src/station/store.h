@@ -35,8 +35,9 @@ public:
 // The SQL that differs between the dialects: the tables as first made, and
 // what each version after it adds.
 struct Dialect {
-    const char *tables;  // version 1
-    const char *guards;  // version 2 and on: what keeps a station role from rewriting history
+    const char *tables;   // version 1
+    const char *guards;   // version 2 and on: what keeps a station role from rewriting history
+    const char *indexes;  // version 3: what history's filters, its summary and serial show search by
 };
 
 class Store {
@@ -44,6 +45,10 @@ public:
     virtual ~Store() = default;
 
     virtual std::unique_ptr<Query> query(const std::string &sql) = 0;
+    // A statement whose rows are read one at a time as they come, for a
+    // result too large to hold; read it to its end before the next. SQLite
+    // reads every query so.
+    virtual std::unique_ptr<Query> stream(const std::string &sql) { return query(sql); }
     // A write transaction, its writes serialised with every other writer's
     // where they touch the same rows. False when it could not begin.
     virtual bool begin() = 0;
@@ -98,7 +103,10 @@ private:
     bool committed_ = false;
 };
 
-const int SCHEMA_VERSION = 2;
+const int SCHEMA_VERSION = 3;
+// The oldest schema a station writes to: the versions after it add only
+// indexes, so a line keeps flashing until its owner runs station init.
+const int SCHEMA_WRITTEN = 2;
 
 // Creates the schema or brings it up to SCHEMA_VERSION, in one transaction;
 // a schema newer than this is CannotOpen.

@@ -21,7 +21,10 @@ namespace {
 class PostgresQuery : public Query {
 public:
     // ?N becomes $N; the statement takes as many parameters as its highest N.
-    PostgresQuery(PostgresStore &store, pg_conn *conn, const std::string &sql) : store_(store), conn_(conn)
+    // single_row: each row read as it comes (libpq's single-row mode), the
+    // result never held whole.
+    PostgresQuery(PostgresStore &store, pg_conn *conn, const std::string &sql, bool single_row = false)
+        : store_(store), conn_(conn), single_row_(single_row)
     {
         int highest = 0;
         for (std::size_t i = 0; i < sql.size(); ++i) {
@@ -40,7 +43,12 @@ public:
         bound_.resize(std::size_t(highest), false);
         types_.resize(std::size_t(highest), 0);
     }
-    ~PostgresQuery() override { PQclear(result_); }
+    ~PostgresQuery() override
+    {
+        PQclear(result_);
+        if (single_row_ && run_ && !ended_)
+            drain(true);
+    }
 
     void bind_text(int index, const std::string &text) override { bind(index, text, TEXT_OID); }
     void bind_int(int index, std::int64_t value) override { bind(index, std::to_string(value), INT8_OID); }
@@ -53,11 +61,11 @@ public:
 
     Step step() override
     {
+        if (single_row_)
+            return step_single();
         if (!run_) {
             run_ = true;
-            std::vector<const char *> values(values_.size());
-            for (std::size_t i = 0; i < values_.size(); ++i)
-                values[i] = bound_[i] ? values_[i].c_str() : nullptr;
+            const std::vector<const char *> values = parameters();
             result_ = PQexecParams(conn_, sql_.c_str(), int(values.size()), types_.data(), values.data(), nullptr,
                                    nullptr, 0);
             const ExecStatusType status = PQresultStatus(result_);
@@ -84,6 +92,59 @@ public:
     std::string text(int column) override { return PQgetvalue(result_, row_, column); }
 
 private:
+    std::vector<const char *> parameters() const
+    {
+        std::vector<const char *> values(values_.size());
+        for (std::size_t i = 0; i < values_.size(); ++i)
+            values[i] = bound_[i] ? values_[i].c_str() : nullptr;
+        return values;
+    }
+
+    Step step_single()
+    {
+        if (!run_) {
+            run_ = true;
+            const std::vector<const char *> values = parameters();
+            if (!PQsendQueryParams(conn_, sql_.c_str(), int(values.size()), types_.data(), values.data(), nullptr,
+                                   nullptr, 0) ||
+                !PQsetSingleRowMode(conn_)) {
+                store_.failed(nullptr);
+                failed_ = ended_ = true;
+                drain(false);
+            }
+        }
+        if (failed_ || ended_)
+            return failed_ ? Step::Failed : Step::Done;
+        PQclear(result_);
+        result_ = PQgetResult(conn_);
+        row_ = 0;
+        const ExecStatusType status = PQresultStatus(result_);
+        if (status == PGRES_SINGLE_TUPLE)
+            return Step::Row;
+        ended_ = true;
+        failed_ = status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK;
+        if (failed_)
+            store_.failed(result_);
+        drain(false);
+        return failed_ ? Step::Failed : Step::Done;
+    }
+
+    // The rest of a result read and dropped, so that the connection takes
+    // the next statement; cancel: the server is asked to stop sending.
+    void drain(bool cancel)
+    {
+        if (cancel) {
+            if (PGcancel *request = PQgetCancel(conn_)) {
+                char error[256];
+                PQcancel(request, error, sizeof error);
+                PQfreeCancel(request);
+            }
+        }
+        while (PGresult *rest = PQgetResult(conn_))
+            PQclear(rest);
+        ended_ = true;
+    }
+
     void bind(int index, std::string value, Oid type)
     {
         if (index < 1 || std::size_t(index) > values_.size())
@@ -100,7 +161,8 @@ private:
     std::vector<bool> bound_;
     std::vector<Oid> types_;
     PGresult *result_ = nullptr;
-    bool run_ = false, failed_ = false;
+    bool single_row_;
+    bool run_ = false, failed_ = false, ended_ = false;
     int rows_ = 0, row_ = -1;
 };
 
@@ -263,7 +325,7 @@ Result PostgresStore::check_schema()
     if (version == 0)
         return {Status::CannotOpen, "the station database " + name_ +
                                         " has no Kestrane tables yet: kestrane-cli station init --db URI makes them"};
-    if (use_ == Use::Write && version < SCHEMA_VERSION)
+    if (use_ == Use::Write && version < SCHEMA_WRITTEN)
         return {Status::CannotOpen, "the station database " + name_ + " has schema version " +
                                         std::to_string(version) + ": kestrane-cli station init --db URI upgrades it to " +
                                         std::to_string(SCHEMA_VERSION)};
@@ -300,6 +362,11 @@ Result PostgresStore::reconnect()
 std::unique_ptr<Query> PostgresStore::query(const std::string &sql)
 {
     return std::make_unique<PostgresQuery>(*this, conn_, sql);
+}
+
+std::unique_ptr<Query> PostgresStore::stream(const std::string &sql)
+{
+    return std::make_unique<PostgresQuery>(*this, conn_, sql, true);
 }
 
 // One command whose result carries no rows; its status as the server

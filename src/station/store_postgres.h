@@ -45,6 +45,7 @@ public:
     const std::string &line() const { return line_; }
 
     std::unique_ptr<Query> query(const std::string &sql) override;
+    std::unique_ptr<Query> stream(const std::string &sql) override;
     bool begin() override;
     bool commit() override;
     void rollback() override;

@@ -64,6 +64,16 @@ BEGIN
     RETURN NEW;
 END $$;
 CREATE TRIGGER counters_kept BEFORE UPDATE ON counters FOR EACH ROW EXECUTE FUNCTION kestrane_counter_kept();
+)",
+                                   // Each ends in id, the order history reads in after started.
+                                   R"(
+DROP INDEX IF EXISTS attempts_image;
+DROP INDEX IF EXISTS attempts_station;
+DROP INDEX IF EXISTS attempts_started;
+CREATE INDEX IF NOT EXISTS attempts_started_id ON attempts (started, id);
+CREATE INDEX IF NOT EXISTS attempts_image_station ON attempts (image_sha256, station, started, id);
+CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, started, id);
+CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
 )"};
 
 const Dialect &PostgresStore::dialect() const

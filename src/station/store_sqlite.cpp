@@ -52,7 +52,16 @@ CREATE UNIQUE INDEX IF NOT EXISTS attempts_serial ON attempts (serial, counter) 
 CREATE INDEX IF NOT EXISTS attempts_started ON attempts (started);
 CREATE INDEX IF NOT EXISTS attempts_image ON attempts (image_sha256);
 )",
-                               ""};
+                               "",
+                               // A row's id is in each index already: started then id is the
+                               // order history reads in.
+                               R"(
+DROP INDEX IF EXISTS attempts_image;
+DROP INDEX IF EXISTS attempts_station;
+CREATE INDEX IF NOT EXISTS attempts_image_station ON attempts (image_sha256, station, started);
+CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, started);
+CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
+)"};
 
 namespace {
 
