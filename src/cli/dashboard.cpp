@@ -241,10 +241,12 @@ void Server::answer_json(const httplib::Request &request, httplib::Response &res
     const auto now = std::chrono::steady_clock::now();
     if (key == page_key_ && now - page_read_ < FRESH) {
         body = page_;
-    } else if (read(what, view, body, error) == 0) {
+    } else if (const int status = read(what, view, body, error); status == 0) {
         page_key_ = key, page_ = body, page_read_ = now;
     } else {
-        response.status = 503;
+        // A filter that is not one (?since=yesterday) is the request's
+        // fault; anything else, the record's.
+        response.status = status == EX_USAGE ? 400 : 503;
         body = json_text(Json{{"error", error}});
     }
     // A read of the record is large and brief: what it freed goes back to

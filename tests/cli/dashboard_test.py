@@ -112,6 +112,14 @@ def api_checks(base, db):
     status, body, _ = get(base + '/api/counters', headers=bearer)
     counters = json_lines(cli('serial', 'show', '--db', db, '--json').stdout)
     check(status == 200 and json.loads(body) == counters, f'/api/counters: {status} {body[:200]}')
+    status, body, _ = get(base + '/api/summary?since=yesterday', headers=bearer)
+    check(status == 400 and 'yesterday' in json.loads(body)['error'], f'a time that is not one: {status} {body}')
+    status, body, _ = get(base + '/api/attempts?limit=-1', headers=bearer)
+    check(status == 400, f'a limit that is not one: {status} {body}')
+    status, body, _ = get(base + '/api/summary?since=2000-01-01&station=bench-1', headers=bearer)
+    wanted = json_lines(cli('history', '--db', db, '--summary', '--json', '--since', '2000-01-01',
+                            '--station', 'bench-1').stdout)
+    check(status == 200 and json.loads(body) == wanted, f'/api/summary of one station: {status} {body[:200]}')
     for method in ['POST', 'PUT', 'DELETE', 'PATCH', 'OPTIONS']:
         status, _, headers = get(base + '/api/summary', method, bearer)
         check(status == 405 and headers.get('Allow') == 'GET, HEAD', f'{method}: {status}')
