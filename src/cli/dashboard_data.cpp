@@ -93,10 +93,10 @@ private:
 int RecordReader::summary(const View &view, Json &out, std::string &error)
 {
     if (view.stations.size() > 1) {
-        std::vector<station::AttemptRecord> records;
-        const int status = each(view, [&](const station::AttemptRecord &record) { records.push_back(record); }, error);
+        station::Summarizer summarizer;
+        const int status = each(view, [&](const station::AttemptRecord &record) { summarizer.add(record); }, error);
         if (status == 0)
-            out = summary_json(station::summarize(records));
+            out = summary_json(summarizer.summaries());
         return status;
     }
     station::Filter filter = view.filter;
@@ -139,15 +139,17 @@ int RecordReader::counters(Json &out, std::string &error, bool with_drawn)
 
 int RecordReader::page(const View &view, const std::string &now, Json &out, std::string &error)
 {
-    Json summary_now, counters_now;
+    Json counters_now;
+    station::Summarizer summary;
     OverTime over_time(now);
     Failures causes;
     Latest latest(view.limit);
     std::int64_t last_id = 0;
-    int status = summary(view, summary_now, error);
-    if (status == 0)
-        status = each(view,
+    // One pass over the record for all of the page, its summary too: the
+    // same figures as the database's GROUP BY, without a second pass.
+    int status = each(view,
                       [&](const station::AttemptRecord &record) {
+                          summary.add(record);
                           over_time.add(record);
                           causes.add(record);
                           latest.add(record);
@@ -162,7 +164,7 @@ int RecordReader::page(const View &view, const std::string &now, Json &out, std:
                {"since", view.filter.since.empty() ? Json(nullptr) : Json(view.filter.since)},
                {"stations", view.stations},
                {"last_id", last_id},
-               {"summary", summary_now},
+               {"summary", summary_json(summary.summaries())},
                {"over_time", over_time.json()},
                {"failures", causes.json()},
                {"counters", counters_now},
