@@ -201,6 +201,14 @@ def refusals(db, port):
     done = cli('dashboard', '--db', junk, '--listen', f'127.0.0.1:{free_port()}', check_status=False)
     check(done.returncode == 73, f'a database that cannot be read: exit {done.returncode}: {done.stderr}')
     check(TOKEN not in done.stderr, 'the token was said')
+    for listen in ['8080', 'localhost:', 'localhost:65536', ':8080']:
+        done = cli('dashboard', '--db', db, '--listen', listen, check_status=False)
+        check(done.returncode == 64, f'--listen {listen}: exit {done.returncode}')
+    # Every network's address is said as a warning.
+    everyone = start_dashboard('--db', db, '--listen', f'0.0.0.0:{free_port()}', '--token', TOKEN)
+    everyone.terminate()
+    _, said = everyone.communicate()
+    check('warning: the dashboard listens on 0.0.0.0:' in said and TOKEN not in said, f'0.0.0.0: {said}')
 
 
 def main():
