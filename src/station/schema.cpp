@@ -49,7 +49,8 @@ Result upgrade_schema(Store &store)
     const Dialect &dialect = store.dialect();
     const bool upgraded = (version >= 1 || store.execute(dialect.tables)) &&
                           (version >= 2 || (store.execute(STATIONS) && store.execute(dialect.guards))) &&
-                          (version >= 3 || store.execute(dialect.indexes)) &&
+                          (version >= 3 ||
+                           (store.execute(dialect.indexes) && store.execute(dialect.tally().c_str()))) &&
                           store.set_version(SCHEMA_VERSION);
     if (!upgraded || !transaction.commit())
         return store.failure();

@@ -23,6 +23,7 @@ public:
     std::string where(const std::string &as, const std::vector<std::string> &more = {}) const;
     void bind(Query &query) const;
     bool filtered() const { return !values_.empty(); }
+    int schema() const { return schema_; }
     // The station column: before version 2 the host was the station.
     std::string station(const std::string &as) const { return as + "." + (schema_ >= 2 ? "station" : "host"); }
 
@@ -205,9 +206,16 @@ enum Group {
     FIRST_STARTED, LAST_STARTED, FIRST_ID, LAST_ID, LAST_NAME,
 };
 
-// The subqueries find one row in the image's and station's index.
+// The whole record's figures are the tally's (schema_tally.cpp), kept as
+// attempts are written. A filtered record's are added up here, the rows
+// found by the filter's index; the subqueries find one row each in the
+// image's and station's index.
 std::string group_by(const Selection &selection)
 {
+    if (!selection.filtered() && selection.schema() >= 3)
+        return "SELECT t.image_sha256, t.station, t.attempts, t.passed, t.failed, t.unfinished, t.first_pass, "
+               "t.lowest, t.highest, t.voids, t.first_started, t.last_started, t.first_id, t.last_id, "
+               "(SELECT c.image_name FROM attempts c WHERE c.id = t.last_id) FROM image_tally t";
     const std::string ended = "a.ended IS NOT NULL", passed = "coalesce(a.exit_code, 0) = 0";
     const auto count = [](const std::string &condition) {
         return "sum(CASE WHEN " + condition + " THEN 1 ELSE 0 END)";

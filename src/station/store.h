@@ -38,7 +38,18 @@ struct Dialect {
     const char *tables;   // version 1
     const char *guards;   // version 2 and on: what keeps a station role from rewriting history
     const char *indexes;  // version 3: what history's filters, its summary and serial show search by
+    std::string (*tally)();  // version 3 too: image_tally, kept by triggers (schema_tally.cpp)
 };
+
+// The tally's statements, the same in both dialects (schema_tally.cpp): the
+// table (with the dialect's integer type), what fills it from the attempts
+// there already, and what a trigger runs on an attempt inserted (NEW) and
+// updated (OLD, then NEW) in the columns TALLIED.
+std::string tally_table(const char *integer);
+std::string tally_fill();
+std::string tally_add();
+std::string tally_take_back();
+extern const char TALLIED[];
 
 class Store {
 public:

@@ -1,6 +1,8 @@
 // The station database's tables on a PostgreSQL server.
 #include "station/store_postgres.h"
 
+#include <string>
+
 namespace station {
 
 // bigint where SQLite's integers are 64 bits; ids made by the server.
@@ -74,7 +76,28 @@ CREATE INDEX IF NOT EXISTS attempts_started_id ON attempts (started, id);
 CREATE INDEX IF NOT EXISTS attempts_image_station ON attempts (image_sha256, station, started, id);
 CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, started, id);
 CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
-)"};
+)",
+                                   // Stations write attempts while it is filled: none is
+                                   // missed. The triggers write the tally as its owner, so a
+                                   // station's role needs no right on it but to read it.
+                                   [] {
+                                       const std::string function =
+                                           "() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path "
+                                           "FROM CURRENT AS $$\nBEGIN\n";
+                                       return "LOCK TABLE attempts IN SHARE ROW EXCLUSIVE MODE;\n"
+                                              "DROP TRIGGER IF EXISTS attempts_tally_insert ON attempts;\n"
+                                              "DROP TRIGGER IF EXISTS attempts_tally_update ON attempts;\n" +
+                                              tally_table("bigint") + tally_fill() +
+                                              "CREATE OR REPLACE FUNCTION kestrane_tally_insert" + function +
+                                              tally_add() + "RETURN NULL;\nEND $$;\n" +
+                                              "CREATE OR REPLACE FUNCTION kestrane_tally_update" + function +
+                                              tally_take_back() + tally_add() + "RETURN NULL;\nEND $$;\n" +
+                                              "CREATE TRIGGER attempts_tally_insert AFTER INSERT ON attempts FOR EACH "
+                                              "ROW EXECUTE FUNCTION kestrane_tally_insert();\n"
+                                              "CREATE TRIGGER attempts_tally_update AFTER UPDATE OF " +
+                                              TALLIED +
+                                              " ON attempts FOR EACH ROW EXECUTE FUNCTION kestrane_tally_update();\n";
+                                   }};
 
 const Dialect &PostgresStore::dialect() const
 {

@@ -61,7 +61,15 @@ DROP INDEX IF EXISTS attempts_station;
 CREATE INDEX IF NOT EXISTS attempts_image_station ON attempts (image_sha256, station, started);
 CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, started);
 CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
-)"};
+)",
+                               [] {
+                                   return std::string("DROP TRIGGER IF EXISTS attempts_tally_insert;\n"
+                                                      "DROP TRIGGER IF EXISTS attempts_tally_update;\n") +
+                                          tally_table("INTEGER") + tally_fill() +
+                                          "CREATE TRIGGER attempts_tally_insert AFTER INSERT ON attempts BEGIN\n" +
+                                          tally_add() + "END;\nCREATE TRIGGER attempts_tally_update AFTER UPDATE OF " +
+                                          TALLIED + " ON attempts BEGIN\n" + tally_take_back() + tally_add() + "END;\n";
+                               }};
 
 namespace {
 

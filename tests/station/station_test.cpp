@@ -273,9 +273,11 @@ TEST_P(StationTest, FourProcessesWithThreadsDrawEveryNumberOnce)
     ASSERT_EQ(runs.size(), drew.size());
     for (const Drawn &run : runs) {
         EXPECT_EQ(run.count, drew[run.station]) << run.station;
-        for (const AttemptRecord &record : records)
-            if (record.station == run.station)
+        for (const AttemptRecord &record : records) {
+            if (record.station == run.station) {
                 EXPECT_TRUE(*record.serial >= run.first && *record.serial <= run.last) << *record.serial;
+            }
+        }
     }
     std::sort(records.begin(), records.end(),
               [](const AttemptRecord &a, const AttemptRecord &b) { return *a.serial < *b.serial; });
