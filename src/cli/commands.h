@@ -6,6 +6,7 @@
 #include "cli/progress.h"
 #include "line/boards.h"
 #include "line/settings.h"
+#include "station/station.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -24,6 +25,14 @@ int lock(const Options &options);
 int serial_counters(const Options &options);
 int history(const Options &options);
 int station_command(const Options &options);
+int dashboard(const Options &options);
+
+// Opens the station database the options name (records.cpp): to read it
+// only, or with create to write it, made where it is not. An exit status,
+// with the reason in error.
+int open_station(const Options &options, bool create, station::Station &station, std::string &error);
+// A counter as serial show --json prints it.
+nlohmann::ordered_json counter_object(const station::Counter &counter, const std::vector<station::Drawn> &drawn);
 
 // The station database the options name: --db, else $KESTRANE_DB; empty
 // for the default file.

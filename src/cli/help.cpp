@@ -30,6 +30,8 @@ static const char GENERAL_HELP[] =
     "  serial   init NAME --first N | show [NAME]\n"
     "                                the counters that number the boards\n"
     "  history  [options]            every flash recorded, or a summary per image\n"
+    "  dashboard [options]           a web page of the line's yield, failures and\n"
+    "                                serial numbers, live, over the record\n"
     "  station  init | sync          make or upgrade the station database; send a\n"
     "                                server what waited for it\n"
     "\n"

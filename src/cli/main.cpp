@@ -52,6 +52,7 @@ int main(int argc, char **argv)
     case cli::Command::Serial: return cli::serial_counters(options);
     case cli::Command::History: return cli::history(options);
     case cli::Command::Station: return cli::station_command(options);
+    case cli::Command::Dashboard: return cli::dashboard(options);
     default: return EX_SOFTWARE;
     }
 }

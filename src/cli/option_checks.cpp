@@ -63,6 +63,8 @@ static bool check_line(const Options &options, std::string &error)
                 "record";
     else if (options.json && options.csv)
         error = "--json and --csv exclude each other";
+    else if (!options.html.empty() && (options.json || options.csv))
+        error = "--html excludes --json and --csv: the page is its own format";
     else if (options.command == Command::Serial && options.serial_action == SerialAction::Init && !options.first)
         error = "serial init needs --first N, the counter's first number";
     else if (options.command == Command::Serial && options.serial_action == SerialAction::Show &&

@@ -61,6 +61,9 @@ const char *operands_text(Operands operands);
 // those of the bench, convert and the station database (table_line.cpp).
 void add_board_commands(std::vector<CommandTable> &tables);
 void add_line_commands(std::vector<CommandTable> &tables);
+// The dashboard's (table_dashboard.cpp), and history's --html.
+void add_dashboard_command(std::vector<CommandTable> &tables);
+Flag html_flag();
 
 }  // namespace cli
 

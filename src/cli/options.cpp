@@ -21,6 +21,7 @@ const std::vector<CommandTable> &command_tables()
         std::vector<CommandTable> all;
         add_board_commands(all);
         add_line_commands(all);
+        add_dashboard_command(all);
         return all;
     }();
     return tables;

@@ -13,7 +13,8 @@
 
 namespace cli {
 
-enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History, Station };
+enum class Command { Help, Version, List, Flash, Verify, Run, Identify, Watch, Convert, Lock, Serial, History, Station,
+                     Dashboard };
 enum class SerialAction { Show, Init };
 enum class StationAction { Init, Sync };
 
@@ -61,6 +62,12 @@ struct Options {
     std::string image_prefix;                  // history --image SHA256-PREFIX
     bool csv = false;
     bool summary = false;
+    std::string html;  // history --html FILE
+    // The dashboard: where it listens, the token every request must carry,
+    // and the stations it shows (none: all).
+    std::string listen = "127.0.0.1:8080";
+    std::string token;
+    std::vector<std::string> stations;
     // Hands-free entry: --reset, --boot, --after, --enter-command,
     // --enter-baud and --enter-wait; --entry-sequence's steps are read
     // once every line is known.

@@ -1,6 +1,7 @@
 // The station database read back and its counters set up: serial init and
 // show, history, and station init and sync. No board is touched.
 #include "cli/commands.h"
+#include "cli/dashboard_page.h"
 #include "cli/json_text.h"
 #include "line/record.h"
 #include "station/database.h"
@@ -18,7 +19,7 @@ namespace cli {
 // that is not there would leave an empty file behind, and one on a
 // read-only mount, or a copy handed to someone else, is read as it is. A
 // server is read in read-only transactions.
-static int open_station(const Options &options, bool create, station::Station &station, std::string &error)
+int open_station(const Options &options, bool create, station::Station &station, std::string &error)
 {
     const std::string chosen = chosen_database(options);
     std::string path = chosen;
@@ -70,7 +71,7 @@ static std::string drawn_text(const std::vector<station::Drawn> &drawn)
     return text;
 }
 
-static std::string counter_json(const station::Counter &counter, const std::vector<station::Drawn> &drawn)
+nlohmann::ordered_json counter_object(const station::Counter &counter, const std::vector<station::Drawn> &drawn)
 {
     using Json = nlohmann::ordered_json;
     Json left = nullptr;
@@ -88,7 +89,7 @@ static std::string counter_json(const station::Counter &counter, const std::vect
     Json &runs = object["drawn"];
     for (const station::Drawn &run : drawn)
         runs.push_back({{"station", run.station}, {"first", run.first}, {"last", run.last}, {"count", run.count}});
-    return json_text(object);
+    return object;
 }
 
 static int fail(int status, const std::string &error);
@@ -101,7 +102,7 @@ static int print_counters(station::Station &station, const std::vector<station::
         const station::Result read = station.drawn(counter.name, drawn);
         if (!read.ok())
             return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
-        std::cout << (json ? counter_json(counter, drawn) : counter_text(counter) + drawn_text(drawn)) << "\n";
+        std::cout << (json ? json_text(counter_object(counter, drawn)) : counter_text(counter) + drawn_text(drawn)) << "\n";
     }
     std::cout.flush();
     return 0;
@@ -142,6 +143,8 @@ static station::Style style_of(const Options &options)
 // Each line written as it comes, so that the record is never held here.
 int history(const Options &options)
 {
+    if (!options.html.empty())
+        return write_report(options);
     station::Station station;
     std::string error;
     const int opened = open_station(options, false, station, error);

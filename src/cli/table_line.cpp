@@ -193,6 +193,7 @@ static CommandTable history_table()
              {"station", Argument::Required, "NAME", "attempts recorded by station NAME", take_station},
              {"csv", Argument::None, "", "the same fields as comma-separated values, after a header line",
               set_true<&Options::csv>},
+             html_flag(),
              STATION_DB}};
 }
 

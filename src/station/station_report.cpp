@@ -198,33 +198,37 @@ static void count(const AttemptRecord &record, ImageSummary &summary)
         ++summary.voids;
 }
 
-std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records)
+void Summarizer::add(const AttemptRecord &record)
 {
-    struct Image {
-        ImageSummary line;
-        std::map<std::string, ImageSummary> stations;
-    };
-    std::vector<Image> images;
-    std::map<std::string, std::size_t> index;  // by SHA-256
-    for (const AttemptRecord &record : records) {
-        const auto found = index.emplace(record.start.image_sha256, images.size());
-        if (found.second)
-            images.emplace_back();
-        Image &image = images[found.first->second];
-        count(record, image.line);
-        count(record, image.stations[record.station]);
-    }
+    const auto found = index_.emplace(record.start.image_sha256, images_.size());
+    if (found.second)
+        images_.emplace_back();
+    Image &image = images_[found.first->second];
+    count(record, image.line);
+    count(record, image.stations[record.station]);
+}
+
+std::vector<ImageSummary> Summarizer::summaries() const
+{
     std::vector<ImageSummary> summaries;
-    for (Image &image : images) {
+    for (const Image &image : images_) {
         summaries.push_back(image.line);
-        for (auto &station : image.stations) {
-            station.second.station = station.first.empty() ? "?" : station.first;
+        for (const auto &station : image.stations) {
             summaries.push_back(station.second);
+            summaries.back().station = station.first.empty() ? "?" : station.first;
         }
     }
     for (ImageSummary &summary : summaries)
         summary.first_pass_yield = double(summary.first_pass) / double(summary.attempts);
     return summaries;
+}
+
+std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records)
+{
+    Summarizer summarizer;
+    for (const AttemptRecord &record : records)
+        summarizer.add(record);
+    return summarizer.summaries();
 }
 
 }  // namespace station

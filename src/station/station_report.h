@@ -7,6 +7,7 @@
 #include "station/station.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,22 @@ namespace station {
 // followed by one per station that attempted it, by station: what
 // Station::summary has the database compute, here over records at hand.
 std::vector<ImageSummary> summarize(const std::vector<AttemptRecord> &records);
+
+// summarize, one attempt at a time, for attempts that Station::history
+// streams: nothing is kept but the figures.
+class Summarizer {
+public:
+    void add(const AttemptRecord &record);
+    std::vector<ImageSummary> summaries() const;
+
+private:
+    struct Image {
+        ImageSummary line;
+        std::map<std::string, ImageSummary> stations;
+    };
+    std::vector<Image> images_;
+    std::map<std::string, std::size_t> index_;  // by SHA-256
+};
 
 enum class Style { Text, Json, Csv };
 

@@ -31,4 +31,13 @@ grep -qw kestrane-cli <<<"$packages" || fail "no kestrane-cli package: $packages
 ! grep -qE '(^| )kestrane( |$)' <<<"$packages" || fail "the window's package without the window: $packages"
 gui_tests=$(ctest --test-dir "$work/headless" -N -L gui | sed -n 's/^Total Tests: //p')
 [ "$gui_tests" = 0 ] || fail "$gui_tests tests labelled gui without the window"
-echo "configured without wxWidgets, GTK and X11: packages $packages"
+# Without cpp-httplib the dashboard's server is left out, said so, and its
+# command still builds: to say that it is not there.
+"$here/without_gui.sh" cmake -S "$source_dir" -B "$work/plain" -DBUILD_TESTING=ON -DKESTRANE_GUI=OFF \
+  -DKESTRANE_DASHBOARD=OFF >"$work/plain.log" 2>&1 || fail "configuring without the dashboard failed"
+grep -q 'built without the dashboard' "$work/plain.log" || fail "the dashboard's absence was not said"
+(cd "$work/plain" && make -f CMakeFiles/kestrane-cli.dir/build.make CMakeFiles/kestrane-cli.dir/src/cli/dashboard.cpp.o \
+  >"$work/plain.make" 2>&1) || fail "the dashboard command without its server: $(tail -20 "$work/plain.make")"
+dashboard_tests=$(ctest --test-dir "$work/plain" -N -R '^dashboard(_postgresql|_bench)?$' | sed -n 's/^Total Tests: //p')
+[ "$dashboard_tests" = 0 ] || fail "$dashboard_tests dashboard tests without the dashboard"
+echo "configured without wxWidgets, GTK and X11: packages $packages; and without the dashboard's server"

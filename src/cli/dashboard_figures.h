@@ -1,0 +1,63 @@
+// The figures the dashboard draws, from the attempts of the record: pure
+// functions over what history reads, so that the page and the report agree.
+#ifndef KESTRANE_CLI_DASHBOARD_FIGURES_H
+#define KESTRANE_CLI_DASHBOARD_FIGURES_H
+
+#include "cli/dashboard_data.h"
+
+#include <map>
+#include <tuple>
+
+namespace cli {
+
+// The period an attempt counts in: its hour ("2024-05-01T09:00Z") when it
+// started within the day before now, else its day ("2024-05-01").
+std::string period_of(const std::string &started, const std::string &day_ago);
+// now less 24 hours, in the same form; now as utc_now() writes it.
+std::string day_before(const std::string &now);
+
+// What the page draws over time, added up one attempt at a time as the
+// record streams by, now being the time the last day ends at:
+// {"periods": [...], "hours": [...hours each period spans...],
+//  "line": {"attempts": [...], "passed": [...], "first_pass": [...]},
+//  "stations": {name: {...as line...}}, "images": {sha256: {"name": ..., ...}}}
+class OverTime {
+public:
+    explicit OverTime(const std::string &now);
+    void add(const station::AttemptRecord &record);
+    Json json() const;
+
+private:
+    struct Counts {
+        std::map<std::string, std::uint64_t> attempts, passed, first_pass;
+        void add(const std::string &period, const station::AttemptRecord &record);
+    };
+    std::string day_ago_;
+    Counts line_;
+    std::map<std::string, Counts> stations_, images_;
+    std::map<std::string, std::string> names_;  // an image's file, as last flashed
+};
+
+// Failed attempts by cause: [{"station", "result", "command", "count"}], the
+// most frequent first; command is the one the message names (null when it
+// names none).
+class Failures {
+public:
+    void add(const station::AttemptRecord &record);
+    Json json() const;
+
+private:
+    std::map<std::tuple<std::string, std::string, std::string>, std::uint64_t> counts_;
+};
+
+// The same over records at hand.
+Json over_time(const std::vector<station::AttemptRecord> &records, const std::string &now);
+Json failures(const std::vector<station::AttemptRecord> &records);
+
+// The command a failure's message names: "erase", "write", ...; empty when
+// none.
+std::string failed_command(const std::string &message);
+
+}  // namespace cli
+
+#endif
