@@ -7,9 +7,7 @@
 
 namespace cli {
 
-static const char DASHBOARD_USAGE[] =
-    "Usage: kestrane-cli dashboard [--db PATH|URI] [--listen HOST:PORT]\n"
-    "                              [--station NAME...] [--token TOKEN]\n"
+static const char DASHBOARD_ABOUT[] =
     "Serve a web page of the station record, read-only: yield and first-pass\n"
     "yield per station and per image over time (by hour for the last day, by day\n"
     "before it; ?since=TIME as history's --since), boards per hour, failures by\n"
@@ -83,7 +81,7 @@ Flag html_flag()
 void add_dashboard_command(std::vector<CommandTable> &tables)
 {
     tables.push_back(
-        {"dashboard", Command::Dashboard, Operands::None, DASHBOARD_USAGE,
+        {"dashboard", Command::Dashboard, Operands::None, DASHBOARD_ABOUT,
          {{"listen", Argument::Required, "HOST:PORT",
            "where to listen (default 127.0.0.1:8080, this host alone; 0.0.0.0:8080 is every network's)",
            take_listen},
