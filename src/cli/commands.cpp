@@ -2,8 +2,8 @@
 // run and identify; what they share with watch and lock.
 #include "cli/commands.h"
 
-#include "line/jobs.h"
-#include "line/line.h"
+#include "production/jobs.h"
+#include "production/line.h"
 #include "station/database.h"
 
 #include <algorithm>
@@ -26,9 +26,9 @@ void complain(const std::string &message)
     std::fprintf(stderr, "kestrane-cli: %s\n", lines.c_str());
 }
 
-line::Choice board_choice(const Options &options)
+production::Choice board_choice(const Options &options)
 {
-    line::Choice choice;
+    production::Choice choice;
     choice.ports = options.ports;
     choice.devices = options.devices;
     choice.all = options.all;
@@ -49,9 +49,9 @@ efm8_port_settings port_settings(const Options &options)
     return settings;
 }
 
-line::LockRequest lock_request(const Options &options)
+production::LockRequest lock_request(const Options &options)
 {
-    line::LockRequest lock;
+    production::LockRequest lock;
     lock.pages = options.lock_pages;
     lock.disable_bootloader = options.disable_bootloader;
     return lock;
@@ -63,9 +63,9 @@ std::string chosen_database(const Options &options)
     return !options.db.empty() || environment == nullptr ? options.db : environment;
 }
 
-line::Settings line_settings(const Options &options)
+production::Settings line_settings(const Options &options)
 {
-    line::Settings settings;
+    production::Settings settings;
     settings.file = options.file;
     settings.input_format = options.input_format;
     settings.flash.verify = options.verify;
@@ -81,7 +81,7 @@ line::Settings line_settings(const Options &options)
     settings.station = options.station;
     settings.record = options.record;
     settings.retries = options.retries;
-    settings.retry_wait_seconds = options.wait ? options.wait_seconds : line::RETRY_WAIT_SECONDS;
+    settings.retry_wait_seconds = options.wait ? options.wait_seconds : production::RETRY_WAIT_SECONDS;
     settings.entry = options.entry;
     return settings;
 }
@@ -89,7 +89,7 @@ line::Settings line_settings(const Options &options)
 int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 {
     std::string error;
-    const int32_t result = line::choose_boards(board_choice(options), boards, error, [&options](const std::string &text) {
+    const int32_t result = production::choose_boards(board_choice(options), boards, error, [&options](const std::string &text) {
         if (!options.quiet)
             std::fprintf(stderr, "%s\n", text.c_str());
     });
@@ -100,15 +100,15 @@ int choose_boards(const Options &options, std::vector<efm8_device> &boards)
 
 // Errors on standard error, always; results on standard output, as JSON or
 // (unless --quiet) text.
-static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command command, const Options &options)
+static void print_outcomes(const std::vector<production::Outcome> &outcomes, Command command, const Options &options)
 {
-    for (const line::Outcome &outcome : outcomes) {
+    for (const production::Outcome &outcome : outcomes) {
         if (!outcome.ok())
             complain(station::escaped(outcome.device.path) + ": " + outcome.message);
         if (!outcome.record_error.empty())
             complain(station::escaped(outcome.device.path) + ": " + outcome.record_error);
     }
-    for (const line::Outcome &outcome : outcomes) {
+    for (const production::Outcome &outcome : outcomes) {
         if (options.json)
             std::cout << outcome_json(outcome, command) << "\n";
         else if (!options.quiet)
@@ -118,26 +118,26 @@ static void print_outcomes(const std::vector<line::Outcome> &outcomes, Command c
 }
 
 int run_command(const Options &options, const std::vector<efm8_device> &boards, Progress::Style style,
-                const std::function<line::Job(Progress &)> &make_job)
+                const std::function<production::Job(Progress &)> &make_job)
 {
     Progress progress(style, boards);
-    line::Job job = make_job(progress);
+    production::Job job = make_job(progress);
     job.port = port_settings(options);
     job.entry = options.entry;
-    const std::vector<line::Outcome> outcomes = line::run_on_boards(
-        boards, job, [&progress](std::size_t index, const line::Outcome &outcome) { progress.finish(index, outcome); });
+    const std::vector<production::Outcome> outcomes = production::run_on_boards(
+        boards, job, [&progress](std::size_t index, const production::Outcome &outcome) { progress.finish(index, outcome); });
     print_outcomes(outcomes, options.command, options);
-    return line::overall_exit_code(outcomes);
+    return production::overall_exit_code(outcomes);
 }
 
 static int flash(const Options &options)
 {
-    const line::Settings settings = line_settings(options);
-    line::Firmware firmware;
-    line::Plan plan;
-    line::Record record(complain);
+    const production::Settings settings = line_settings(options);
+    production::Firmware firmware;
+    production::Plan plan;
+    production::Record record(complain);
     std::string error;
-    const int32_t prepared = line::prepare_line(settings, firmware, plan, record, error);
+    const int32_t prepared = production::prepare_line(settings, firmware, plan, record, error);
     if (prepared != EFM8_OK) {
         complain(error);
         return efm8_result_exit_status(prepared);
@@ -148,14 +148,14 @@ static int flash(const Options &options)
         return chosen;
     if (plan.lock && !options.quiet) {
         const std::string note =
-            line::combined_lock_note(firmware.name, firmware.image.lock, settings.flash.lock, *plan.lock);
+            production::combined_lock_note(firmware.name, firmware.image.lock, settings.flash.lock, *plan.lock);
         if (!note.empty())
             complain(note);
     }
-    const line::Line line = line::line_for(settings, record, complain);
+    const production::Line line = production::line_for(settings, record, complain);
     return run_command(options, boards, Progress::style_for(options.quiet), [&](Progress &progress) {
-        line::ProgressSink sink{Progress::report, [&progress](std::size_t board) { return progress.progress_user(board); }};
-        return line::flash_job(settings, firmware, plan, sink, &line);
+        production::ProgressSink sink{Progress::report, [&progress](std::size_t board) { return progress.progress_user(board); }};
+        return production::flash_job(settings, firmware, plan, sink, &line);
     });
 }
 
@@ -163,9 +163,9 @@ int flash_or_verify(const Options &options)
 {
     if (options.command == Command::Flash)
         return flash(options);
-    line::Firmware firmware;
+    production::Firmware firmware;
     std::string error;
-    const int32_t loaded = line::load_firmware(options.file, options.input_format, firmware, error);
+    const int32_t loaded = production::load_firmware(options.file, options.input_format, firmware, error);
     if (loaded != EFM8_OK) {
         complain(error);
         return efm8_result_exit_status(loaded);
@@ -176,7 +176,7 @@ int flash_or_verify(const Options &options)
         return chosen;
     // Only a flash takes long enough to want a bar.
     return run_command(options, boards, Progress::Style::Silent,
-                       [&](Progress &) { return line::verify_job(firmware); });
+                       [&](Progress &) { return production::verify_job(firmware); });
 }
 
 int run_or_identify(const Options &options)
@@ -187,7 +187,7 @@ int run_or_identify(const Options &options)
         return status;
     const bool run = options.command == Command::Run;
     return run_command(options, boards, Progress::Style::Silent,
-                       [run](Progress &) { return run ? line::run_job() : line::identify_job(); });
+                       [run](Progress &) { return run ? production::run_job() : production::identify_job(); });
 }
 
 }  // namespace cli

@@ -4,8 +4,8 @@
 
 #include "cli/options.h"
 #include "cli/progress.h"
-#include "line/boards.h"
-#include "line/settings.h"
+#include "production/boards.h"
+#include "production/settings.h"
 #include "station/station.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -40,30 +40,30 @@ std::string chosen_database(const Options &options);
 
 // What the options ask of the line: which boards, the serial port
 // settings, a lock, and all that flash and watch do.
-line::Choice board_choice(const Options &options);
+production::Choice board_choice(const Options &options);
 efm8_port_settings port_settings(const Options &options);
-line::LockRequest lock_request(const Options &options);
-line::Settings line_settings(const Options &options);
+production::LockRequest lock_request(const Options &options);
+production::Settings line_settings(const Options &options);
 
-// The boards the options name (line::choose_boards), saying so while it
+// The boards the options name (production::choose_boards), saying so while it
 // waits for one unless --quiet. An exit status, with the reason said.
 int choose_boards(const Options &options, std::vector<efm8_device> &boards);
 
 // Runs the job that make_job makes on every board at once, with progress in
 // the style given, and prints each board's result. Returns the exit status.
 int run_command(const Options &options, const std::vector<efm8_device> &boards, Progress::Style style,
-                const std::function<line::Job(Progress &)> &make_job);
+                const std::function<production::Job(Progress &)> &make_job);
 
 // One board's result: a JSON object (with the time when one is given), or a
 // line of text.
-std::string outcome_json(const line::Outcome &outcome, Command command, const std::string &time = "");
-std::string outcome_text(const line::Outcome &outcome, Command command);
+std::string outcome_json(const production::Outcome &outcome, Command command, const std::string &time = "");
+std::string outcome_text(const production::Outcome &outcome, Command command);
 
 // What a lock asked and what the chip's lock and signature bytes hold now:
 // words for the line of text, an object for JSON (null when the plan has no
 // lock).
-std::string lock_text(const line::Outcome &outcome);
-nlohmann::ordered_json lock_json(const line::Outcome &outcome);
+std::string lock_text(const production::Outcome &outcome);
+nlohmann::ordered_json lock_json(const production::Outcome &outcome);
 
 // "kestrane-cli: ..." on standard error.
 void complain(const std::string &message);

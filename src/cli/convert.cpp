@@ -6,7 +6,7 @@
 
 #include "firmware/firmware.h"
 #include "firmware/firmware_writer.h"
-#include "line/plan.h"
+#include "production/plan.h"
 
 #include <sysexits.h>
 
@@ -77,12 +77,12 @@ static std::vector<std::string> record_options_given(const Options &options)
 
 // What the boot records carry: the options, over what the file itself asks
 // when it is boot records. --id replaces the file's ids; a lock combines.
-static int record_options(const Options &options, const line::Firmware &firmware, firmware::BootRecordOptions &records,
+static int record_options(const Options &options, const production::Firmware &firmware, firmware::BootRecordOptions &records,
                           std::string &error)
 {
     const firmware::Image &image = firmware.image;
     records.ids = options.ids.empty() ? image.ids : options.ids;
-    const std::string too_large = line::too_large_for_parts(records.ids, image);
+    const std::string too_large = production::too_large_for_parts(records.ids, image);
     if (!too_large.empty()) {
         error = firmware.name + ": " + too_large + ", a part the boot records are for; nothing was written";
         return EX_DATAERR;
@@ -92,28 +92,28 @@ static int record_options(const Options &options, const line::Firmware &firmware
     records.erase_without_data = options.erase_without_data;
     // The run and the lock as a flash of the file would settle them; the
     // verify record stands for the verify a lock needs first.
-    line::FlashRequest request;
+    production::FlashRequest request;
     request.verify = options.verify;
     request.run = options.run;
     request.lock = lock_request(options);
     request.force = true;  // a disabling signature is refused below, whoever asks
-    line::Plan plan;
-    if (line::plan_flash(request, firmware, plan, error) != EFM8_OK) {
+    production::Plan plan;
+    if (production::plan_flash(request, firmware, plan, error) != EFM8_OK) {
         error = firmware.name + " ends with a lock record, which needs the verify record before it; drop --no-verify";
         return EX_USAGE;
     }
     records.run = plan.run;
-    const std::optional<line::LockPlan> &lock = plan.lock;
+    const std::optional<production::LockPlan> &lock = plan.lock;
     if (!lock)
         return 0;
     // A signature byte left erased changes nothing.
     if (lock->bytes.signature != EFM8_ERASED) {
-        error = firmware.name + "'s lock record writes " + line::hex_byte(lock->bytes.signature) +
+        error = firmware.name + "'s lock record writes " + production::hex_byte(lock->bytes.signature) +
                 " into the bootloader signature byte, which convert does not write into boot records";
         return EX_DATAERR;
     }
-    records.lock_pages = static_cast<std::uint8_t>(line::pages_locked_by(lock->bytes.lock));
-    const std::string note = line::combined_lock_note(firmware.name, image.lock, lock_request(options), *lock);
+    records.lock_pages = static_cast<std::uint8_t>(production::pages_locked_by(lock->bytes.lock));
+    const std::string note = production::combined_lock_note(firmware.name, image.lock, lock_request(options), *lock);
     if (!note.empty())
         complain(note);
     return 0;
@@ -122,7 +122,7 @@ static int record_options(const Options &options, const line::Firmware &firmware
 // What a boot-record file asks that the output leaves out: all of it in
 // another format; in boot records, the verify records it does not carry
 // over (it writes its own, over the whole image, unless --no-verify).
-static void note_left_out(const line::Firmware &firmware, firmware::Format format, const Options &options,
+static void note_left_out(const production::Firmware &firmware, firmware::Format format, const Options &options,
                           const std::vector<std::uint8_t> &written)
 {
     const firmware::Image &image = firmware.image;
@@ -160,7 +160,7 @@ static void note_left_out(const line::Firmware &firmware, firmware::Format forma
 }
 
 // Encodes the image and writes it; an exit status.
-static int write_output(const Options &options, const line::Firmware &firmware, firmware::Format format,
+static int write_output(const Options &options, const production::Firmware &firmware, firmware::Format format,
                         const firmware::BootRecordOptions &records, std::string &error)
 {
     std::vector<std::uint8_t> content;
@@ -189,9 +189,9 @@ int convert(const Options &options)
                 output_name(options) + " is written as " + format_title(format);
         status = EX_USAGE;
     }
-    line::Firmware firmware;
+    production::Firmware firmware;
     if (status == 0)
-        status = efm8_result_exit_status(line::load_firmware(options.file, options.input_format, firmware, error));
+        status = efm8_result_exit_status(production::load_firmware(options.file, options.input_format, firmware, error));
     firmware::BootRecordOptions records;
     if (status == 0 && format == firmware::Format::BootRecords)
         status = record_options(options, firmware, records, error);

@@ -5,7 +5,7 @@
 #include "cli/dashboard_data.h"
 #include "cli/commands.h"
 #include "cli/dashboard_figures.h"
-#include "line/record.h"
+#include "production/record.h"
 #include "station/station_report.h"
 
 #include <kestrane/result.h>
@@ -34,7 +34,7 @@ int RecordReader::open(const Options &options, std::string &error)
 static int failed(const station::Result &result, std::string &error)
 {
     error = result.message;
-    return efm8_result_exit_status(line::station_result(result.status));
+    return efm8_result_exit_status(production::station_result(result.status));
 }
 
 int RecordReader::each(const View &view, const std::function<void(const station::AttemptRecord &)> &visit,

@@ -1,7 +1,7 @@
 #include "cli/flag_rows.h"
 
 #include "cli/option_values.h"
-#include "line/settings.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 
 #include <cstdio>
@@ -105,7 +105,7 @@ std::vector<Flag> line_flags()
         {"retries", Argument::Required, "N",
          "after a transfer that failed or a board that left in the middle of a flash, wait for the same board (same "
          "path or port) and flash it again from the first erase, up to N more times (0 to " + number(MAX_RETRIES) +
-             ", default " + number(line::RETRIES_DEFAULT) +
+             ", default " + number(production::RETRIES_DEFAULT) +
              "), with the same serial number. A refusal or a mismatch is not retried, nor anything once a lock was "
              "sent; on a port, neither is a board that never answered",
          take_retries},
@@ -154,7 +154,7 @@ Flag enter_hid_flag()
     return {"enter-hid", Argument::Required, "VID:PID:HEX",
             "first ask the running application into its USB bootloader: the output report HEX (its report id "
             "first, 00 for none) written to the only HID device with USB id VID:PID; then the bootloader that "
-            "appears, within --wait's seconds (default " + number(line::ENTER_HID_WAIT_SECONDS) +
+            "appears, within --wait's seconds (default " + number(production::ENTER_HID_WAIT_SECONDS) +
                 "), is the board",
             take_enter_hid};
 }

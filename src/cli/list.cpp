@@ -58,8 +58,8 @@ static std::string port_line(const efm8_port &port)
 
 int list_boards(const Options &options)
 {
-    const std::vector<efm8_device> boards = line::attached_boards();
-    const std::vector<efm8_port> ports = options.ports_too ? line::attached_ports() : std::vector<efm8_port>();
+    const std::vector<efm8_device> boards = production::attached_boards();
+    const std::vector<efm8_port> ports = options.ports_too ? production::attached_ports() : std::vector<efm8_port>();
     if (options.json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const efm8_device &board : boards)

@@ -3,7 +3,7 @@
 // a part whose lock address the table lacks cannot be read back.
 #include "cli/commands.h"
 
-#include "line/jobs.h"
+#include "production/jobs.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,24 +26,24 @@ static int32_t signature_read_back(const efm8_report &report)
 static std::string lock_byte_text(int32_t value, std::uint8_t asked)
 {
     if (value < 0)
-        return "lock byte " + line::hex_byte(asked) + " sent (" + line::pages_text(asked) + ")";
+        return "lock byte " + production::hex_byte(asked) + " sent (" + production::pages_text(asked) + ")";
     const std::uint8_t held = static_cast<std::uint8_t>(value);
-    std::string text = "lock byte now " + line::hex_byte(held) + ": " + line::pages_text(held) + " locked";
+    std::string text = "lock byte now " + production::hex_byte(held) + ": " + production::pages_text(held) + " locked";
     if (held != asked)
-        text += " (" + line::hex_byte(asked) + " asked; a lock only adds to the chip's earlier one)";
+        text += " (" + production::hex_byte(asked) + " asked; a lock only adds to the chip's earlier one)";
     return text;
 }
 
 static std::string signature_text(int32_t value, std::uint8_t asked)
 {
     if (value < 0)
-        return "signature byte " + line::hex_byte(asked) + " sent";
+        return "signature byte " + production::hex_byte(asked) + " sent";
     const std::uint8_t held = static_cast<std::uint8_t>(value);
-    return "signature byte now " + line::hex_byte(held) + ": bootloader " +
-           (line::bootloader_enabled(held) ? "kept" : "disabled for good");
+    return "signature byte now " + production::hex_byte(held) + ": bootloader " +
+           (production::bootloader_enabled(held) ? "kept" : "disabled for good");
 }
 
-std::string lock_text(const line::Outcome &outcome)
+std::string lock_text(const production::Outcome &outcome)
 {
     const firmware::Lock &asked = outcome.plan.lock->bytes;
     const efm8_report &report = outcome.report;
@@ -60,7 +60,7 @@ static nlohmann::ordered_json byte_or_null(int32_t value)
     return value >= 0 ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
 }
 
-nlohmann::ordered_json lock_json(const line::Outcome &outcome)
+nlohmann::ordered_json lock_json(const production::Outcome &outcome)
 {
     if (!outcome.plan.lock)
         return nullptr;
@@ -68,9 +68,9 @@ nlohmann::ordered_json lock_json(const line::Outcome &outcome)
     const int32_t lock = lock_read_back(outcome.report), signature = signature_read_back(outcome.report);
     const nlohmann::ordered_json asked = {
         {"lock_byte", bytes.lock},
-        {"pages", line::pages_locked_by(bytes.lock)},
+        {"pages", production::pages_locked_by(bytes.lock)},
         {"signature_byte", bytes.signature},
-        {"disables_bootloader", line::disables_bootloader(bytes.signature)},
+        {"disables_bootloader", production::disables_bootloader(bytes.signature)},
         {"from_file", outcome.plan.lock->from_file},
         {"from_options", outcome.plan.lock->from_options},
     };
@@ -83,9 +83,9 @@ nlohmann::ordered_json lock_json(const line::Outcome &outcome)
         {"bootloader_enabled", nullptr},
     };
     if (lock >= 0)
-        object["pages_locked"] = line::pages_locked_by(static_cast<std::uint8_t>(lock));
+        object["pages_locked"] = production::pages_locked_by(static_cast<std::uint8_t>(lock));
     if (signature >= 0)
-        object["bootloader_enabled"] = line::bootloader_enabled(static_cast<std::uint8_t>(signature));
+        object["bootloader_enabled"] = production::bootloader_enabled(static_cast<std::uint8_t>(signature));
     return object;
 }
 
@@ -95,9 +95,9 @@ int lock(const Options &options)
     const int status = choose_boards(options, boards);
     if (status != 0)
         return status;
-    const line::Plan plan = line::plan_lock(lock_request(options));
+    const production::Plan plan = production::plan_lock(lock_request(options));
     return run_command(options, boards, Progress::Style::Silent,
-                       [&plan](Progress &) { return line::lock_job(plan); });
+                       [&plan](Progress &) { return production::lock_job(plan); });
 }
 
 }  // namespace cli

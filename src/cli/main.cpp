@@ -34,7 +34,7 @@ int main(int argc, char **argv)
     cli::end_cleanly_on_signals();
     // A path that cannot be a serial port is a mistake in the command:
     // refused before any file is read, record opened or board touched.
-    const int32_t ports = line::check_ports(options.ports, error);
+    const int32_t ports = production::check_ports(options.ports, error);
     if (ports != EFM8_OK) {
         cli::complain(error);
         return efm8_result_exit_status(ports);

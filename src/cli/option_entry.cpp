@@ -111,7 +111,7 @@ bool take_enter_hid(const Flag &flag, const char *argument, Options &options, st
 {
     const std::string text = argument;
     const std::size_t first = text.find(':'), second = first == std::string::npos ? first : text.find(':', first + 1);
-    line::EnterHid enter;
+    production::EnterHid enter;
     std::vector<std::uint8_t> vendor, product;
     const auto id = [&](std::size_t from, std::size_t to, std::vector<std::uint8_t> &bytes) {
         return to - from == 4 && read_hex(text.substr(from, to - from), 2, bytes);

@@ -2,7 +2,7 @@
 #include "cli/option_values.h"
 
 #include "firmware/firmware_writer.h"
-#include "line/settings.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 
 #include <sys/stat.h>

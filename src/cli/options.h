@@ -2,8 +2,8 @@
 #ifndef KESTRANE_CLI_OPTIONS_H
 #define KESTRANE_CLI_OPTIONS_H
 
-#include "line/serial_number.h"
-#include "line/settings.h"
+#include "production/serial_number.h"
+#include "production/settings.h"
 #include <kestrane/entry.h>
 
 #include <cstdint>
@@ -53,7 +53,7 @@ struct Options {
     std::string db;       // --db PATH or URI; empty: $KESTRANE_DB, or the default database
     std::string station;  // flash, watch --station NAME; history's filter
     bool record = true;   // not --no-record
-    unsigned retries = line::RETRIES_DEFAULT;  // --retries N
+    unsigned retries = production::RETRIES_DEFAULT;  // --retries N
     SerialAction serial_action = SerialAction::Show;
     StationAction station_action = StationAction::Init;
     std::optional<std::uint64_t> first, last;  // serial init --first, --last
@@ -71,10 +71,10 @@ struct Options {
     // Hands-free entry: --reset, --boot, --after, --enter-command,
     // --enter-baud and --enter-wait; --entry-sequence's steps are read
     // once every line is known.
-    efm8_entry entry = line::no_entry();
+    efm8_entry entry = production::no_entry();
     std::optional<std::string> entry_sequence;
     bool enter_wait_given = false;
-    std::optional<line::EnterHid> enter_hid;  // --enter-hid VID:PID:HEX
+    std::optional<production::EnterHid> enter_hid;  // --enter-hid VID:PID:HEX
     efm8_line trigger{};                       // watch --trigger; kind EFM8_LINE_NONE: none
 };
 

@@ -1,6 +1,6 @@
 #include "cli/progress.h"
 
-#include "line/boards.h"
+#include "production/boards.h"
 #include "station/database.h"
 
 #include <sys/ioctl.h>
@@ -88,7 +88,7 @@ void Progress::draw(const Board &board, const std::string &text)
     std::fflush(stderr);
 }
 
-void Progress::finish(std::size_t index, const line::Outcome &outcome)
+void Progress::finish(std::size_t index, const production::Outcome &outcome)
 {
     if (style_ == Style::Silent)
         return;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 struct Outcome;
 }
 
@@ -33,7 +33,7 @@ public:
     static void report(void *user, efm8_phase phase, uint32_t done, uint32_t total);
     void *progress_user(std::size_t board);
 
-    void finish(std::size_t board, const line::Outcome &outcome);
+    void finish(std::size_t board, const production::Outcome &outcome);
 
 private:
     struct Board {

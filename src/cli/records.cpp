@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 #include "cli/dashboard_page.h"
 #include "cli/json_text.h"
-#include "line/record.h"
+#include "production/record.h"
 #include "station/database.h"
 #include "station/station_report.h"
 
@@ -40,7 +40,7 @@ int open_station(const Options &options, bool create, station::Station &station,
             complain(warning);
     }
     error = result.message;
-    return efm8_result_exit_status(line::station_result(result.status));
+    return efm8_result_exit_status(production::station_result(result.status));
 }
 
 static std::string counter_text(const station::Counter &counter)
@@ -101,7 +101,7 @@ static int print_counters(station::Station &station, const std::vector<station::
         std::vector<station::Drawn> drawn;
         const station::Result read = station.drawn(counter.name, drawn);
         if (!read.ok())
-            return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
+            return fail(efm8_result_exit_status(production::station_result(read.status)), read.message);
         std::cout << (json ? json_text(counter_object(counter, drawn)) : counter_text(counter) + drawn_text(drawn)) << "\n";
     }
     std::cout.flush();
@@ -131,7 +131,7 @@ int serial_counters(const Options &options)
     else
         result = station.counters(counters);
     if (!result.ok())
-        return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
+        return fail(efm8_result_exit_status(production::station_result(result.status)), result.message);
     return print_counters(station, counters, options.json);
 }
 
@@ -180,7 +180,7 @@ int history(const Options &options)
     }
     std::cout.flush();
     if (!read.ok())
-        return fail(efm8_result_exit_status(line::station_result(read.status)), read.message);
+        return fail(efm8_result_exit_status(production::station_result(read.status)), read.message);
     return 0;
 }
 
@@ -206,7 +206,7 @@ int station_command(const Options &options)
                           station.spool_path() + ".unread) and keep it until its records are recovered: the next "
                           "flash starts a new spool";
     if (!result.ok())
-        return fail(efm8_result_exit_status(line::station_result(result.status)), result.message);
+        return fail(efm8_result_exit_status(production::station_result(result.status)), result.message);
     if (options.station_action == StationAction::Init) {
         std::cout << "the station database " << station.path() << " is at schema version "
                   << station.schema_version() << std::endl;

@@ -9,19 +9,19 @@
 
 namespace cli {
 
-static const char *part_name(const line::Outcome &outcome)
+static const char *part_name(const production::Outcome &outcome)
 {
     return outcome.report.part != nullptr ? outcome.report.part->name : nullptr;
 }
 
 // Over USB the family is known from the product id before anything is sent.
-static const char *family_name(const line::Outcome &outcome)
+static const char *family_name(const production::Outcome &outcome)
 {
     return outcome.report.family != nullptr ? outcome.report.family->name : outcome.device.family;
 }
 
 // The part, or else its family, as far as the board said.
-static std::string board_name(const line::Outcome &outcome)
+static std::string board_name(const production::Outcome &outcome)
 {
     const char *name = part_name(outcome) != nullptr ? part_name(outcome) : family_name(outcome);
     return name != nullptr ? name : "unknown";
@@ -38,7 +38,7 @@ static const char *interface_word(efm8_interface interface)
 }
 
 // What identify found; null for what is not known.
-static void add_identity(nlohmann::ordered_json &object, const line::Outcome &outcome)
+static void add_identity(nlohmann::ordered_json &object, const production::Outcome &outcome)
 {
     const efm8_identity &identity = outcome.identity;
     const bool answered = outcome.ok();
@@ -64,7 +64,7 @@ static std::vector<uint32_t> differing_pages(const efm8_report &report)
 static const char NO_START[] = "the image has no data at address 0, so byte 0 stays 0xFF and the chip stays in its "
                                "bootloader";
 
-std::string outcome_json(const line::Outcome &outcome, Command command, const std::string &time)
+std::string outcome_json(const production::Outcome &outcome, Command command, const std::string &time)
 {
     nlohmann::ordered_json object = {
         {"path", outcome.device.path},
@@ -124,7 +124,7 @@ static std::string identity_text(const efm8_identity &identity)
     return flash + ", " + limit + ", " + pages + ", " + text;
 }
 
-static std::string what_was_done(const line::Outcome &outcome, Command command)
+static std::string what_was_done(const production::Outcome &outcome, Command command)
 {
     const efm8_report &report = outcome.report;
     if (command == Command::Run)
@@ -147,7 +147,7 @@ static std::string what_was_done(const line::Outcome &outcome, Command command)
         }
         return pages;
     }
-    const line::Plan &plan = outcome.plan;
+    const production::Plan &plan = outcome.plan;
     std::string done = std::to_string(report.bytes_written) + " bytes written";
     if (plan.delta)
         done += ", " + std::to_string(report.pages_skipped) + " pages already held the image";
@@ -166,12 +166,12 @@ static std::string what_was_done(const line::Outcome &outcome, Command command)
 }
 
 // "", or "after 2 tries  " when it took more than one.
-static std::string tries_text(const line::Outcome &outcome)
+static std::string tries_text(const production::Outcome &outcome)
 {
     return outcome.tries > 1 ? "after " + std::to_string(outcome.tries) + " tries  " : "";
 }
 
-std::string outcome_text(const line::Outcome &outcome, Command command)
+std::string outcome_text(const production::Outcome &outcome, Command command)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);

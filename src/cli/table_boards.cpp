@@ -2,7 +2,7 @@
 // identify and lock.
 #include "cli/flag_rows.h"
 #include "cli/option_values.h"
-#include "line/settings.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 
 namespace cli {
@@ -102,7 +102,7 @@ static CommandTable flash_table()
             rows({{device("the USB board at PATH (see list); needed when several are attached"),
                    all("every attached USB board at once, in parallel"),
                    wait("wait for a USB board, for ever or SECONDS, instead of failing; also how long a retried "
-                        "board may take to come back (default " + number(line::RETRY_WAIT_SECONDS) +
+                        "board may take to come back (default " + number(production::RETRY_WAIT_SECONDS) +
                         " s; with --port, --wait=SECONDS says only that)")},
                   port_flags(), entry_flags(), {enter_hid_flag()},
                   {{"no-verify", Argument::None, "", "skip the CRC check after writing", set_false<&Options::verify>},

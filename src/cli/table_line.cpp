@@ -2,7 +2,7 @@
 // commands: watch, convert, serial and history.
 #include "cli/flag_rows.h"
 #include "cli/option_values.h"
-#include "line/settings.h"
+#include "production/settings.h"
 #include "station/station.h"
 #include <kestrane/engine.h>
 
@@ -103,7 +103,7 @@ static CommandTable watch_table()
                     "does",
                     take_trigger}},
                   {{"wait", Argument::Optional, "=SECONDS",
-                    "how long a retried board may take to come back (default " + number(line::RETRY_WAIT_SECONDS) +
+                    "how long a retried board may take to come back (default " + number(production::RETRY_WAIT_SECONDS) +
                         " s; --wait alone: for ever, USB only)",
                     take_wait},
                    {"count", Argument::Required, "N", "stop after N boards (at most " + number(MAX_COUNT) + ")",

@@ -1,7 +1,7 @@
 #include "cli/tally.h"
 
 #include "cli/json_text.h"
-#include "line/boards.h"
+#include "production/boards.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,7 +16,7 @@ static const char CLEAR_LINE[] = "\r\x1b[2K";
 
 Tally::Tally(bool live) : live_(live), started_(std::chrono::steady_clock::now()) {}
 
-void Tally::count(const line::Outcome &outcome)
+void Tally::count(const production::Outcome &outcome)
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (!outcome.attempted()) {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-namespace line {
+namespace production {
 struct Outcome;
 }
 
@@ -24,7 +24,7 @@ class Tally {
 public:
     explicit Tally(bool live);
 
-    void count(const line::Outcome &outcome);
+    void count(const production::Outcome &outcome);
 
     // A line to standard output (a board's result) or to standard error (a
     // note), above the live line.

@@ -1,13 +1,13 @@
-// watch: the production bench (line/bench.h) with its tally: a line per
+// watch: the production bench (production/watcher.h) with its tally: a line per
 // board as it finishes, a live line of figures on a terminal, a summary at
 // the end.
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "cli/tally.h"
-#include "line/bench.h"
-#include "line/jobs.h"
-#include "line/explain.h"
-#include "line/line.h"
+#include "production/watcher.h"
+#include "production/jobs.h"
+#include "production/explain.h"
+#include "production/line.h"
 #include "station/database.h"
 
 #include <poll.h>
@@ -35,7 +35,7 @@ static std::string now_text()
 // Counted, its failure said, its line printed. A board left untouched is
 // no attempt: it gets no result line, as it gets no row in the record, and
 // is said apart.
-static void print_finished(const line::Outcome &outcome, bool json, Tally &tally)
+static void print_finished(const production::Outcome &outcome, bool json, Tally &tally)
 {
     tally.count(outcome);
     if (!outcome.attempted()) {
@@ -86,7 +86,7 @@ static int32_t enter_pressed(std::chrono::milliseconds wait)
 
 // The bench's trigger, when boards always answer: the GPIO line, or Enter.
 // EFM8_OK, or the line's failure said.
-static int32_t open_trigger(const Options &options, efm8_trigger *&trigger, line::BenchEvents &events,
+static int32_t open_trigger(const Options &options, efm8_trigger *&trigger, production::WatchEvents &events,
                             std::string &how)
 {
     trigger = nullptr;
@@ -102,7 +102,7 @@ static int32_t open_trigger(const Options &options, efm8_trigger *&trigger, line
         efm8_trigger_open(&options.trigger, &trigger, report.transport_error, sizeof report.transport_error);
     if (opened != EFM8_OK) {
         report.result = opened;
-        complain("--trigger " + line::explain(report));
+        complain("--trigger " + production::explain(report));
         return opened;
     }
     events.triggered = [trigger](std::chrono::milliseconds wait) {
@@ -122,17 +122,17 @@ int watch(const Options &options)
     }
     Tally tally(isatty(STDERR_FILENO) != 0);
     const auto say = [&tally](const std::string &message) { tally.note("kestrane-cli: " + message); };
-    const line::Settings settings = line_settings(options);
-    line::Firmware firmware;
-    line::Plan plan;
-    line::Record record(say);
+    const production::Settings settings = line_settings(options);
+    production::Firmware firmware;
+    production::Plan plan;
+    production::Record record(say);
     std::string error;
-    const int32_t prepared = line::prepare_line(settings, firmware, plan, record, error);
+    const int32_t prepared = production::prepare_line(settings, firmware, plan, record, error);
     if (prepared != EFM8_OK) {
         complain(error);
         return efm8_result_exit_status(prepared);
     }
-    line::BenchEvents events;
+    production::WatchEvents events;
     efm8_trigger *trigger = nullptr;
     std::string how;
     const int32_t triggered = open_trigger(options, trigger, events, how);
@@ -143,17 +143,17 @@ int watch(const Options &options)
     stop_on_first_signal(&stop_requested);
     std::vector<efm8_device> ports;
     if (!options.ports.empty()) {
-        line::choose_boards(board_choice(options), ports, error, [](const std::string &) {});
+        production::choose_boards(board_choice(options), ports, error, [](const std::string &) {});
         std::fprintf(stderr, "watching %zu serial port%s for EFM8 bootloaders%s; Ctrl-C stops\n", ports.size(),
                      ports.size() == 1 ? "" : "s", how.empty() ? "" : (": " + how).c_str());
     } else {
         std::fprintf(stderr, "watching for EFM8 bootloaders; Ctrl-C stops\n");
     }
-    const line::Line line = line::line_for(settings, record, say);
-    line::Job job = line::flash_job(settings, firmware, plan, {}, &line);
+    const production::Line line = production::line_for(settings, record, say);
+    production::Job job = production::flash_job(settings, firmware, plan, {}, &line);
     job.port = settings.port;
     job.entry = settings.entry;
-    events.finished = [&](const line::Outcome &outcome) { print_finished(outcome, options.json, tally); };
+    events.finished = [&](const production::Outcome &outcome) { print_finished(outcome, options.json, tally); };
     // Said as the boards' results are: when, and where.
     events.left = [&tally](const std::string &path) {
         tally.note(now_text() + "  " + station::escaped(path) + "  the board left");
@@ -174,7 +174,7 @@ int watch(const Options &options)
                         : why + "; no board is taken until the server is back");
         tally.server_away(!why.empty());
     };
-    const int status = efm8_result_exit_status(line::run_bench(job, ports, options.count, events));
+    const int status = efm8_result_exit_status(production::run_watch(job, ports, options.count, events));
     if (stop_requested)
         tally.stopped("interrupted");
     efm8_trigger_close(trigger);

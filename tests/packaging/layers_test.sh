@@ -23,16 +23,16 @@ check() {
     ! compiles "$target" "$header" || fail "$target includes $header, a layer above it"
   done
 }
-check efm8_protocol protocol/protocol.h transport/transport.h engine/session.h api/rules.h line/plan.h
+check efm8_protocol protocol/protocol.h transport/transport.h engine/session.h api/rules.h production/plan.h
 check efm8_transport protocol/parts.h engine/session.h api/guard.h firmware/image.h station/station.h
-check efm8_engine transport/transport.h api/guard.h line/jobs.h cli/options.h
-check efm8_api engine/calls.h line/plan.h station/station.h cli/options.h
-check firmware protocol/protocol.h transport/transport.h engine/session.h station/station.h line/plan.h
-check station station/station.h engine/session.h firmware/image.h line/plan.h
-check efm8_line api/rules.h cli/options.h gui/lib.h engine/session.h transport/transport.h
-check kestrane-cli line/jobs.h engine/session.h transport/transport.h api/guard.h gui/lib.h
+check efm8_engine transport/transport.h api/guard.h production/jobs.h cli/options.h
+check efm8_api engine/calls.h production/plan.h station/station.h cli/options.h
+check firmware protocol/protocol.h transport/transport.h engine/session.h station/station.h production/plan.h
+check station station/station.h engine/session.h firmware/image.h production/plan.h
+check efm8_production api/rules.h cli/options.h gui/lib.h engine/session.h transport/transport.h
+check kestrane-cli production/jobs.h engine/session.h transport/transport.h api/guard.h gui/lib.h
 
-for archive in efm8_protocol efm8_transport efm8_engine firmware station efm8_line; do
+for archive in efm8_protocol efm8_transport efm8_engine firmware station efm8_production; do
   named=$("$nm" --defined-only -g "$build/lib$archive.a" | awk '$2 ~ /^[TDBR]$/ && $3 ~ /^efm8_/ { print $3 }')
   [ -z "$named" ] || fail "lib$archive.a defines $(echo $named) with the public prefix"
 done

@@ -1,4 +1,4 @@
-#include "line/serial_number.h"
+#include "production/serial_number.h"
 
 #include <algorithm>
 #include <charconv>

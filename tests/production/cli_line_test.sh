@@ -4,7 +4,7 @@
 # processes at once, the station record through a SIGKILL, through another
 # program's lock and a full filesystem, recording off or impossible, and
 # numbers that would read as blank flash. (Retries, the bench and history
-# are in cli_bench_test.sh.) Over USB (the demo build of the hidapi
+# are in cli_watch_test.sh.) Over USB (the demo build of the hidapi
 # stand-in) and over UARTs (uart_sim). Waits on log and output lines, never
 # on the clock.
 # Usage: cli_line_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM

@@ -1,11 +1,11 @@
 // What a flash or a lock asks of each board beyond writing the image,
 // settled from what is asked and the file before any board is opened, and
 // kept with each board's outcome for its report.
-#ifndef KESTRANE_LINE_PLAN_H
-#define KESTRANE_LINE_PLAN_H
+#ifndef KESTRANE_PRODUCTION_PLAN_H
+#define KESTRANE_PRODUCTION_PLAN_H
 
-#include "line/firmware_file.h"
-#include "line/settings.h"
+#include "production/firmware_file.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 #include "firmware/image.h"
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 
 // The bytes the lock command programs, each 0 bit clearing that bit of the
 // chip's byte for good, and who asked for them.
@@ -74,6 +74,6 @@ std::string pages_text(std::uint8_t lock_byte);
 bool disables_bootloader(std::uint8_t signature);
 bool bootloader_enabled(std::uint8_t signature);
 
-}  // namespace line
+}  // namespace production
 
 #endif

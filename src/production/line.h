@@ -3,18 +3,18 @@
 // flash cut short by a dropped transfer or a board that left redone from
 // the first erase, on the same board, with the same number. A board with
 // no number left for it is not opened.
-#ifndef KESTRANE_LINE_LINE_H
-#define KESTRANE_LINE_LINE_H
+#ifndef KESTRANE_PRODUCTION_LINE_H
+#define KESTRANE_PRODUCTION_LINE_H
 
-#include "line/boards.h"
-#include "line/plan.h"
-#include "line/record.h"
-#include "line/settings.h"
+#include "production/boards.h"
+#include "production/plan.h"
+#include "production/record.h"
+#include "production/settings.h"
 
 #include <functional>
 #include <string>
 
-namespace line {
+namespace production {
 
 struct Line {
     Record *record = nullptr;
@@ -40,6 +40,6 @@ Line line_for(const Settings &settings, Record &record, std::function<void(const
 // run_on_board.
 Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job &job);
 
-}  // namespace line
+}  // namespace production
 
 #endif

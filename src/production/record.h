@@ -4,11 +4,11 @@
 // before anything is erased; completed before its result is printed. A
 // board that cannot be opened is no attempt, and costs no number. Shared by
 // the threads that flash boards, each board's attempt found by its path.
-#ifndef KESTRANE_LINE_RECORD_H
-#define KESTRANE_LINE_RECORD_H
+#ifndef KESTRANE_PRODUCTION_RECORD_H
+#define KESTRANE_PRODUCTION_RECORD_H
 
-#include "line/firmware_file.h"
-#include "line/settings.h"
+#include "production/firmware_file.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 #include "station/station.h"
 
@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-namespace line {
+namespace production {
 
 struct Outcome;
 
@@ -93,6 +93,6 @@ private:
     std::map<std::string, station::Attempt> in_progress_;  // by the board's path
 };
 
-}  // namespace line
+}  // namespace production
 
 #endif

@@ -1,10 +1,10 @@
-#include "line/plan.h"
+#include "production/plan.h"
 
 #include "api/rules.h"
 
 #include <cstdio>
 
-namespace line {
+namespace production {
 
 std::string hex_byte(std::uint8_t byte)
 {
@@ -122,9 +122,9 @@ Plan plan_lock(const LockRequest &request)
     return plan;
 }
 
-}  // namespace line
+}  // namespace production
 
-namespace line {
+namespace production {
 
 std::string too_large_for_parts(const std::vector<std::uint16_t> &ids, const firmware::Image &image)
 {
@@ -138,4 +138,4 @@ std::string too_large_for_parts(const std::vector<std::uint16_t> &ids, const fir
            std::to_string(part->app_limit) + " bytes (" + limit + ")";
 }
 
-}  // namespace line
+}  // namespace production

@@ -1,9 +1,9 @@
-#include "line/line.h"
+#include "production/line.h"
 
 #include <chrono>
 #include <cstdio>
 
-namespace line {
+namespace production {
 
 // Known from the file alone: the place must hold 0xFF in the image and lie
 // outside its CRC checks. The part's area is known once a board says which
@@ -138,4 +138,4 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
     return outcome;
 }
 
-}  // namespace line
+}  // namespace production

@@ -1,12 +1,12 @@
-#include "line/jobs.h"
+#include "production/jobs.h"
 
-#include "line/line.h"
-#include "line/serial_number.h"
+#include "production/line.h"
+#include "production/serial_number.h"
 
 #include <cstdio>
 #include <vector>
 
-namespace line {
+namespace production {
 
 // "the EFM8BB10F8G-QSOP24 (0x3001)"; "an EFM8SB2 (0x1605)" for a family
 // whose parts the table lacks; "id 0x3499" for any other.
@@ -176,4 +176,4 @@ Job lock_job(const Plan &plan)
     return job;
 }
 
-}  // namespace line
+}  // namespace production

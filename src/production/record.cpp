@@ -1,9 +1,9 @@
-#include "line/record.h"
+#include "production/record.h"
 
-#include "line/boards.h"
+#include "production/boards.h"
 #include "station/database.h"
 
-namespace line {
+namespace production {
 
 static const char NO_RECORD_HINT[] = "; nothing is flashed without the record that was asked for";
 static const char DEFAULT_DROPPED[] =
@@ -212,4 +212,4 @@ int32_t Record::finish(const Outcome &outcome, std::string &error)
     return result;
 }
 
-}  // namespace line
+}  // namespace production

@@ -7,7 +7,7 @@
 # again; history's filters and a database that cannot be written. Over USB
 # (the demo build of the hidapi stand-in) and over UARTs (uart_sim). Waits on
 # log and output lines, never on the clock.
-# Usage: cli_bench_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM
+# Usage: cli_watch_test.sh KESTRANE-CLI DEMO-LIBRARY-DIR UART-SIM
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3")
 . "$(dirname "$0")/../common/cli_common.sh"

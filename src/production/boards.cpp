@@ -1,7 +1,7 @@
-#include "line/boards.h"
+#include "production/boards.h"
 
-#include "line/explain.h"
-#include "line/line.h"
+#include "production/explain.h"
+#include "production/line.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-namespace line {
+namespace production {
 
 static const int32_t MAX_BOARDS = 128;
 static const int32_t MAX_PORTS = 256;
@@ -263,4 +263,4 @@ int32_t check_ports(const std::vector<std::string> &ports, std::string &error)
     return EFM8_OK;
 }
 
-}  // namespace line
+}  // namespace production

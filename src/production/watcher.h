@@ -6,20 +6,20 @@
 // stops answering. It runs all day: each board's thread is joined as soon
 // as it is done, and nothing is kept of a board but what the front end
 // counts.
-#ifndef KESTRANE_LINE_BENCH_H
-#define KESTRANE_LINE_BENCH_H
+#ifndef KESTRANE_PRODUCTION_WATCHER_H
+#define KESTRANE_PRODUCTION_WATCHER_H
 
-#include "line/boards.h"
+#include "production/boards.h"
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 
 // What the bench tells its front end, always from the thread that runs it.
-struct BenchEvents {
+struct WatchEvents {
     std::function<void(const Outcome &)> finished;  // a board is done
     std::function<void(const std::string &path)> left;  // a board taken earlier is gone
     std::function<void(const std::string &)> warn;  // a port that cannot be opened, and why
@@ -40,8 +40,8 @@ struct BenchEvents {
 // the flash with its line (job.line) and its port settings; ports: the
 // ports to ask, none for the USB bootloaders; count: boards to take, 0 for
 // no limit. Returns EFM8_OK, or the result of the first board that failed.
-int32_t run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events);
+int32_t run_watch(const Job &job, const std::vector<efm8_device> &ports, long count, const WatchEvents &events);
 
-}  // namespace line
+}  // namespace production
 
 #endif

@@ -1,7 +1,7 @@
 // The firmware file a command names, read and checked before any board is
 // touched.
-#ifndef KESTRANE_LINE_FIRMWARE_FILE_H
-#define KESTRANE_LINE_FIRMWARE_FILE_H
+#ifndef KESTRANE_PRODUCTION_FIRMWARE_FILE_H
+#define KESTRANE_PRODUCTION_FIRMWARE_FILE_H
 
 #include "firmware/image.h"
 #include <kestrane/image.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 
 struct Firmware {
     std::string name;  // as messages call it
@@ -34,6 +34,6 @@ int32_t load_firmware(const std::string &path, const std::optional<firmware::For
 // copy of a file's), named as the file is; NULL when out of memory.
 std::shared_ptr<const efm8_image> library_image(const firmware::Image &image, const std::string &name);
 
-}  // namespace line
+}  // namespace production
 
 #endif

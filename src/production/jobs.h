@@ -2,18 +2,18 @@
 // the plan says (the board's serial number placed once its part is known),
 // a verify, a start, an identify, a lock. A file meant for some parts only
 // is held against the board before anything is erased or compared.
-#ifndef KESTRANE_LINE_JOBS_H
-#define KESTRANE_LINE_JOBS_H
+#ifndef KESTRANE_PRODUCTION_JOBS_H
+#define KESTRANE_PRODUCTION_JOBS_H
 
-#include "line/boards.h"
-#include "line/firmware_file.h"
-#include "line/plan.h"
-#include "line/settings.h"
+#include "production/boards.h"
+#include "production/firmware_file.h"
+#include "production/plan.h"
+#include "production/settings.h"
 
 #include <cstddef>
 #include <functional>
 
-namespace line {
+namespace production {
 
 // Where a flash's progress goes: the engine's callback, with the user
 // pointer of each board by its index. None: no progress.
@@ -33,6 +33,6 @@ Job run_job();
 Job identify_job();
 Job lock_job(const Plan &plan);
 
-}  // namespace line
+}  // namespace production
 
 #endif

@@ -1,11 +1,11 @@
 // What a front end asks of the line, filled from its own options: what a
 // flash does on each board besides writing the image, and the line around
 // it (the record, serial numbers, retries).
-#ifndef KESTRANE_LINE_SETTINGS_H
-#define KESTRANE_LINE_SETTINGS_H
+#ifndef KESTRANE_PRODUCTION_SETTINGS_H
+#define KESTRANE_PRODUCTION_SETTINGS_H
 
 #include "firmware/image.h"
-#include "line/serial_number.h"
+#include "production/serial_number.h"
 #include <kestrane/engine.h>
 #include <kestrane/entry.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 
 // How long a retried board may take to come back when nothing else is
 // said: time to reseat a board in its fixture.
@@ -74,6 +74,6 @@ struct Settings {
     efm8_entry entry = no_entry();  // for boards on serial ports
 };
 
-}  // namespace line
+}  // namespace production
 
 #endif

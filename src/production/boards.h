@@ -1,11 +1,11 @@
 // Choosing the boards a command works on (USB bootloaders, or boards on
 // serial ports), and running it on all of them at once, each on a thread and
 // a session of its own.
-#ifndef KESTRANE_LINE_BOARDS_H
-#define KESTRANE_LINE_BOARDS_H
+#ifndef KESTRANE_PRODUCTION_BOARDS_H
+#define KESTRANE_PRODUCTION_BOARDS_H
 
-#include "line/plan.h"
-#include "line/settings.h"
+#include "production/plan.h"
+#include "production/settings.h"
 #include <kestrane/engine.h>
 #include <kestrane/entry.h>
 
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace line {
+namespace production {
 
 // What happened on one board.
 struct Outcome {
@@ -136,6 +136,6 @@ int32_t ping_port(const efm8_device &port, efm8_port_settings settings, const ef
 // 0 when every board succeeded, else the status of the first that failed.
 int overall_exit_code(const std::vector<Outcome> &outcomes);
 
-}  // namespace line
+}  // namespace production
 
 #endif

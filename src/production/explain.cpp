@@ -1,11 +1,11 @@
 // Why a board failed, in words that say what to do about it.
-#include "line/explain.h"
+#include "production/explain.h"
 
-#include "line/boards.h"
+#include "production/boards.h"
 
 #include <cerrno>
 
-namespace line {
+namespace production {
 
 static const char ACCESS_FIX[] =
     "no permission to open the board. The kestrane package installs the udev rule "
@@ -121,4 +121,4 @@ std::string explain(const efm8_report &report)
     }
 }
 
-}  // namespace line
+}  // namespace production

@@ -1,4 +1,4 @@
-#include "line/firmware_file.h"
+#include "production/firmware_file.h"
 
 #include "api/rules.h"
 #include "firmware/firmware.h"
@@ -7,7 +7,7 @@
 
 #include <new>
 
-namespace line {
+namespace production {
 
 std::shared_ptr<const efm8_image> library_image(const firmware::Image &image, const std::string &name)
 {
@@ -44,4 +44,4 @@ int32_t load_firmware(const std::string &path, const std::optional<firmware::For
     return EFM8_OK;
 }
 
-}  // namespace line
+}  // namespace production

@@ -3,7 +3,7 @@
 // area, over the image's own bytes or under its CRC checks, and a number the
 // format cannot hold or would write as all 0xFF, are refused with nothing
 // changed.
-#include "line/serial_number.h"
+#include "production/serial_number.h"
 
 #include <gtest/gtest.h>
 

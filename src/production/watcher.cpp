@@ -1,9 +1,9 @@
 // The production bench (bench.h): a look for boards once a period, a thread
 // for each new one, and each thread joined as soon as it is done.
-#include "line/bench.h"
+#include "production/watcher.h"
 
-#include "line/explain.h"
-#include "line/line.h"
+#include "production/explain.h"
+#include "production/line.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-namespace line {
+namespace production {
 
 // The bench asks each port at most twice a second.
 static const std::chrono::milliseconds PORT_POLL_PERIOD(500);
@@ -23,7 +23,7 @@ namespace {
 
 class Bench {
 public:
-    Bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events)
+    Bench(const Job &job, const std::vector<efm8_device> &ports, long count, const WatchEvents &events)
         : job_(job), ports_(ports), count_(count), period_(ports.empty() ? POLL_PERIOD : PORT_POLL_PERIOD),
           events_(events)
     {
@@ -235,7 +235,7 @@ private:
     const std::vector<efm8_device> ports_;  // boards on serial ports: the ports to ask
     const long count_;
     const std::chrono::milliseconds period_;
-    const BenchEvents &events_;
+    const WatchEvents &events_;
     std::map<std::string, int32_t> port_results_;  // how each port's last question went
     std::mutex lock_;
     std::condition_variable changed_;
@@ -253,10 +253,10 @@ private:
 
 }  // namespace
 
-int32_t run_bench(const Job &job, const std::vector<efm8_device> &ports, long count, const BenchEvents &events)
+int32_t run_watch(const Job &job, const std::vector<efm8_device> &ports, long count, const WatchEvents &events)
 {
     Bench bench(job, ports, count, events);
     return bench.run();
 }
 
-}  // namespace line
+}  // namespace production
