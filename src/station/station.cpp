@@ -38,6 +38,7 @@ Result Station::open_locked(const std::string &database, bool upgrade)
 {
     store_.reset();
     pending_.clear();
+    seen_.clear();
     sent_ = 0;
     Result opened;
     if (is_server(database)) {
@@ -58,12 +59,12 @@ Result Station::open_locked(const std::string &database, bool upgrade)
     return spooled.status == Status::Unreachable ? spooled : Result{};
 }
 
-Result Station::write(const std::function<Result(Store &, Transaction &)> &body)
+Result Station::write(int writes, const std::function<Result(Store &, Transaction &)> &body)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!store_)
         return not_open();
-    Transaction transaction(*store_);
+    Transaction transaction(*store_, Transaction::Writes(writes));
     if (!transaction.begun())
         return store_->failure();
     return body(*store_, transaction);
@@ -86,6 +87,7 @@ Result Station::open_to_read(const std::string &database, std::string &warning)
     std::lock_guard<std::mutex> lock(mutex_);
     store_.reset();
     pending_.clear();
+    seen_.clear();
     warning.clear();
     Result opened;
     if (is_server(database)) {

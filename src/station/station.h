@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -181,6 +182,12 @@ public:
     Result init_counter(const std::string &name, std::uint64_t first, std::optional<std::uint64_t> last,
                         Counter &counter);
     Result counter(const std::string &name, Counter &counter);
+    // The counter as this Station last saw it, read or drawn from, where
+    // the database is a server and it was seen since the database was
+    // opened: no round trip. Otherwise as counter() reads it. A count only
+    // grows: a counter seen used up is; one seen with numbers left may have
+    // been used up by another station since, which its draw tells.
+    Result counter_as_seen(const std::string &name, Counter &counter);
     Result counters(std::vector<Counter> &counters);  // by name
 
     // Writes the attempt's row, drawing its serial number from start.counter
@@ -193,7 +200,8 @@ public:
     // room given back), as if it had never begun: its board was only opened
     // and identified, and nothing but a number was wanting. On any other
     // failure the attempt stays as it was.
-    Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest);
+    // part: the part identify named, kept with the number (empty: none).
+    Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part = "");
     // Completes an unfinished attempt; a finished one is Invalid and stays
     // as it was. A server lost on the way: Pending, the completion kept in
     // the spool, the message saying so.
@@ -218,13 +226,16 @@ private:
     Step complete_once(std::int64_t id, const AttemptEnd &end);
     // Runs body with the database held and a write transaction begun, which
     // body commits; returns what body returns.
-    Result write(const std::function<Result(Store &, Transaction &)> &body);
+    Result write(int writes, const std::function<Result(Store &, Transaction &)> &body);
+    // Keeps what a draw from here says of its counter.
+    void saw_drawn(const std::string &counter, std::uint64_t serial);
 
     std::unique_ptr<Store> store_;
     std::unique_ptr<Spool> spool_;
     std::function<void()> on_busy_;
     std::string host_, station_;
-    std::set<std::int64_t> pending_;  // attempts begun here, not yet finished
+    std::map<std::int64_t, std::string> pending_;  // attempts begun here, not yet finished: their part as kept
+    std::map<std::string, Counter> seen_;           // counters as last seen here (counter_as_seen)
     std::size_t sent_ = 0;
     mutable std::mutex mutex_;
 };

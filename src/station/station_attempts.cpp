@@ -6,23 +6,33 @@
 #include "station/store.h"
 #include "station/store_postgres.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace station {
 
-// Draws the attempt's number, when it takes one, and writes its row.
+static const char INSERT_ATTEMPT[] =
+    "INSERT INTO attempts (started, host, station, transport, path, part, image_name, image_sha256, counter, serial) "
+    "SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, counter, serial FROM ";
+
+// Draws the attempt's number, when it takes one, and writes its row: on a
+// server in one statement, the draw its first part; in a file, in turn
+// within the transaction.
 static Result insert_attempt(Store &store, const AttemptStart &start, const std::string &started,
                              const std::string &host, const std::string &station, Attempt &attempt)
 {
+    const bool drawing = !start.counter.empty(), at_once = drawing && store.statement_is_transaction();
     std::uint64_t serial = 0;
-    if (!start.counter.empty()) {
+    if (drawing && !at_once) {
         const Result drawn = draw(store, start.counter, LARGEST_NUMBER, serial);
         if (!drawn.ok())
             return drawn;
     }
-    auto insert = store.query("INSERT INTO attempts (started, host, station, transport, path, part, image_name, "
-                              "image_sha256, counter, serial) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
-                              "RETURNING id");
+    const std::string source = at_once   ? "drawn"
+                               : drawing ? "(SELECT ?9 AS counter, CAST(?10 AS BIGINT) AS serial) AS drawn"
+                                         : "(SELECT CAST(NULL AS TEXT) AS counter, CAST(NULL AS BIGINT) AS serial) AS none";
+    auto insert = store.query((at_once ? "WITH drawn AS (" + draw_sql(9, 10) + ") " : std::string()) +
+                              INSERT_ATTEMPT + source + " RETURNING id, serial");
     insert->bind_text(1, started);
     insert->bind_text(2, host);
     insert->bind_text(3, station);
@@ -31,14 +41,17 @@ static Result insert_attempt(Store &store, const AttemptStart &start, const std:
     insert->bind_text(6, start.part);
     insert->bind_text(7, start.image_name);
     insert->bind_text(8, start.image_sha256);
-    if (!start.counter.empty()) {
+    if (drawing) {
         insert->bind_text(9, start.counter);
-        insert->bind_int(10, std::int64_t(serial));
+        insert->bind_int(10, at_once ? LARGEST_NUMBER : std::int64_t(serial));
     }
-    if (insert->step() != Step::Row)
+    const Step row = insert->step();
+    if (row == Step::Done && at_once)
+        return not_drawn(store, start.counter, LARGEST_NUMBER);
+    if (row != Step::Row)
         return store.failure();
     attempt.id = insert->integer(0);
-    attempt.serial = start.counter.empty() ? std::nullopt : std::optional<std::uint64_t>(serial);
+    attempt.serial = drawing ? std::optional<std::uint64_t>(std::uint64_t(insert->integer(1))) : std::nullopt;
     return insert->step() == Step::Done ? Result{} : store.failure();
 }
 
@@ -68,7 +81,7 @@ Result Station::begin(const AttemptStart &start, Attempt &attempt)
 Result Station::begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt)
 {
     Store &store = *store_;
-    Transaction transaction(store);
+    Transaction transaction(store, Transaction::OneStatement);
     if (!transaction.begun()) {
         const Result failed = store.failure();
         return failed.status == Status::Unreachable ? Result{Status::Unreachable, ""} : failed;
@@ -84,7 +97,9 @@ Result Station::begin_once(const AttemptStart &start, const std::string &started
         store.give_room();
         return written;
     }
-    pending_.insert(begun.id);
+    pending_[begun.id] = start.part;
+    if (begun.serial)
+        saw_drawn(start.counter, *begun.serial);
     attempt = begun;
     return {};
 }
@@ -103,17 +118,80 @@ static bool withdraws(Status status)
     return status == Status::NoSuchCounter || status == Status::Exhausted || status == Status::TooLarge;
 }
 
+// In a file: the number drawn, then written into the attempt's row with
+// its part, in the transaction. Row: written; Done: the attempt was not one
+// to take it; Failed: drawn says why, a withdrawing status when the attempt
+// is to be withdrawn.
+static Step draw_in_turn(Store &store, const Attempt &attempt, const std::string &counter, std::uint64_t largest,
+                         const std::string &part, std::uint64_t &serial, Result &drawn)
+{
+    drawn = station::draw(store, counter, largest, serial);
+    if (!drawn.ok())
+        return Step::Failed;
+    auto update = store.query("UPDATE attempts SET counter = ?1, serial = ?2, part = coalesce(nullif(?4, ''), part) "
+                              "WHERE id = ?3 AND ended IS NULL AND serial IS NULL RETURNING id");
+    update->bind_text(1, counter);
+    update->bind_int(2, std::int64_t(serial));
+    update->bind_int(3, attempt.id);
+    update->bind_text(4, part);
+    const Step updated = update->step();
+    if (updated == Step::Row && update->step() == Step::Done)
+        return Step::Row;
+    drawn = store.failure();
+    return updated == Step::Done ? Step::Done : Step::Failed;
+}
+
+// On a server: one statement draws the number and writes it into the
+// attempt's row, or withdraws the attempt when the counter has none for it;
+// a counter is drawn from only for an attempt that takes the number.
+static Step draw_at_once(Store &store, const Attempt &attempt, const std::string &counter, std::uint64_t largest,
+                         const std::string &part, std::uint64_t &serial, Result &drawn)
+{
+    static const char UNFINISHED[] = "ended IS NULL AND serial IS NULL AND withdrawn IS NULL";
+    auto update = store.query(
+        "WITH drawn AS (" + draw_sql(1, 2, std::string("EXISTS (SELECT 1 FROM attempts WHERE id = ?3 AND ") + UNFINISHED + ")") +
+        ") UPDATE attempts SET counter = (SELECT counter FROM drawn), serial = (SELECT serial FROM drawn), "
+        "part = coalesce(nullif(?4, ''), part), withdrawn = CASE WHEN EXISTS (SELECT 1 FROM drawn) THEN NULL ELSE 1 END "
+        "WHERE id = ?3 AND " + UNFINISHED + " RETURNING serial");
+    update->bind_text(1, counter);
+    update->bind_int(2, std::int64_t(std::min<std::uint64_t>(largest, LARGEST_NUMBER)));
+    update->bind_int(3, attempt.id);
+    update->bind_text(4, part);
+    const Step updated = update->step();
+    if (updated != Step::Row) {
+        drawn = store.failure();
+        return updated;
+    }
+    const bool numbered = !update->null(0);
+    serial = numbered ? std::uint64_t(update->integer(0)) : 0;
+    if (update->step() != Step::Done) {
+        drawn = store.failure();
+        return Step::Failed;
+    }
+    drawn = numbered ? Result{} : not_drawn(store, counter, largest);
+    if (!numbered && drawn.ok())  // the counter changed since: the attempt is withdrawn all the same
+        drawn = {Status::Exhausted, "counter '" + counter + "' had no number left for the board"};
+    return numbered ? Step::Row : Step::Failed;
+}
+
 // The attempt's number drawn and written into its row, or the attempt
 // withdrawn when the counter has none it may give.
-Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t largest)
+Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part)
 {
-    return write([&](Store &store, Transaction &transaction) {
+    return write(Transaction::OneStatement, [&](Store &store, Transaction &transaction) {
         std::uint64_t serial = 0;
-        const Result drawn = station::draw(store, counter, largest, serial);
-        if (!drawn.ok() && !withdraws(drawn.status))
+        Result drawn;
+        const bool at_once = store.statement_is_transaction();
+        const Step updated = (at_once ? draw_at_once : draw_in_turn)(store, attempt, counter, largest, part, serial,
+                                                                     drawn);
+        if (updated == Step::Done)
+            return Result{Status::Invalid, "attempt " + std::to_string(attempt.id) +
+                                               " is not an unfinished attempt without a serial number in " +
+                                               store.name()};
+        if (updated == Step::Failed && !withdraws(drawn.status))
             return drawn;
-        if (!drawn.ok()) {
-            const Result withdrawn = withdraw(store, attempt);
+        if (updated == Step::Failed) {
+            const Result withdrawn = at_once ? Result{} : withdraw(store, attempt);
             if (!withdrawn.ok())
                 return withdrawn;
             if (!transaction.commit())
@@ -122,19 +200,12 @@ Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t
                 store.give_room();
             return drawn;
         }
-        auto update = store.query("UPDATE attempts SET counter = ?1, serial = ?2 WHERE id = ?3 AND ended IS NULL "
-                                  "AND serial IS NULL RETURNING id");
-        update->bind_text(1, counter);
-        update->bind_int(2, std::int64_t(serial));
-        update->bind_int(3, attempt.id);
-        const Step updated = update->step();
-        if (updated == Step::Done)
-            return Result{Status::Invalid, "attempt " + std::to_string(attempt.id) +
-                                               " is not an unfinished attempt without a serial number in " +
-                                               store.name()};
-        if (updated != Step::Row || update->step() != Step::Done || !transaction.commit())
+        if (!transaction.commit())
             return store.failure();
         attempt.serial = serial;
+        saw_drawn(counter, serial);
+        if (pending_.count(attempt.id) > 0 && !part.empty())
+            pending_[attempt.id] = part;
         return Result{};
     });
 }
@@ -189,7 +260,7 @@ Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
 // Callers hold mutex_.
 Step Station::complete_once(std::int64_t id, const AttemptEnd &end)
 {
-    Transaction transaction(*store_);
+    Transaction transaction(*store_, Transaction::OneStatement);
     // The attempt ends here whatever happens to its record, and its room
     // goes to this update, under the write lock: no other writer of the
     // file takes it first.
@@ -215,15 +286,23 @@ Result Station::spool(std::int64_t id, const AttemptEnd &end, const Result &lost
                                  " and sent once the server is back (kestrane-cli station sync sends it)"};
 }
 
+// A part the attempt's row holds already costs no statement.
 Result Station::note_part(const Attempt &attempt, const std::string &part)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!store_)
         return not_open();
+    const auto kept = pending_.find(attempt.id);
+    if (kept != pending_.end() && kept->second == part)
+        return {};
     auto update = store_->query("UPDATE attempts SET part = ?1 WHERE id = ?2 AND ended IS NULL AND withdrawn IS NULL");
     update->bind_text(1, part);
     update->bind_int(2, attempt.id);
-    return update->step() == Step::Done ? Result{} : store_->failure();
+    if (update->step() != Step::Done)
+        return store_->failure();
+    if (kept != pending_.end())
+        kept->second = part;
+    return {};
 }
 
 // Every filter is bound, as NULL when it is not asked for. The station

@@ -58,8 +58,7 @@ public:
             std::vector<const char *> values(values_.size());
             for (std::size_t i = 0; i < values_.size(); ++i)
                 values[i] = bound_[i] ? values_[i].c_str() : nullptr;
-            result_ = PQexecParams(conn_, sql_.c_str(), int(values.size()), types_.data(), values.data(), nullptr,
-                                   nullptr, 0);
+            result_ = store_.run(sql_, int(values.size()), types_.data(), values.data());
             const ExecStatusType status = PQresultStatus(result_);
             if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
                 store_.failed(result_);
@@ -143,7 +142,9 @@ void PostgresStore::failed(const ::pg_result *result)
 {
     if (conn_ == nullptr)
         return;  // error_ says why the last connection failed
-    error_lost_ = (result != nullptr && PQresultErrorField(result, PG_DIAG_SQLSTATE) == nullptr) || lost();
+    const char *state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    state_ = state != nullptr ? state : "";
+    error_lost_ = (result != nullptr && state == nullptr) || lost();
     const char *message = result != nullptr ? PQresultErrorMessage(result) : "";
     if (message[0] == '\0')
         message = PQerrorMessage(conn_);
@@ -236,6 +237,7 @@ Result PostgresStore::connect()
                                      "fallback_application_name", "dbname", nullptr});
     values.insert(values.end(), {user_timeout.c_str(), "2", "1", "3", "kestrane", uri_.c_str(), nullptr});
     conn_ = PQconnectdbParams(keywords.data(), values.data(), 1);
+    prepared_.clear();
     if (conn_ == nullptr)
         return {Status::Unreachable, "cannot reach the station database server " + name_ + ": out of memory"};
     PQsetNoticeProcessor(conn_, no_notices, nullptr);
@@ -297,6 +299,51 @@ Result PostgresStore::reconnect()
     return connected;
 }
 
+// A result of a pipeline's: its statement's first, the rest dropped up to
+// the end of the statement's results.
+static PGresult *statement_result(pg_conn *conn)
+{
+    PGresult *first = PQgetResult(conn);
+    if (first != nullptr)
+        for (PGresult *more; (more = PQgetResult(conn)) != nullptr;)
+            PQclear(more);
+    return first;
+}
+
+// Each statement is prepared on its first use on this connection, in the
+// same round trip as its run: the prepare, the run and a sync sent as one
+// pipeline. A prepare that fails is the statement's failure, and leaves
+// nothing prepared.
+PGresult *PostgresStore::run(const std::string &sql, int count, const Oid *types, const char *const *values)
+{
+    const auto found = prepared_.find(sql);
+    if (found != prepared_.end())
+        return PQexecPrepared(conn_, found->second.c_str(), count, values, nullptr, nullptr, 0);
+    const std::string name = "kestrane_" + std::to_string(prepared_.size() + 1);
+    if (PQenterPipelineMode(conn_) != 1)
+        return PQexecParams(conn_, sql.c_str(), count, types, values, nullptr, nullptr, 0);
+    PGresult *prepared = nullptr, *result = nullptr;
+    if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, types) == 1 &&
+        PQsendQueryPrepared(conn_, name.c_str(), count, values, nullptr, nullptr, 0) == 1 && PQpipelineSync(conn_) == 1) {
+        prepared = statement_result(conn_);
+        result = statement_result(conn_);
+        PGresult *sync = PQgetResult(conn_);
+        PQclear(sync);
+    }
+    // A connection lost on the way may leave the pipeline unfinished; it is
+    // made again before anything else runs on it.
+    PQexitPipelineMode(conn_);
+    if (PQresultStatus(prepared) == PGRES_COMMAND_OK) {
+        prepared_[sql] = name;
+        PQclear(prepared);
+        return result;
+    }
+    PQclear(result);
+    if (prepared == nullptr)
+        return PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR);
+    return prepared;
+}
+
 std::unique_ptr<Query> PostgresStore::query(const std::string &sql)
 {
     return std::make_unique<PostgresQuery>(*this, conn_, sql);
@@ -338,22 +385,27 @@ bool PostgresStore::execute(const char *sql)
     return command(*this, conn_, sql);
 }
 
-// Two station inits at once take turns.
+// Two station inits at once take turns, in the upgrade's transaction. A
+// station reads the version in one round trip, outside any transaction:
+// no table is no schema yet.
 Result PostgresStore::version(int &version)
 {
     version = 0;
+    static const char UNDEFINED_TABLE[] = "42P01";
     if (use_ == Use::Upgrade) {
         auto lock = query("SELECT pg_advisory_xact_lock(4711)");
         if (lock->step() != Step::Row)
             return failure();
+        auto exists = query("SELECT to_regclass('kestrane_schema') IS NOT NULL");
+        if (exists->step() != Step::Row)
+            return failure();
+        if (exists->text(0) != "t")
+            return {};
     }
-    auto exists = query("SELECT to_regclass('kestrane_schema') IS NOT NULL");
-    if (exists->step() != Step::Row)
-        return failure();
-    if (exists->text(0) != "t")
-        return {};
     auto read = query("SELECT version, line FROM kestrane_schema");
     const Step row = read->step();
+    if (row == Step::Failed && use_ != Use::Upgrade && state_ == UNDEFINED_TABLE && !error_lost_)
+        return {};
     if (row == Step::Failed)
         return failure();
     if (row == Step::Row) {

@@ -10,6 +10,7 @@
 #include "station/store.h"
 
 #include <chrono>
+#include <map>
 #include <string>
 
 struct pg_conn;
@@ -55,9 +56,14 @@ public:
     Result version(int &version) override;
     bool set_version(int version) override;
 
+    bool statement_is_transaction() const override { return true; }
+
     // A failed statement's result (nullptr: the connection's), kept for
     // failure().
     void failed(const ::pg_result *result);
+    // Runs a statement with its parameters (Query's), prepared on its first
+    // use: its result, never nullptr.
+    ::pg_result *run(const std::string &sql, int count, const unsigned int *types, const char *const *values);
 
 private:
     Result connect();
@@ -68,6 +74,8 @@ private:
     Use use_ = Use::Write;
     std::string line_;
     std::string error_;
+    std::string state_;  // the last failure's SQLSTATE; empty for the connection's
+    std::map<std::string, std::string> prepared_;  // by SQL: the name it was prepared as on this connection
     bool error_lost_ = false;
     std::chrono::steady_clock::time_point last_try_;
 };
