@@ -2,8 +2,9 @@
 // its own, drawing DRAWS numbers each from one counter and completing each
 // attempt, as many benches of a line do at once. Each process connects
 // before the clock starts; the numbers are checked to be drawn once each.
-// Target: the store never limits a line, at least 50 boards a second.
-// Usage: station_bench DATABASE [PROCESSES] [DRAWS]
+// Target: the store never limits a line, at least 50 boards a second
+// (TARGET: another; 0 for none, where the caller weighs the figures).
+// Usage: station_bench DATABASE [PROCESSES] [DRAWS] [TARGET]
 #include "station/station.h"
 
 #include <sys/wait.h>
@@ -52,11 +53,12 @@ static int draw(const std::string &database, const std::string &counter, int pro
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: station_bench DATABASE [PROCESSES] [DRAWS]\n");
+        std::fprintf(stderr, "usage: station_bench DATABASE [PROCESSES] [DRAWS] [TARGET]\n");
         return 64;
     }
     const std::string database = argv[1];
     const int processes = argc > 2 ? std::atoi(argv[2]) : 4, draws = argc > 3 ? std::atoi(argv[3]) : 250;
+    const double target = argc > 4 ? std::atof(argv[4]) : TARGET_PER_SECOND;
     const std::string counter = "bench-" + std::to_string(getpid()) + "-" + std::to_string(std::time(nullptr));
     Station station;
     Counter made;
@@ -98,11 +100,11 @@ int main(int argc, char **argv)
     const double rate = double(expected) / seconds;
     std::printf("%-10s %d processes x %d draws-and-records: %.0f per second (%.1f ms each)%s\n",
                 is_server(database) ? "postgresql" : "sqlite", processes, draws, rate, 1000 / rate,
-                rate >= TARGET_PER_SECOND ? "" : "  BELOW THE TARGET");
+                rate >= target ? "" : "  BELOW THE TARGET");
     if (!ok || numbers != expected) {
         std::fprintf(stderr, "station_bench: %llu numbers drawn, not %llu\n", static_cast<unsigned long long>(numbers),
                      static_cast<unsigned long long>(expected));
         return 1;
     }
-    return rate >= TARGET_PER_SECOND ? 0 : 1;
+    return rate >= target ? 0 : 1;
 }

@@ -95,6 +95,7 @@ Result Station::begin_once(const AttemptStart &start, const std::string &started
         written = store.failure();
     if (!written.ok()) {
         store.give_room();
+        seen_.erase(start.counter);  // read again when next asked
         return written;
     }
     pending_[begun.id] = start.part;
@@ -198,6 +199,7 @@ Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t
                 return store.failure();
             if (pending_.erase(attempt.id) > 0)
                 store.give_room();
+            seen_.erase(counter);  // read again when next asked
             return drawn;
         }
         if (!transaction.commit())
