@@ -37,6 +37,7 @@ Station::~Station() = default;
 Result Station::open_locked(const std::string &database, bool upgrade)
 {
     store_.reset();
+    together_ = false;
     pending_.clear();
     seen_.clear();
     sent_ = 0;
@@ -54,20 +55,50 @@ Result Station::open_locked(const std::string &database, bool upgrade)
         store_.reset();
         return opened;
     }
+    together_ = store_->statement_is_transaction();
     std::size_t sent = 0;
     const Result spooled = send_spool(sent, nullptr);
     return spooled.status == Status::Unreachable ? spooled : Result{};
 }
 
-Result Station::write(int writes, const std::function<Result(Store &, Transaction &)> &body)
+struct Station::Waiting {
+    const Make *make;
+    std::unique_ptr<Query> query;
+    bool taken = false;  // by a trip: query holds its statement, sent, or nothing
+};
+
+std::unique_ptr<Query> Station::together(std::unique_lock<std::mutex> &lock, const Make &make)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_)
-        return not_open();
-    Transaction transaction(*store_, Transaction::Writes(writes));
-    if (!transaction.begun())
-        return store_->failure();
-    return body(*store_, transaction);
+    if (!together_) {
+        lock.lock();
+        return nullptr;
+    }
+    Waiting mine{&make, nullptr};
+    {
+        std::lock_guard<std::mutex> guard(waiting_lock_);
+        waiting_.push_back(&mine);
+    }
+    lock.lock();
+    if (mine.taken)
+        return std::move(mine.query);
+    std::vector<Waiting *> trip;
+    {
+        std::lock_guard<std::mutex> guard(waiting_lock_);
+        trip.swap(waiting_);
+    }
+    std::size_t sent = 0;
+    const bool there = store_ && reconnect(sent).ok();
+    std::vector<Query *> queries;
+    for (Waiting *each : trip) {
+        each->taken = true;
+        if (there)
+            each->query = (*each->make)(*store_);
+        if (each->query)
+            queries.push_back(each->query.get());
+    }
+    if (there)
+        store_->run_together(queries);
+    return std::move(mine.query);
 }
 
 Result Station::open(const std::string &database)
@@ -86,6 +117,7 @@ Result Station::open_to_read(const std::string &database, std::string &warning)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     store_.reset();
+    together_ = false;
     pending_.clear();
     seen_.clear();
     warning.clear();

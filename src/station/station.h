@@ -25,6 +25,7 @@
 
 #include "station/station_result.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -39,6 +40,7 @@
 namespace station {
 
 class Store;
+class Query;
 class Spool;
 class Transaction;
 enum class Step;
@@ -221,12 +223,21 @@ private:
     Result open_locked(const std::string &database, bool upgrade);
     Result send_spool(std::size_t &sent, std::size_t *left);
     Result reconnect(std::size_t &sent);
-    Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt);
+    // sent: the call's statement, sent already (together); nullptr: not.
+    Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt,
+                      std::unique_ptr<Query> sent);
     Result spool(std::int64_t id, const AttemptEnd &end, const Result &lost);
-    Step complete_once(std::int64_t id, const AttemptEnd &end);
-    // Runs body with the database held and a write transaction begun, which
-    // body commits; returns what body returns.
-    Result write(int writes, const std::function<Result(Store &, Transaction &)> &body);
+    Step complete_once(std::int64_t id, const AttemptEnd &end, std::unique_ptr<Query> sent);
+    // Takes the database (lock, on mutex_) for a call whose writes are one
+    // statement, make's. On a server, every call that came while another
+    // held it has its statement sent in one round trip, a pipeline, by the
+    // first to take it next: the threads of a line share their trips. The
+    // call's statement, sent and to be stepped; nullptr where nothing was
+    // sent (a file, make gave none, or the server is not there), for the
+    // call to do as it does alone.
+    struct Waiting;
+    using Make = std::function<std::unique_ptr<Query>(Store &)>;
+    std::unique_ptr<Query> together(std::unique_lock<std::mutex> &lock, const Make &make);
     // Keeps what a draw from here says of its counter.
     void saw_drawn(const std::string &counter, std::uint64_t serial);
 
@@ -238,6 +249,9 @@ private:
     std::map<std::string, Counter> seen_;           // counters as last seen here (counter_as_seen)
     std::size_t sent_ = 0;
     mutable std::mutex mutex_;
+    std::mutex waiting_lock_;        // guards waiting_, taken without mutex_ or inside it
+    std::vector<Waiting *> waiting_;  // calls whose statements wait for the next trip
+    std::atomic<bool> together_{false};  // the database is a server's: calls share their trips
 };
 
 // $XDG_STATE_HOME/kestrane/station.sqlite, or under ~/.local/state when

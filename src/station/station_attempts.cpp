@@ -15,19 +15,13 @@ static const char INSERT_ATTEMPT[] =
     "INSERT INTO attempts (started, host, station, transport, path, part, image_name, image_sha256, counter, serial) "
     "SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, counter, serial FROM ";
 
-// Draws the attempt's number, when it takes one, and writes its row: on a
-// server in one statement, the draw its first part; in a file, in turn
-// within the transaction.
-static Result insert_attempt(Store &store, const AttemptStart &start, const std::string &started,
-                             const std::string &host, const std::string &station, Attempt &attempt)
+// The attempt's row, its number drawn from start.counter when it takes one:
+// on a server in the same statement, the draw its first part; in a file
+// already drawn (serial), in turn within the transaction.
+static std::unique_ptr<Query> insert_query(Store &store, const AttemptStart &start, const std::string &started,
+                                           const std::string &host, const std::string &station, std::uint64_t serial)
 {
     const bool drawing = !start.counter.empty(), at_once = drawing && store.statement_is_transaction();
-    std::uint64_t serial = 0;
-    if (drawing && !at_once) {
-        const Result drawn = draw(store, start.counter, LARGEST_NUMBER, serial);
-        if (!drawn.ok())
-            return drawn;
-    }
     const std::string source = at_once   ? "drawn"
                                : drawing ? "(SELECT ?9 AS counter, CAST(?10 AS BIGINT) AS serial) AS drawn"
                                          : "(SELECT CAST(NULL AS TEXT) AS counter, CAST(NULL AS BIGINT) AS serial) AS none";
@@ -43,42 +37,72 @@ static Result insert_attempt(Store &store, const AttemptStart &start, const std:
     insert->bind_text(8, start.image_sha256);
     if (drawing) {
         insert->bind_text(9, start.counter);
-        insert->bind_int(10, at_once ? LARGEST_NUMBER : std::int64_t(serial));
+        insert->bind_int(10, at_once ? std::int64_t(LARGEST_NUMBER) : std::int64_t(serial));
     }
-    const Step row = insert->step();
-    if (row == Step::Done && at_once)
+    return insert;
+}
+
+static Result inserted(Store &store, Query &insert, const AttemptStart &start, Attempt &attempt)
+{
+    const Step row = insert.step();
+    if (row == Step::Done && !start.counter.empty())
         return not_drawn(store, start.counter, LARGEST_NUMBER);
     if (row != Step::Row)
         return store.failure();
-    attempt.id = insert->integer(0);
-    attempt.serial = drawing ? std::optional<std::uint64_t>(std::uint64_t(insert->integer(1))) : std::nullopt;
-    return insert->step() == Step::Done ? Result{} : store.failure();
+    attempt.id = insert.integer(0);
+    attempt.serial = insert.null(1) ? std::nullopt : std::optional<std::uint64_t>(std::uint64_t(insert.integer(1)));
+    return insert.step() == Step::Done ? Result{} : store.failure();
+}
+
+// sent: the row's statement, sent with others' already (Station::together).
+static Result insert_attempt(Store &store, const AttemptStart &start, const std::string &started,
+                             const std::string &host, const std::string &station, Attempt &attempt,
+                             std::unique_ptr<Query> sent)
+{
+    std::uint64_t serial = 0;
+    if (!sent && !start.counter.empty() && !store.statement_is_transaction()) {
+        const Result drawn = draw(store, start.counter, LARGEST_NUMBER, serial);
+        if (!drawn.ok())
+            return drawn;
+    }
+    if (!sent)
+        sent = insert_query(store, start, started, host, station, serial);
+    return inserted(store, *sent, start, attempt);
 }
 
 // A server's connection found lost before anything was written (it closed
-// while the line was idle) is made again, once.
+// while the line was idle) is made again, once. A server's row goes with
+// what other threads send meanwhile.
 Result Station::begin(const AttemptStart &start, Attempt &attempt)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_)
-        return not_open();
     std::string started;
     const Result time = utc_time(start.started, started);
     if (!time.ok())
         return time;
-    std::size_t sent = 0;
-    const Result connected = reconnect(sent);
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    std::unique_ptr<Query> sent = together(lock, [&](Store &store) {
+        return start.counter.empty() || store.statement_is_transaction()
+                   ? insert_query(store, start, started, host_, station_, 0)
+                   : nullptr;
+    });
+    if (!store_)
+        return not_open();
+    if (sent)
+        return begin_once(start, started, attempt, std::move(sent));
+    std::size_t reconnected = 0;
+    const Result connected = reconnect(reconnected);
     if (!connected.ok())
         return connected;
-    Result begun = begin_once(start, started, attempt);
-    if (begun.status == Status::Unreachable && begun.message.empty() && reconnect(sent).ok())
-        begun = begin_once(start, started, attempt);
+    Result begun = begin_once(start, started, attempt, nullptr);
+    if (begun.status == Status::Unreachable && begun.message.empty() && reconnect(reconnected).ok())
+        begun = begin_once(start, started, attempt, nullptr);
     return begun.message.empty() && !begun.ok() ? store_->failure() : begun;
 }
 
 // Unreachable without a message: the connection was lost before the
 // transaction began.
-Result Station::begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt)
+Result Station::begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt,
+                           std::unique_ptr<Query> sent)
 {
     Store &store = *store_;
     Transaction transaction(store, Transaction::OneStatement);
@@ -90,7 +114,7 @@ Result Station::begin_once(const AttemptStart &start, const std::string &started
     if (!written.ok())
         return written;
     Attempt begun;
-    written = insert_attempt(store, start, started, host_, station_, begun);
+    written = insert_attempt(store, start, started, host_, station_, begun, std::move(sent));
     if (written.ok() && !transaction.commit())
         written = store.failure();
     if (!written.ok()) {
@@ -145,8 +169,8 @@ static Step draw_in_turn(Store &store, const Attempt &attempt, const std::string
 // On a server: one statement draws the number and writes it into the
 // attempt's row, or withdraws the attempt when the counter has none for it;
 // a counter is drawn from only for an attempt that takes the number.
-static Step draw_at_once(Store &store, const Attempt &attempt, const std::string &counter, std::uint64_t largest,
-                         const std::string &part, std::uint64_t &serial, Result &drawn)
+static std::unique_ptr<Query> draw_query(Store &store, const Attempt &attempt, const std::string &counter,
+                                         std::uint64_t largest, const std::string &part)
 {
     static const char UNFINISHED[] = "ended IS NULL AND serial IS NULL AND withdrawn IS NULL";
     auto update = store.query(
@@ -158,14 +182,20 @@ static Step draw_at_once(Store &store, const Attempt &attempt, const std::string
     update->bind_int(2, std::int64_t(std::min<std::uint64_t>(largest, LARGEST_NUMBER)));
     update->bind_int(3, attempt.id);
     update->bind_text(4, part);
-    const Step updated = update->step();
+    return update;
+}
+
+static Step drawn_at_once(Store &store, Query &update, const std::string &counter, std::uint64_t largest,
+                          std::uint64_t &serial, Result &drawn)
+{
+    const Step updated = update.step();
     if (updated != Step::Row) {
         drawn = store.failure();
         return updated;
     }
-    const bool numbered = !update->null(0);
-    serial = numbered ? std::uint64_t(update->integer(0)) : 0;
-    if (update->step() != Step::Done) {
+    const bool numbered = !update.null(0);
+    serial = numbered ? std::uint64_t(update.integer(0)) : 0;
+    if (update.step() != Step::Done) {
         drawn = store.failure();
         return Step::Failed;
     }
@@ -179,37 +209,46 @@ static Step draw_at_once(Store &store, const Attempt &attempt, const std::string
 // withdrawn when the counter has none it may give.
 Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part)
 {
-    return write(Transaction::OneStatement, [&](Store &store, Transaction &transaction) {
-        std::uint64_t serial = 0;
-        Result drawn;
-        const bool at_once = store.statement_is_transaction();
-        const Step updated = (at_once ? draw_at_once : draw_in_turn)(store, attempt, counter, largest, part, serial,
-                                                                     drawn);
-        if (updated == Step::Done)
-            return Result{Status::Invalid, "attempt " + std::to_string(attempt.id) +
-                                               " is not an unfinished attempt without a serial number in " +
-                                               store.name()};
-        if (updated == Step::Failed && !withdraws(drawn.status))
-            return drawn;
-        if (updated == Step::Failed) {
-            const Result withdrawn = at_once ? Result{} : withdraw(store, attempt);
-            if (!withdrawn.ok())
-                return withdrawn;
-            if (!transaction.commit())
-                return store.failure();
-            if (pending_.erase(attempt.id) > 0)
-                store.give_room();
-            seen_.erase(counter);  // read again when next asked
-            return drawn;
-        }
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    std::unique_ptr<Query> sent = together(lock, [&](Store &store) {
+        return store.statement_is_transaction() ? draw_query(store, attempt, counter, largest, part) : nullptr;
+    });
+    if (!store_)
+        return not_open();
+    Store &store = *store_;
+    Transaction transaction(store, Transaction::OneStatement);
+    if (!transaction.begun())
+        return store.failure();
+    std::uint64_t serial = 0;
+    Result drawn;
+    const bool at_once = store.statement_is_transaction();
+    if (at_once && !sent)
+        sent = draw_query(store, attempt, counter, largest, part);
+    const Step updated = at_once ? drawn_at_once(store, *sent, counter, largest, serial, drawn)
+                                 : draw_in_turn(store, attempt, counter, largest, part, serial, drawn);
+    if (updated == Step::Done)
+        return {Status::Invalid, "attempt " + std::to_string(attempt.id) +
+                                     " is not an unfinished attempt without a serial number in " + store.name()};
+    if (updated == Step::Failed && !withdraws(drawn.status))
+        return drawn;
+    if (updated == Step::Failed) {
+        const Result withdrawn = at_once ? Result{} : withdraw(store, attempt);
+        if (!withdrawn.ok())
+            return withdrawn;
         if (!transaction.commit())
             return store.failure();
-        attempt.serial = serial;
-        saw_drawn(counter, serial);
-        if (pending_.count(attempt.id) > 0 && !part.empty())
-            pending_[attempt.id] = part;
-        return Result{};
-    });
+        if (pending_.erase(attempt.id) > 0)
+            store.give_room();
+        seen_.erase(counter);  // read again when next asked
+        return drawn;
+    }
+    if (!transaction.commit())
+        return store.failure();
+    attempt.serial = serial;
+    saw_drawn(counter, serial);
+    if (pending_.count(attempt.id) > 0 && !part.empty())
+        pending_[attempt.id] = part;
+    return {};
 }
 
 static const char UPDATE_END[] =
@@ -217,7 +256,7 @@ static const char UPDATE_END[] =
     "message = ?5, commands = ?6, bytes_written = ?7, seconds = ?8, tries = ?9 "
     "WHERE id = ?10 AND ended IS NULL AND withdrawn IS NULL RETURNING id";
 
-Step complete(Store &store, std::int64_t id, const AttemptEnd &end)
+static std::unique_ptr<Query> complete_query(Store &store, std::int64_t id, const AttemptEnd &end)
 {
     auto update = store.query(UPDATE_END);
     update->bind_text(1, end.ended);
@@ -230,25 +269,37 @@ Step complete(Store &store, std::int64_t id, const AttemptEnd &end)
     update->bind_real(8, end.seconds);
     update->bind_int(9, end.tries);
     update->bind_int(10, id);
-    const Step updated = update->step();
-    return updated == Step::Row && update->step() != Step::Done ? Step::Failed : updated;
+    return update;
+}
+
+static Step completed(Query &update)
+{
+    const Step updated = update.step();
+    return updated == Step::Row && update.step() != Step::Done ? Step::Failed : updated;
+}
+
+Step complete(Store &store, std::int64_t id, const AttemptEnd &end)
+{
+    return completed(*complete_query(store, id, end));
 }
 
 Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_)
-        return not_open();
-    Store &store = *store_;
     AttemptEnd completion = end;
     const Result time = utc_time(end.ended, completion.ended);
     if (!time.ok())
         return time;
-    Step updated = complete_once(attempt.id, completion);
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    std::unique_ptr<Query> sent =
+        together(lock, [&](Store &store) { return complete_query(store, attempt.id, completion); });
+    if (!store_)
+        return not_open();
+    Store &store = *store_;
+    Step updated = complete_once(attempt.id, completion, std::move(sent));
     // A server that closed the connection may be there again at once.
-    std::size_t sent = 0;
-    if (updated == Step::Failed && store.failure().status == Status::Unreachable && reconnect(sent).ok())
-        updated = complete_once(attempt.id, completion);
+    std::size_t reconnected = 0;
+    if (updated == Step::Failed && store.failure().status == Status::Unreachable && reconnect(reconnected).ok())
+        updated = complete_once(attempt.id, completion, nullptr);
     if (updated == Step::Failed) {
         const Result failed = store.failure();
         return failed.status == Status::Unreachable ? spool(attempt.id, completion, failed) : failed;
@@ -260,7 +311,7 @@ Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
 }
 
 // Callers hold mutex_.
-Step Station::complete_once(std::int64_t id, const AttemptEnd &end)
+Step Station::complete_once(std::int64_t id, const AttemptEnd &end, std::unique_ptr<Query> sent)
 {
     Transaction transaction(*store_, Transaction::OneStatement);
     // The attempt ends here whatever happens to its record, and its room
@@ -268,7 +319,9 @@ Step Station::complete_once(std::int64_t id, const AttemptEnd &end)
     // file takes it first.
     if (pending_.erase(id) > 0)
         store_->give_room();
-    Step updated = transaction.begun() ? complete(*store_, id, end) : Step::Failed;
+    if (!sent && transaction.begun())
+        sent = complete_query(*store_, id, end);
+    Step updated = transaction.begun() ? completed(*sent) : Step::Failed;
     if (updated == Step::Row && !transaction.commit())
         updated = Step::Failed;
     return updated;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace station {
 
@@ -75,6 +76,10 @@ public:
     // server's, where each would cost a round trip. A file's writers
     // begin one all the same, to keep room under its write lock.
     virtual bool statement_is_transaction() const { return false; }
+    // Sends the queries, bound and not yet stepped, in one round trip where
+    // the store can (a server's pipeline), each its own transaction; each
+    // step then reads what came back. Elsewhere each runs at its first step.
+    virtual void run_together(const std::vector<Query *> &) {}
 
     int schema = 0;  // the schema's version as found on opening, or made
 };

@@ -51,14 +51,32 @@ public:
         bind(index, std::string(text, written.ptr), FLOAT8_OID);
     }
 
+    // The parameters as libpq takes them.
+    std::vector<const char *> values() const
+    {
+        std::vector<const char *> values(values_.size());
+        for (std::size_t i = 0; i < values_.size(); ++i)
+            values[i] = bound_[i] ? values_[i].c_str() : nullptr;
+        return values;
+    }
+    const std::string &sql() const { return sql_; }
+    const std::vector<Oid> &types() const { return types_; }
+    // The result as a pipeline of several brought it (run_together), for
+    // the first step to take.
+    void collected(PGresult *result)
+    {
+        result_ = result;
+        collected_ = true;
+    }
+
     Step step() override
     {
         if (!run_) {
             run_ = true;
-            std::vector<const char *> values(values_.size());
-            for (std::size_t i = 0; i < values_.size(); ++i)
-                values[i] = bound_[i] ? values_[i].c_str() : nullptr;
-            result_ = store_.run(sql_, int(values.size()), types_.data(), values.data());
+            if (!collected_) {
+                const std::vector<const char *> given = values();
+                result_ = store_.run(sql_, int(given.size()), types_.data(), given.data());
+            }
             const ExecStatusType status = PQresultStatus(result_);
             if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
                 store_.failed(result_);
@@ -99,7 +117,7 @@ private:
     std::vector<bool> bound_;
     std::vector<Oid> types_;
     PGresult *result_ = nullptr;
-    bool run_ = false, failed_ = false;
+    bool run_ = false, failed_ = false, collected_ = false;
     int rows_ = 0, row_ = -1;
 };
 
@@ -238,6 +256,7 @@ Result PostgresStore::connect()
     values.insert(values.end(), {user_timeout.c_str(), "2", "1", "3", "kestrane", uri_.c_str(), nullptr});
     conn_ = PQconnectdbParams(keywords.data(), values.data(), 1);
     prepared_.clear();
+    named_ = 0;
     if (conn_ == nullptr)
         return {Status::Unreachable, "cannot reach the station database server " + name_ + ": out of memory"};
     PQsetNoticeProcessor(conn_, no_notices, nullptr);
@@ -319,7 +338,7 @@ PGresult *PostgresStore::run(const std::string &sql, int count, const Oid *types
     const auto found = prepared_.find(sql);
     if (found != prepared_.end())
         return PQexecPrepared(conn_, found->second.c_str(), count, values, nullptr, nullptr, 0);
-    const std::string name = "kestrane_" + std::to_string(prepared_.size() + 1);
+    const std::string name = "kestrane_" + std::to_string(++named_);
     if (PQenterPipelineMode(conn_) != 1)
         return PQexecParams(conn_, sql.c_str(), count, types, values, nullptr, nullptr, 0);
     PGresult *prepared = nullptr, *result = nullptr;
@@ -342,6 +361,56 @@ PGresult *PostgresStore::run(const std::string &sql, int count, const Oid *types
     if (prepared == nullptr)
         return PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR);
     return prepared;
+}
+
+// Each statement sent with a sync after it, so that it is a transaction of
+// its own and a failure ends at it; then each one's results read in turn.
+// One whose sending failed is left to run at its first step.
+void PostgresStore::run_together(const std::vector<Query *> &queries)
+{
+    if (queries.size() < 2 || conn_ == nullptr || PQenterPipelineMode(conn_) != 1)
+        return;
+    struct Sent {
+        PostgresQuery *query;
+        std::string preparing;  // the name its statement is prepared as in this trip, if it is
+    };
+    std::vector<Sent> sent;
+    std::map<std::string, std::string> preparing;  // by SQL
+    for (Query *each : queries) {
+        auto *query = static_cast<PostgresQuery *>(each);
+        const std::vector<const char *> values = query->values();
+        const int count = int(values.size());
+        Sent next{query, ""};
+        std::string name;
+        if (const auto found = prepared_.find(query->sql()); found != prepared_.end()) {
+            name = found->second;
+        } else if (const auto earlier = preparing.find(query->sql()); earlier != preparing.end()) {
+            name = earlier->second;
+        } else {
+            name = next.preparing = preparing[query->sql()] = "kestrane_" + std::to_string(++named_);
+            if (PQsendPrepare(conn_, name.c_str(), query->sql().c_str(), count, query->types().data()) != 1)
+                break;
+        }
+        if (PQsendQueryPrepared(conn_, name.c_str(), count, values.data(), nullptr, nullptr, 0) != 1 ||
+            PQpipelineSync(conn_) != 1)
+            break;
+        sent.push_back(next);
+    }
+    for (const Sent &each : sent) {
+        PGresult *prepared = each.preparing.empty() ? nullptr : statement_result(conn_);
+        PGresult *result = statement_result(conn_);
+        PQclear(PQgetResult(conn_));  // the sync
+        if (!each.preparing.empty() && PQresultStatus(prepared) == PGRES_COMMAND_OK)
+            prepared_[each.query->sql()] = each.preparing;
+        if (each.preparing.empty() || PQresultStatus(prepared) == PGRES_COMMAND_OK) {
+            PQclear(prepared);
+            each.query->collected(result != nullptr ? result : PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR));
+        } else {
+            PQclear(result);
+            each.query->collected(prepared != nullptr ? prepared : PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR));
+        }
+    }
+    PQexitPipelineMode(conn_);
 }
 
 std::unique_ptr<Query> PostgresStore::query(const std::string &sql)

@@ -57,6 +57,7 @@ public:
     bool set_version(int version) override;
 
     bool statement_is_transaction() const override { return true; }
+    void run_together(const std::vector<Query *> &queries) override;
 
     // A failed statement's result (nullptr: the connection's), kept for
     // failure().
@@ -76,6 +77,7 @@ private:
     std::string error_;
     std::string state_;  // the last failure's SQLSTATE; empty for the connection's
     std::map<std::string, std::string> prepared_;  // by SQL: the name it was prepared as on this connection
+    int named_ = 0;                                 // statements named on this connection
     bool error_lost_ = false;
     std::chrono::steady_clock::time_point last_try_;
 };
