@@ -63,42 +63,55 @@ Result Station::open_locked(const std::string &database, bool upgrade)
 
 struct Station::Waiting {
     const Make *make;
-    std::unique_ptr<Query> query;
-    bool taken = false;  // by a trip: query holds its statement, sent, or nothing
+    const Then *then;
+    Result result;
+    bool done = false;
 };
 
-std::unique_ptr<Query> Station::together(std::unique_lock<std::mutex> &lock, const Make &make)
+Result Station::together(const Make &make, const Then &then)
 {
     if (!together_) {
-        lock.lock();
-        return nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return then(nullptr);
     }
-    Waiting mine{&make, nullptr};
-    {
-        std::lock_guard<std::mutex> guard(waiting_lock_);
-        waiting_.push_back(&mine);
+    Waiting mine{&make, &then, {}};
+    std::unique_lock<std::mutex> waiting(waiting_lock_);
+    waiting_.push_back(&mine);
+    while (!mine.done) {
+        if (sending_) {
+            trip_done_.wait(waiting);
+            continue;
+        }
+        sending_ = true;
+        std::vector<Waiting *> calls;
+        calls.swap(waiting_);
+        waiting.unlock();
+        trip(calls);
+        waiting.lock();
+        for (Waiting *call : calls)
+            call->done = true;
+        sending_ = false;
+        trip_done_.notify_all();
     }
-    lock.lock();
-    if (mine.taken)
-        return std::move(mine.query);
-    std::vector<Waiting *> trip;
-    {
-        std::lock_guard<std::mutex> guard(waiting_lock_);
-        trip.swap(waiting_);
-    }
+    return mine.result;
+}
+
+void Station::trip(const std::vector<Waiting *> &calls)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
     std::size_t sent = 0;
     const bool there = store_ && reconnect(sent).ok();
-    std::vector<Query *> queries;
-    for (Waiting *each : trip) {
-        each->taken = true;
-        if (there)
-            each->query = (*each->make)(*store_);
-        if (each->query)
-            queries.push_back(each->query.get());
+    std::vector<std::unique_ptr<Query>> statements(calls.size());
+    std::vector<Query *> pipeline;
+    for (std::size_t i = 0; i < calls.size() && there; ++i) {
+        statements[i] = (*calls[i]->make)(*store_);
+        if (statements[i])
+            pipeline.push_back(statements[i].get());
     }
     if (there)
-        store_->run_together(queries);
-    return std::move(mine.query);
+        store_->run_together(pipeline);
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        calls[i]->result = (*calls[i]->then)(std::move(statements[i]));
 }
 
 Result Station::open(const std::string &database)

@@ -26,6 +26,7 @@
 #include "station/station_result.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -228,16 +229,21 @@ private:
                       std::unique_ptr<Query> sent);
     Result spool(std::int64_t id, const AttemptEnd &end, const Result &lost);
     Step complete_once(std::int64_t id, const AttemptEnd &end, std::unique_ptr<Query> sent);
-    // Takes the database (lock, on mutex_) for a call whose writes are one
-    // statement, make's. On a server, every call that came while another
-    // held it has its statement sent in one round trip, a pipeline, by the
-    // first to take it next: the threads of a line share their trips. The
-    // call's statement, sent and to be stepped; nullptr where nothing was
-    // sent (a file, make gave none, or the server is not there), for the
-    // call to do as it does alone.
+    Result draw_locked(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part,
+                       std::unique_ptr<Query> sent);
+    Result finish_locked(const Attempt &attempt, const AttemptEnd &completion, std::unique_ptr<Query> sent);
+    // Runs a call whose writes are one statement, make's, and then, with
+    // the database held, then with that statement, sent (nullptr where none
+    // was sent: a file, make gave none, or the server is not there; then
+    // does all as alone). On a server the calls that come while one
+    // thread's statements are on the wire wait, and the next trip sends all
+    // of theirs as one pipeline and goes on with each: the threads of a
+    // line share their round trips.
     struct Waiting;
     using Make = std::function<std::unique_ptr<Query>(Store &)>;
-    std::unique_ptr<Query> together(std::unique_lock<std::mutex> &lock, const Make &make);
+    using Then = std::function<Result(std::unique_ptr<Query>)>;
+    Result together(const Make &make, const Then &then);
+    void trip(const std::vector<Waiting *> &calls);
     // Keeps what a draw from here says of its counter.
     void saw_drawn(const std::string &counter, std::uint64_t serial);
 
@@ -249,8 +255,10 @@ private:
     std::map<std::string, Counter> seen_;           // counters as last seen here (counter_as_seen)
     std::size_t sent_ = 0;
     mutable std::mutex mutex_;
-    std::mutex waiting_lock_;        // guards waiting_, taken without mutex_ or inside it
-    std::vector<Waiting *> waiting_;  // calls whose statements wait for the next trip
+    std::mutex waiting_lock_;            // guards waiting_ and sending_; never taken inside mutex_
+    std::condition_variable trip_done_;  // a trip's calls are done
+    std::vector<Waiting *> waiting_;     // calls whose statements wait for the next trip
+    bool sending_ = false;               // a thread is making a trip
     std::atomic<bool> together_{false};  // the database is a server's: calls share their trips
 };
 

@@ -79,24 +79,25 @@ Result Station::begin(const AttemptStart &start, Attempt &attempt)
     const Result time = utc_time(start.started, started);
     if (!time.ok())
         return time;
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    std::unique_ptr<Query> sent = together(lock, [&](Store &store) {
+    const Make make = [&](Store &store) {
         return start.counter.empty() || store.statement_is_transaction()
                    ? insert_query(store, start, started, host_, station_, 0)
                    : nullptr;
+    };
+    return together(make, [&](std::unique_ptr<Query> sent) {
+        if (!store_)
+            return not_open();
+        if (sent)
+            return begin_once(start, started, attempt, std::move(sent));
+        std::size_t reconnected = 0;
+        const Result connected = reconnect(reconnected);
+        if (!connected.ok())
+            return connected;
+        Result begun = begin_once(start, started, attempt, nullptr);
+        if (begun.status == Status::Unreachable && begun.message.empty() && reconnect(reconnected).ok())
+            begun = begin_once(start, started, attempt, nullptr);
+        return begun.message.empty() && !begun.ok() ? store_->failure() : begun;
     });
-    if (!store_)
-        return not_open();
-    if (sent)
-        return begin_once(start, started, attempt, std::move(sent));
-    std::size_t reconnected = 0;
-    const Result connected = reconnect(reconnected);
-    if (!connected.ok())
-        return connected;
-    Result begun = begin_once(start, started, attempt, nullptr);
-    if (begun.status == Status::Unreachable && begun.message.empty() && reconnect(reconnected).ok())
-        begun = begin_once(start, started, attempt, nullptr);
-    return begun.message.empty() && !begun.ok() ? store_->failure() : begun;
 }
 
 // Unreachable without a message: the connection was lost before the
@@ -209,10 +210,16 @@ static Step drawn_at_once(Store &store, Query &update, const std::string &counte
 // withdrawn when the counter has none it may give.
 Result Station::draw(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part)
 {
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    std::unique_ptr<Query> sent = together(lock, [&](Store &store) {
+    const Make make = [&](Store &store) {
         return store.statement_is_transaction() ? draw_query(store, attempt, counter, largest, part) : nullptr;
-    });
+    };
+    return together(make, [&](std::unique_ptr<Query> sent) { return draw_locked(attempt, counter, largest, part, std::move(sent)); });
+}
+
+// Callers hold mutex_.
+Result Station::draw_locked(Attempt &attempt, const std::string &counter, std::uint64_t largest,
+                            const std::string &part, std::unique_ptr<Query> sent)
+{
     if (!store_)
         return not_open();
     Store &store = *store_;
@@ -289,9 +296,13 @@ Result Station::finish(const Attempt &attempt, const AttemptEnd &end)
     const Result time = utc_time(end.ended, completion.ended);
     if (!time.ok())
         return time;
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    std::unique_ptr<Query> sent =
-        together(lock, [&](Store &store) { return complete_query(store, attempt.id, completion); });
+    const Make make = [&](Store &store) { return complete_query(store, attempt.id, completion); };
+    return together(make, [&](std::unique_ptr<Query> sent) { return finish_locked(attempt, completion, std::move(sent)); });
+}
+
+// Callers hold mutex_.
+Result Station::finish_locked(const Attempt &attempt, const AttemptEnd &completion, std::unique_ptr<Query> sent)
+{
     if (!store_)
         return not_open();
     Store &store = *store_;
