@@ -18,7 +18,7 @@ static const Oid TEXT_OID = 25, INT8_OID = 20, FLOAT8_OID = 701;
 
 namespace {
 
-class PostgresQuery : public Query {
+class PostgresQuery : public Query, public Pipelined {
 public:
     // ?N becomes $N; the statement takes as many parameters as its highest N.
     PostgresQuery(PostgresStore &store, pg_conn *conn, const std::string &sql) : store_(store), conn_(conn)
@@ -52,18 +52,18 @@ public:
     }
 
     // The parameters as libpq takes them.
-    std::vector<const char *> values() const
+    std::vector<const char *> values() const override
     {
         std::vector<const char *> values(values_.size());
         for (std::size_t i = 0; i < values_.size(); ++i)
             values[i] = bound_[i] ? values_[i].c_str() : nullptr;
         return values;
     }
-    const std::string &sql() const { return sql_; }
-    const std::vector<Oid> &types() const { return types_; }
+    const std::string &sql() const override { return sql_; }
+    const std::vector<Oid> &types() const override { return types_; }
     // The result as a pipeline of several brought it (run_together), for
     // the first step to take.
-    void collected(PGresult *result)
+    void collected(PGresult *result) override
     {
         result_ = result;
         collected_ = true;
@@ -316,101 +316,6 @@ Result PostgresStore::reconnect()
         return {Status::CannotOpen, "the station database " + name_ + " is another line's now: its tables were made "
                                     "again since this command started"};
     return connected;
-}
-
-// A result of a pipeline's: its statement's first, the rest dropped up to
-// the end of the statement's results.
-static PGresult *statement_result(pg_conn *conn)
-{
-    PGresult *first = PQgetResult(conn);
-    if (first != nullptr)
-        for (PGresult *more; (more = PQgetResult(conn)) != nullptr;)
-            PQclear(more);
-    return first;
-}
-
-// Each statement is prepared on its first use on this connection, in the
-// same round trip as its run: the prepare, the run and a sync sent as one
-// pipeline. A prepare that fails is the statement's failure, and leaves
-// nothing prepared.
-PGresult *PostgresStore::run(const std::string &sql, int count, const Oid *types, const char *const *values)
-{
-    const auto found = prepared_.find(sql);
-    if (found != prepared_.end())
-        return PQexecPrepared(conn_, found->second.c_str(), count, values, nullptr, nullptr, 0);
-    const std::string name = "kestrane_" + std::to_string(++named_);
-    if (PQenterPipelineMode(conn_) != 1)
-        return PQexecParams(conn_, sql.c_str(), count, types, values, nullptr, nullptr, 0);
-    PGresult *prepared = nullptr, *result = nullptr;
-    if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, types) == 1 &&
-        PQsendQueryPrepared(conn_, name.c_str(), count, values, nullptr, nullptr, 0) == 1 && PQpipelineSync(conn_) == 1) {
-        prepared = statement_result(conn_);
-        result = statement_result(conn_);
-        PGresult *sync = PQgetResult(conn_);
-        PQclear(sync);
-    }
-    // A connection lost on the way may leave the pipeline unfinished; it is
-    // made again before anything else runs on it.
-    PQexitPipelineMode(conn_);
-    if (PQresultStatus(prepared) == PGRES_COMMAND_OK) {
-        prepared_[sql] = name;
-        PQclear(prepared);
-        return result;
-    }
-    PQclear(result);
-    if (prepared == nullptr)
-        return PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR);
-    return prepared;
-}
-
-// Each statement sent with a sync after it, so that it is a transaction of
-// its own and a failure ends at it; then each one's results read in turn.
-// One whose sending failed is left to run at its first step.
-void PostgresStore::run_together(const std::vector<Query *> &queries)
-{
-    if (queries.size() < 2 || conn_ == nullptr || PQenterPipelineMode(conn_) != 1)
-        return;
-    struct Sent {
-        PostgresQuery *query;
-        std::string preparing;  // the name its statement is prepared as in this trip, if it is
-    };
-    std::vector<Sent> sent;
-    std::map<std::string, std::string> preparing;  // by SQL
-    for (Query *each : queries) {
-        auto *query = static_cast<PostgresQuery *>(each);
-        const std::vector<const char *> values = query->values();
-        const int count = int(values.size());
-        Sent next{query, ""};
-        std::string name;
-        if (const auto found = prepared_.find(query->sql()); found != prepared_.end()) {
-            name = found->second;
-        } else if (const auto earlier = preparing.find(query->sql()); earlier != preparing.end()) {
-            name = earlier->second;
-        } else {
-            name = next.preparing = preparing[query->sql()] = "kestrane_" + std::to_string(++named_);
-            if (PQsendPrepare(conn_, name.c_str(), query->sql().c_str(), count, query->types().data()) != 1)
-                break;
-        }
-        if (PQsendQueryPrepared(conn_, name.c_str(), count, values.data(), nullptr, nullptr, 0) != 1 ||
-            PQpipelineSync(conn_) != 1)
-            break;
-        sent.push_back(next);
-    }
-    for (const Sent &each : sent) {
-        PGresult *prepared = each.preparing.empty() ? nullptr : statement_result(conn_);
-        PGresult *result = statement_result(conn_);
-        PQclear(PQgetResult(conn_));  // the sync
-        if (!each.preparing.empty() && PQresultStatus(prepared) == PGRES_COMMAND_OK)
-            prepared_[each.query->sql()] = each.preparing;
-        if (each.preparing.empty() || PQresultStatus(prepared) == PGRES_COMMAND_OK) {
-            PQclear(prepared);
-            each.query->collected(result != nullptr ? result : PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR));
-        } else {
-            PQclear(result);
-            each.query->collected(prepared != nullptr ? prepared : PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR));
-        }
-    }
-    PQexitPipelineMode(conn_);
 }
 
 std::unique_ptr<Query> PostgresStore::query(const std::string &sql)

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <vector>
 
 struct pg_conn;
 struct pg_result;
@@ -19,6 +20,17 @@ struct pg_result;
 namespace station {
 
 const int CONNECT_TIMEOUT_S = 5;
+
+// A statement as a pipeline sends it: the SQL, its parameters and their
+// types as bound, and the result the pipeline brought, for its first step.
+class Pipelined {
+public:
+    virtual ~Pipelined() = default;
+    virtual const std::string &sql() const = 0;
+    virtual std::vector<const char *> values() const = 0;
+    virtual const std::vector<unsigned int> &types() const = 0;
+    virtual void collected(::pg_result *result) = 0;
+};
 
 class PostgresStore : public Store {
 public:
