@@ -126,7 +126,7 @@ Outcome attempt_on_board(const efm8_device &board, std::size_t index, const Job 
         return outcome;
     }
     // A counter with nothing left for the board turns it down unopened.
-    const int32_t refused = record.check_counter(error);
+    const int32_t refused = record.check_counter(error, Record::Read::AsSeen);
     if (refused != EFM8_OK)
         return not_begun(board, job, refused, error);
     Outcome outcome = tries_on_board(board, index, job);

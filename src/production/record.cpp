@@ -63,10 +63,11 @@ int32_t Record::failed(const station::Result &result, std::string &error)
     return EFM8_OK;
 }
 
-int32_t Record::counter_fits(std::string &error)
+int32_t Record::counter_fits(std::string &error, Read read)
 {
     station::Counter counter;
-    const station::Result found = station_.counter(counter_, counter);
+    const station::Result found =
+        read == Read::AsSeen ? station_.counter_as_seen(counter_, counter) : station_.counter(counter_, counter);
     if (found.status == station::Status::NoSuchCounter) {
         error = found.message + ": create it with 'kestrane-cli serial init " + station::escaped(counter_) +
                 " --first N'";
@@ -89,9 +90,15 @@ int32_t Record::counter_fits(std::string &error)
     return EFM8_OK;
 }
 
-int32_t Record::check_counter(std::string &error)
+int32_t Record::check_counter(std::string &error, Read read)
 {
-    return on_ && !counter_.empty() ? counter_fits(error) : EFM8_OK;
+    return on_ && !counter_.empty() ? counter_fits(error, read) : EFM8_OK;
+}
+
+// The part as the report names it, once identify has.
+static std::string part_named(const efm8_report &report)
+{
+    return report.part != nullptr ? report.part->name : report.family != nullptr ? report.family->name : "";
 }
 
 std::optional<station::Attempt> Record::in_progress(const std::string &path)
@@ -133,7 +140,8 @@ int32_t Record::draw(Outcome &outcome)
         return EFM8_ERR_NOT_RECORDED;
     }
     if (!attempt->serial) {
-        const station::Result drawn = station_.draw(*attempt, counter_, serial_number::largest(*placement_));
+        const station::Result drawn =
+            station_.draw(*attempt, counter_, serial_number::largest(*placement_), part_named(outcome.report));
         const int32_t result = station_result(drawn.status);
         if (result == EFM8_ERR_NO_SERIAL_NUMBER || result == EFM8_ERR_SIZE) {
             // Withdrawn: said as it would have been before the board was opened.
@@ -190,7 +198,7 @@ int32_t Record::finish(const Outcome &outcome, std::string &error)
     }
     const efm8_report &report = outcome.report;
     station::AttemptEnd end;
-    end.part = report.part != nullptr ? report.part->name : report.family != nullptr ? report.family->name : "";
+    end.part = part_named(report);
     end.result = efm8_result_name(outcome.result);
     end.exit_code = outcome.exit_code();
     end.message = outcome.message;

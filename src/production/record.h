@@ -44,8 +44,11 @@ public:
     // Before any board, and before each board is opened: the counter
     // exists, has a number left, and its next number is one the format
     // takes. EFM8_OK, or EFM8_ERR_NO_SERIAL_NUMBER or EFM8_ERR_SIZE with the
-    // reason.
-    int32_t check_counter(std::string &error);
+    // reason. Before any board it is read; before each board a server's is
+    // taken as last seen (Station::counter_as_seen), which costs no round
+    // trip: the draw tells a counter another station used up since.
+    enum class Read { Now, AsSeen };
+    int32_t check_counter(std::string &error, Read read = Read::Now);
 
     // Once the board is opened, before anything is sent to it: writes its
     // attempt, keeping room for its completion; a retry's attempt goes on.
@@ -78,7 +81,7 @@ public:
 
 private:
     int32_t failed(const station::Result &result, std::string &error);
-    int32_t counter_fits(std::string &error);
+    int32_t counter_fits(std::string &error, Read read = Read::Now);
     std::optional<station::Attempt> in_progress(const std::string &path);
 
     std::function<void(const std::string &)> say_;

@@ -39,7 +39,9 @@ Station::~Station() = default;
 Result Station::open_locked(const std::string &given, bool upgrade)
 {
     store_.reset();
+    together_ = false;
     pending_.clear();
+    seen_.clear();
     sent_ = 0;
     Database database;
     Result opened = decide_database(given, database);
@@ -58,20 +60,63 @@ Result Station::open_locked(const std::string &given, bool upgrade)
         store_.reset();
         return opened;
     }
+    together_ = store_->statement_is_transaction();
     std::size_t sent = 0;
     const Result spooled = send_spool(sent, nullptr);
     return spooled.status == Status::Unreachable ? spooled : Result{};
 }
 
-Result Station::write(const std::function<Result(Store &, Transaction &)> &body)
+struct Station::Waiting {
+    const Make *make;
+    const Then *then;
+    Result result;
+    bool done = false;
+};
+
+Result Station::together(const Make &make, const Then &then)
+{
+    if (!together_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return then(nullptr);
+    }
+    Waiting mine{&make, &then, {}};
+    std::unique_lock<std::mutex> waiting(waiting_lock_);
+    waiting_.push_back(&mine);
+    while (!mine.done) {
+        if (sending_) {
+            trip_done_.wait(waiting);
+            continue;
+        }
+        sending_ = true;
+        std::vector<Waiting *> calls;
+        calls.swap(waiting_);
+        waiting.unlock();
+        trip(calls);
+        waiting.lock();
+        for (Waiting *call : calls)
+            call->done = true;
+        sending_ = false;
+        trip_done_.notify_all();
+    }
+    return mine.result;
+}
+
+void Station::trip(const std::vector<Waiting *> &calls)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_)
-        return not_open();
-    Transaction transaction(*store_);
-    if (!transaction.begun())
-        return store_->failure();
-    return body(*store_, transaction);
+    std::size_t sent = 0;
+    const bool there = store_ && reconnect(sent).ok();
+    std::vector<std::unique_ptr<Query>> statements(calls.size());
+    std::vector<Query *> pipeline;
+    for (std::size_t i = 0; i < calls.size() && there; ++i) {
+        statements[i] = (*calls[i]->make)(*store_);
+        if (statements[i])
+            pipeline.push_back(statements[i].get());
+    }
+    if (there)
+        store_->run_together(pipeline);
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        calls[i]->result = (*calls[i]->then)(std::move(statements[i]));
 }
 
 Result Station::open(const std::string &database)
@@ -90,7 +135,9 @@ Result Station::open_to_read(const std::string &given, std::string &warning)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     store_.reset();
+    together_ = false;
     pending_.clear();
+    seen_.clear();
     warning.clear();
     Database database;
     Result opened = decide_database(given, database);

@@ -25,9 +25,12 @@
 
 #include "station/station_result.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +41,7 @@
 namespace station {
 
 class Store;
+class Query;
 class Spool;
 class Transaction;
 enum class Step;
@@ -222,6 +226,12 @@ public:
     Result init_counter(const std::string &name, std::uint64_t first, std::optional<std::uint64_t> last,
                         Counter &counter);
     Result counter(const std::string &name, Counter &counter);
+    // The counter as this Station last saw it, read or drawn from, where
+    // the database is a server and it was seen since the database was
+    // opened: no round trip. Otherwise as counter() reads it. A count only
+    // grows: a counter seen used up is; one seen with numbers left may have
+    // been used up by another station since, which its draw tells.
+    Result counter_as_seen(const std::string &name, Counter &counter);
     Result counters(std::vector<Counter> &counters);  // by name
 
     // Writes the attempt's row, drawing its serial number from start.counter
@@ -234,7 +244,8 @@ public:
     // room given back), as if it had never begun: its board was only opened
     // and identified, and nothing but a number was wanting. On any other
     // failure the attempt stays as it was.
-    Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest);
+    // part: the part identify named, kept with the number (empty: none).
+    Result draw(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part = "");
     // Completes an unfinished attempt; a finished one is Invalid and stays
     // as it was. A server lost on the way: Pending, the completion kept in
     // the spool, the message saying so.
@@ -266,21 +277,43 @@ private:
     Result open_locked(const std::string &database, bool upgrade);
     Result send_spool(std::size_t &sent, std::size_t *left, std::size_t *kept = nullptr);
     Result reconnect(std::size_t &sent);
-    Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt);
+    // sent: the call's statement, sent already (together); nullptr: not.
+    Result begin_once(const AttemptStart &start, const std::string &started, Attempt &attempt,
+                      std::unique_ptr<Query> sent);
     Result spool(std::int64_t id, const AttemptEnd &end, const Result &lost);
-    Step complete_once(std::int64_t id, const AttemptEnd &end);
-    // Runs body with the database held and a write transaction begun, which
-    // body commits; returns what body returns.
-    Result write(const std::function<Result(Store &, Transaction &)> &body);
+    Step complete_once(std::int64_t id, const AttemptEnd &end, std::unique_ptr<Query> sent);
+    Result draw_locked(Attempt &attempt, const std::string &counter, std::uint64_t largest, const std::string &part,
+                       std::unique_ptr<Query> sent);
+    Result finish_locked(const Attempt &attempt, const AttemptEnd &completion, std::unique_ptr<Query> sent);
+    // Runs a call whose writes are one statement, make's, and then, with
+    // the database held, then with that statement, sent (nullptr where none
+    // was sent: a file, make gave none, or the server is not there; then
+    // does all as alone). On a server the calls that come while one
+    // thread's statements are on the wire wait, and the next trip sends all
+    // of theirs as one pipeline and goes on with each: the threads of a
+    // line share their round trips.
+    struct Waiting;
+    using Make = std::function<std::unique_ptr<Query>(Store &)>;
+    using Then = std::function<Result(std::unique_ptr<Query>)>;
+    Result together(const Make &make, const Then &then);
+    void trip(const std::vector<Waiting *> &calls);
+    // Keeps what a draw from here says of its counter.
+    void saw_drawn(const std::string &counter, std::uint64_t serial);
 
     std::unique_ptr<Store> store_;
     std::unique_ptr<Spool> spool_;
     std::function<void()> on_busy_;
     std::string host_, station_;
-    std::set<std::int64_t> pending_;  // attempts begun here, not yet finished
+    std::map<std::int64_t, std::string> pending_;  // attempts begun here, not yet finished: their part as kept
+    std::map<std::string, Counter> seen_;           // counters as last seen here (counter_as_seen)
     std::size_t sent_ = 0;
     std::string spool_trouble_;
     mutable std::mutex mutex_;
+    std::mutex waiting_lock_;            // guards waiting_ and sending_; never taken inside mutex_
+    std::condition_variable trip_done_;  // a trip's calls are done
+    std::vector<Waiting *> waiting_;     // calls whose statements wait for the next trip
+    bool sending_ = false;               // a thread is making a trip
+    std::atomic<bool> together_{false};  // the database is a server's: calls share their trips
 };
 
 // $XDG_STATE_HOME/kestrane/station.sqlite, or under ~/.local/state when

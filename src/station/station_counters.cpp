@@ -93,7 +93,31 @@ Result Station::counter(const std::string &name, Counter &counter)
     std::lock_guard<std::mutex> lock(mutex_);
     if (!store_)
         return not_open();
-    return read_counter(*store_, name, counter);
+    const Result read = read_counter(*store_, name, counter);
+    if (read.ok() && store_->statement_is_transaction())
+        seen_[name] = counter;
+    return read;
+}
+
+Result Station::counter_as_seen(const std::string &name, Counter &counter)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto seen = seen_.find(name);
+        if (store_ && seen != seen_.end()) {
+            counter = seen->second;
+            return {};
+        }
+    }
+    return this->counter(name, counter);
+}
+
+// Callers hold mutex_.
+void Station::saw_drawn(const std::string &counter, std::uint64_t serial)
+{
+    const auto seen = seen_.find(counter);
+    if (seen != seen_.end() && serial >= seen->second.first)
+        seen->second.handed_out = std::max(seen->second.handed_out, serial - seen->second.first + 1);
 }
 
 Result Station::counters(std::vector<Counter> &counters)
@@ -118,20 +142,34 @@ Result Station::counters(std::vector<Counter> &counters)
 // its last, or past largest, is not updated: missing, used up and too
 // large are told apart after. Written as counts past first, so that no sum
 // passes the largest integer.
+std::string draw_sql(int name, int largest, const std::string &also)
+{
+    const std::string most = "?" + std::to_string(largest);
+    return "UPDATE counters SET handed_out = handed_out + 1 WHERE name = ?" + std::to_string(name) + " AND first <= " +
+           most + " AND handed_out <= " + most + " - first AND (last IS NULL OR handed_out <= last - first)" +
+           (also.empty() ? "" : " AND " + also) + " RETURNING name AS counter, first + (handed_out - 1) AS serial";
+}
+
+static std::int64_t bound(std::uint64_t largest)
+{
+    return std::int64_t(std::min<std::uint64_t>(largest, LARGEST_NUMBER));
+}
+
 Result draw(Store &store, const std::string &name, std::uint64_t largest, std::uint64_t &serial)
 {
-    auto update = store.query("UPDATE counters SET handed_out = handed_out + 1 WHERE name = ?1 AND first <= ?2 AND "
-                              "handed_out <= ?2 - first AND (last IS NULL OR handed_out <= last - first) "
-                              "RETURNING first + (handed_out - 1)");
+    auto update = store.query(draw_sql(1, 2));
     update->bind_text(1, name);
-    update->bind_int(2, std::int64_t(std::min<std::uint64_t>(largest, LARGEST_NUMBER)));
+    update->bind_int(2, bound(largest));
     const Step drawn = update->step();
     if (drawn == Step::Row) {
-        serial = std::uint64_t(update->integer(0));
+        serial = std::uint64_t(update->integer(1));
         return update->step() == Step::Done ? Result{} : store.failure();
     }
-    if (drawn != Step::Done)
-        return store.failure();
+    return drawn == Step::Done ? not_drawn(store, name, largest) : store.failure();
+}
+
+Result not_drawn(Store &store, const std::string &name, std::uint64_t largest)
+{
     Counter counter;
     const Result found = read_counter(store, name, counter);
     if (!found.ok())

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace station {
 
@@ -86,16 +87,33 @@ public:
     virtual Result keep_room() { return {}; }
     virtual void give_room() {}
 
+    // Whether a statement is a transaction of its own, so that one that
+    // writes in a single statement needs no BEGIN and no COMMIT: a
+    // server's, where each would cost a round trip. A file's writers
+    // begin one all the same, to keep room under its write lock.
+    virtual bool statement_is_transaction() const { return false; }
+    // Sends the queries, bound and not yet stepped, in one round trip where
+    // the store can (a server's pipeline), each its own transaction; each
+    // step then reads what came back. Elsewhere each runs at its first step.
+    virtual void run_together(const std::vector<Query *> &) {}
+
     int schema = 0;  // the schema's version as found on opening, or made
 };
 
-// A write transaction that rolls back unless committed.
+// A write transaction that rolls back unless committed. One whose writes
+// are a single statement is that statement alone where the store lets it
+// be (Store::statement_is_transaction): its commit is the statement's own.
 class Transaction {
 public:
-    explicit Transaction(Store &store) : store_(store), begun_(store.begin()) {}
+    enum Writes { Statements, OneStatement };
+    explicit Transaction(Store &store, Writes writes = Statements)
+        : store_(store), implicit_(writes == OneStatement && store.statement_is_transaction()),
+          begun_(implicit_ || store.begin())
+    {
+    }
     ~Transaction()
     {
-        if (begun_ && !committed_)
+        if (begun_ && !committed_ && !implicit_)
             store_.rollback();
     }
     Transaction(const Transaction &) = delete;
@@ -104,12 +122,13 @@ public:
     bool begun() const { return begun_; }
     bool commit()
     {
-        committed_ = store_.commit();
+        committed_ = implicit_ || store_.commit();
         return committed_;
     }
 
 private:
     Store &store_;
+    bool implicit_;
     bool begun_;
     bool committed_ = false;
 };
@@ -134,6 +153,15 @@ Result utc_time(const std::string &given, std::string &time);
 // so that the number and the row that uses it are committed together or not
 // at all.
 Result draw(Store &store, const std::string &name, std::uint64_t largest, std::uint64_t &serial);
+// The draw's update as SQL, its counter's name the parameter ?NAME and the
+// largest number the board takes ?LARGEST, drawing only where also holds
+// (SQL; empty: always): it returns the number drawn as serial and the
+// counter as counter, or no row. A server runs it as the first part of the
+// statement that writes the number into its attempt, so that the counter's
+// row is locked only while the server runs that one statement.
+std::string draw_sql(int name, int largest, const std::string &also = "");
+// Why the counter drew no number: NoSuchCounter, Exhausted or TooLarge.
+Result not_drawn(Store &store, const std::string &name, std::uint64_t largest);
 
 inline Result not_open()
 {

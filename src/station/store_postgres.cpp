@@ -20,7 +20,7 @@ static const Oid TEXT_OID = 25, INT8_OID = 20, FLOAT8_OID = 701;
 
 namespace {
 
-class PostgresQuery : public Query {
+class PostgresQuery : public Query, public Pipelined {
 public:
     // ?N becomes $N; the statement takes as many parameters as its highest N.
     // single_row: each row read as it comes (libpq's single-row mode), the
@@ -61,15 +61,34 @@ public:
         bind(index, std::string(text, written.ptr), FLOAT8_OID);
     }
 
+    // The parameters as libpq takes them.
+    std::vector<const char *> values() const override
+    {
+        std::vector<const char *> values(values_.size());
+        for (std::size_t i = 0; i < values_.size(); ++i)
+            values[i] = bound_[i] ? values_[i].c_str() : nullptr;
+        return values;
+    }
+    const std::string &sql() const override { return sql_; }
+    const std::vector<Oid> &types() const override { return types_; }
+    // The result as a pipeline of several brought it (run_together), for
+    // the first step to take.
+    void collected(PGresult *result) override
+    {
+        result_ = result;
+        collected_ = true;
+    }
+
     Step step() override
     {
         if (single_row_)
             return step_single();
         if (!run_) {
             run_ = true;
-            const std::vector<const char *> values = parameters();
-            result_ = PQexecParams(conn_, sql_.c_str(), int(values.size()), types_.data(), values.data(), nullptr,
-                                   nullptr, 0);
+            if (!collected_) {
+                const std::vector<const char *> given = values();
+                result_ = store_.run(sql_, int(given.size()), types_.data(), given.data());
+            }
             const ExecStatusType status = PQresultStatus(result_);
             if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
                 store_.failed(result_);
@@ -94,20 +113,12 @@ public:
     std::string text(int column) override { return PQgetvalue(result_, row_, column); }
 
 private:
-    std::vector<const char *> parameters() const
-    {
-        std::vector<const char *> values(values_.size());
-        for (std::size_t i = 0; i < values_.size(); ++i)
-            values[i] = bound_[i] ? values_[i].c_str() : nullptr;
-        return values;
-    }
-
     Step step_single()
     {
         if (!run_) {
             run_ = true;
-            const std::vector<const char *> values = parameters();
-            if (!PQsendQueryParams(conn_, sql_.c_str(), int(values.size()), types_.data(), values.data(), nullptr,
+            const std::vector<const char *> given = values();
+            if (!PQsendQueryParams(conn_, sql_.c_str(), int(given.size()), types_.data(), given.data(), nullptr,
                                    nullptr, 0) ||
                 !PQsetSingleRowMode(conn_)) {
                 store_.failed(nullptr);
@@ -164,7 +175,7 @@ private:
     std::vector<Oid> types_;
     PGresult *result_ = nullptr;
     bool single_row_;
-    bool run_ = false, failed_ = false, ended_ = false;
+    bool run_ = false, failed_ = false, ended_ = false, collected_ = false;
     int rows_ = 0, row_ = -1;
 };
 
@@ -205,7 +216,9 @@ void PostgresStore::failed(const ::pg_result *result)
 {
     if (conn_ == nullptr)
         return;  // error_ says why the last connection failed
-    error_lost_ = (result != nullptr && PQresultErrorField(result, PG_DIAG_SQLSTATE) == nullptr) || lost();
+    const char *state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    state_ = state != nullptr ? state : "";
+    error_lost_ = (result != nullptr && state == nullptr) || lost();
     const char *message = result != nullptr ? PQresultErrorMessage(result) : "";
     if (message[0] == '\0')
         message = PQerrorMessage(conn_);
@@ -258,6 +271,8 @@ Result PostgresStore::connect()
                                      "fallback_application_name", "dbname", nullptr});
     values.insert(values.end(), {user_timeout.c_str(), "2", "1", "3", "kestrane", uri_.c_str(), nullptr});
     conn_ = PQconnectdbParams(keywords.data(), values.data(), 1);
+    prepared_.clear();
+    named_ = 0;
     if (conn_ == nullptr)
         return {Status::Unreachable, "cannot reach the station database server " + name_ + ": out of memory"};
     PQsetNoticeProcessor(conn_, no_notices, nullptr);
@@ -365,22 +380,27 @@ bool PostgresStore::execute(const char *sql)
     return command(*this, conn_, sql);
 }
 
-// Two station inits at once take turns.
+// Two station inits at once take turns, in the upgrade's transaction. A
+// station reads the version in one round trip, outside any transaction:
+// no table is no schema yet.
 Result PostgresStore::version(int &version)
 {
     version = 0;
+    static const char UNDEFINED_TABLE[] = "42P01";
     if (use_ == Use::Upgrade) {
         auto lock = query("SELECT pg_advisory_xact_lock(4711)");
         if (lock->step() != Step::Row)
             return failure();
+        auto exists = query("SELECT to_regclass('kestrane_schema') IS NOT NULL");
+        if (exists->step() != Step::Row)
+            return failure();
+        if (exists->text(0) != "t")
+            return {};
     }
-    auto exists = query("SELECT to_regclass('kestrane_schema') IS NOT NULL");
-    if (exists->step() != Step::Row)
-        return failure();
-    if (exists->text(0) != "t")
-        return {};
     auto read = query("SELECT version, line FROM kestrane_schema");
     const Step row = read->step();
+    if (row == Step::Failed && use_ != Use::Upgrade && state_ == UNDEFINED_TABLE && !error_lost_)
+        return {};
     if (row == Step::Failed)
         return failure();
     if (row == Step::Row) {

@@ -10,7 +10,9 @@
 #include "station/store.h"
 
 #include <chrono>
+#include <map>
 #include <string>
+#include <vector>
 
 struct pg_conn;
 struct pg_result;
@@ -18,6 +20,17 @@ struct pg_result;
 namespace station {
 
 const int CONNECT_TIMEOUT_S = 5;
+
+// A statement as a pipeline sends it: the SQL, its parameters and their
+// types as bound, and the result the pipeline brought, for its first step.
+class Pipelined {
+public:
+    virtual ~Pipelined() = default;
+    virtual const std::string &sql() const = 0;
+    virtual std::vector<const char *> values() const = 0;
+    virtual const std::vector<unsigned int> &types() const = 0;
+    virtual void collected(::pg_result *result) = 0;
+};
 
 class PostgresStore : public Store {
 public:
@@ -56,9 +69,15 @@ public:
     Result version(int &version) override;
     bool set_version(int version) override;
 
+    bool statement_is_transaction() const override { return true; }
+    void run_together(const std::vector<Query *> &queries) override;
+
     // A failed statement's result (nullptr: the connection's), kept for
     // failure().
     void failed(const ::pg_result *result);
+    // Runs a statement with its parameters (Query's), prepared on its first
+    // use: its result, never nullptr.
+    ::pg_result *run(const std::string &sql, int count, const unsigned int *types, const char *const *values);
 
 private:
     Result connect();
@@ -69,6 +88,9 @@ private:
     Use use_ = Use::Write;
     std::string line_;
     std::string error_;
+    std::string state_;  // the last failure's SQLSTATE; empty for the connection's
+    std::map<std::string, std::string> prepared_;  // by SQL: the name it was prepared as on this connection
+    int named_ = 0;                                 // statements named on this connection
     bool error_lost_ = false;
     std::chrono::steady_clock::time_point last_try_;
 };

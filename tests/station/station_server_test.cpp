@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -184,6 +186,57 @@ TEST_F(ServerTest, AFinishedAttemptAndACounterStayAsTheyAre)
     EXPECT_TRUE(records.at(0).serial_void());
     ASSERT_TRUE(station.counter("line", counter).ok());
     EXPECT_EQ(counter.next(), 2u);
+}
+
+// Threads sharing one Station send their statements together, each its own
+// transaction: a statement the server refuses (text that is not UTF-8) fails
+// its own call alone, with its own message, and draws no number; the
+// others draw theirs, once each and without a gap.
+TEST_F(ServerTest, ThreadsSharingTripsFailAlone)
+{
+    const int THREADS = 8, BOARDS = 24;
+    Station station;
+    ASSERT_TRUE(station.open(uri).ok());
+    Counter counter;
+    ASSERT_TRUE(station.init_counter("line", 1, std::nullopt, counter).ok());
+    std::atomic<int> passed{0}, refused{0}, wrong{0};
+    std::vector<std::thread> ports;
+    for (int t = 0; t < THREADS; ++t)
+        ports.emplace_back([&, t] {
+            for (int i = 0; i < BOARDS; ++i) {
+                const bool bad = (t + i) % 3 == 0;
+                AttemptStart start = board(i % 2 == 0 ? "line" : "");
+                start.path = bad ? std::string("sim:\xff\xfe") : "sim:" + std::to_string(t);
+                Attempt attempt;
+                const Result begun = station.begin(start, attempt);
+                if (bad) {
+                    const bool own = begun.status == Status::Failed && begun.message.find("UTF8") != std::string::npos;
+                    (own ? refused : wrong)++;
+                    continue;
+                }
+                Result done = begun;
+                if (done.ok() && !attempt.serial)
+                    done = station.draw(attempt, "line", LARGEST_NUMBER, "EFM8UB11F16G-QSOP24");
+                if (done.ok())
+                    done = station.finish(attempt, ended(0));
+                (done.ok() && attempt.serial ? passed : wrong)++;
+            }
+        });
+    for (std::thread &port : ports)
+        port.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(passed + refused, THREADS * BOARDS);
+    EXPECT_EQ(refused, THREADS * BOARDS / 3);
+    std::vector<Drawn> drawn;
+    ASSERT_TRUE(station.drawn("line", drawn).ok());
+    std::vector<std::uint64_t> numbers;
+    for (const Drawn &run : drawn)
+        for (std::uint64_t n = run.first; n <= run.last; ++n)
+            numbers.push_back(n);
+    std::sort(numbers.begin(), numbers.end());
+    ASSERT_EQ(numbers.size(), std::size_t(passed));
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        EXPECT_EQ(numbers[i], i + 1) << "a number skipped or drawn twice";
 }
 
 }  // namespace

@@ -199,6 +199,46 @@ TEST_P(StationTest, ANumberIsDrawnIntoAnAttemptOrTheAttemptIsWithdrawn)
     }
 }
 
+// The part identify named goes with the number, so that an attempt cut
+// short after its draw says which part took it. A draw for an attempt that
+// takes no number (a finished one) uses none up. A counter as last seen is
+// never ahead of the database, and its draw tells what another station
+// used up since.
+TEST_P(StationTest, ADrawKeepsThePartAndUsesUpNoNumberItDoesNotWrite)
+{
+    Station station, other;
+    ASSERT_TRUE(station.open(path).ok());
+    ASSERT_TRUE(other.open(path).ok());
+    Counter counter;
+    ASSERT_TRUE(station.init_counter("board", 1, 2, counter).ok());
+    Attempt cut, done;
+    ASSERT_TRUE(station.begin(board(""), cut).ok());
+    ASSERT_TRUE(station.draw(cut, "board", LARGEST_NUMBER, "EFM8BB31F64G-QFN32").ok());
+    ASSERT_TRUE(station.begin(board(""), done).ok());
+    ASSERT_TRUE(station.finish(done, ended(0)).ok());
+    EXPECT_EQ(station.draw(done, "board", LARGEST_NUMBER).status, Status::Invalid);
+    ASSERT_TRUE(station.counter("board", counter).ok());
+    EXPECT_EQ(counter.handed_out, 1u) << "a number used up by a draw that wrote none";
+    std::vector<AttemptRecord> records = all(station);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].serial, 1u);
+    EXPECT_EQ(records[0].start.part, "EFM8BB31F64G-QFN32");
+    EXPECT_FALSE(records[0].end);
+
+    Attempt elsewhere, late;
+    ASSERT_TRUE(other.begin(board("board"), elsewhere).ok());
+    EXPECT_EQ(elsewhere.serial, 2u);
+    Counter seen;
+    ASSERT_TRUE(station.counter_as_seen("board", seen).ok());
+    EXPECT_GE(seen.handed_out, 1u);
+    EXPECT_LE(seen.handed_out, 2u);
+    ASSERT_TRUE(station.begin(board(""), late).ok());
+    EXPECT_EQ(station.draw(late, "board", LARGEST_NUMBER).status, Status::Exhausted);
+    ASSERT_TRUE(station.counter_as_seen("board", seen).ok());
+    EXPECT_TRUE(seen.exhausted()) << "the refused draw read the counter again";
+    EXPECT_EQ(all(station).size(), 3u) << "the attempt without a number is withdrawn";
+}
+
 // Threads that each draw and finish attempts, every fifth board failing;
 // shared: one Station for all threads, else one each, all named name.
 bool draw_many(const std::string &path, const std::string &name, bool shared, int threads, int draws)
