@@ -10,6 +10,7 @@ set -euo pipefail
 cli=$(realpath "$1") sim=$(realpath "$2") seam=$(realpath "$3") rounds=${4:-20}
 work=$(mktemp -d)
 trap 'kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+: > "$work/sim.out"  # made first, so that tail below never looks before it is there
 "$sim" --links "$work" --wires "$work/wires" --reset-line rts --boot-line dtr > "$work/sim.out" &
 sim_pid=$!
 while IFS= read -r line && [ "$line" != ready ]; do :; done < <(tail -n +1 -f --pid=$sim_pid "$work/sim.out")

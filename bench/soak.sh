@@ -20,6 +20,7 @@ export XDG_STATE_HOME=$work/state
 
 { printf '\x02'; head -c 7999 /dev/urandom; } > fw.bin
 mkfifo control
+: > sim.out  # made first, so that tail below never looks before it is there
 "$sim" --links "$work" --boards "$ports" --control control > sim.out &
 sim_pid=$!
 while IFS= read -r line && [ "$line" != ready ]; do :; done < <(tail -n +1 -f --pid=$sim_pid sim.out)

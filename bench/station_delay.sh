@@ -69,11 +69,15 @@ printf "watch's record, 8 ports on one connection: %d boards a second (target: a
 # the delay.
 { printf '\x02'; head -c 1023 /dev/urandom; } > fw.bin
 mkfifo control
+: > sim.out  # made first, so that tail below never looks before it is there
 "$sim" --links "$work" --boards 8 --control control > sim.out &
 while IFS= read -r line && [ "$line" != ready ]; do :; done < <(tail -n +1 -f --pid=$! sim.out)
 "$cli" serial init watch --first 1 --db "$db" > /dev/null
 ports=()
 for ((n = 1; n <= 8; n++)); do ports+=(--port "$work/ttySIM$n"); done
+# err made before watch starts, or the tail below may look for it first
+# and give up.
+: > err
 before=$(cat trips)
 start=$EPOCHREALTIME
 "$cli" watch --db "$db" --counter watch --serial le32@0x3F00 --count "$boards" --json "${ports[@]}" fw.bin \

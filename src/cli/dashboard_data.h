@@ -48,8 +48,14 @@ public:
     // writes it) that "the last day" ends at: summary, figures over time,
     // failures, counters and the last attempts (dashboard_figures.h).
     int page(const View &view, const std::string &now, Json &out, std::string &error);
+    // The same, every attempt of the view read here and added up as it
+    // streams by: what page does for several stations and for a file, and
+    // what it agrees with on a server (tests/cli/dashboard_sql_test.cpp).
+    int page_streamed(const View &view, const std::string &now, Json &out, std::string &error);
 
 private:
+    int page_json(const View &view, const std::string &now, std::int64_t last_id, Json summary, Json over_time,
+                  Json failures, Json attempts, Json &out, std::string &error);
     // Each attempt of the view handed to visit as the record streams it.
     int each(const View &view, const std::function<void(const station::AttemptRecord &)> &visit, std::string &error);
     station::Station station_;

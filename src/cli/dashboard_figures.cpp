@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -53,24 +54,36 @@ Json along(const std::vector<std::string> &periods, const std::map<std::string, 
 
 }  // namespace
 
-void OverTime::Counts::add(const std::string &period, const station::AttemptRecord &record)
+void OverTime::Counts::add(const std::string &period, std::uint64_t attempted, std::uint64_t passed_,
+                           std::uint64_t first)
 {
-    ++attempts[period];
-    if (record.passed())
-        ++passed[period];
-    if (record.passed() && record.end->tries == 1)
-        ++first_pass[period];
+    attempts[period] += attempted;
+    if (passed_ > 0)
+        passed[period] += passed_;
+    if (first > 0)
+        first_pass[period] += first;
 }
 
 OverTime::OverTime(const std::string &now) : day_ago_(day_before(now)) {}
 
 void OverTime::add(const station::AttemptRecord &record)
 {
-    const std::string period = period_of(record.start.started, day_ago_);
-    line_.add(period, record);
-    stations_[record.station].add(period, record);
-    images_[record.start.image_sha256].add(period, record);
+    station::PeriodFigures figures;
+    figures.period = period_of(record.start.started, day_ago_);
+    figures.station = record.station;
+    figures.sha256 = record.start.image_sha256;
+    figures.attempts = 1;
+    figures.passed = record.passed() ? 1 : 0;
+    figures.first_pass = record.passed() && record.end->tries == 1 ? 1 : 0;
+    add(figures);
     names_[record.start.image_sha256] = record.start.image_name;
+}
+
+void OverTime::add(const station::PeriodFigures &figures)
+{
+    line_.add(figures.period, figures.attempts, figures.passed, figures.first_pass);
+    stations_[figures.station].add(figures.period, figures.attempts, figures.passed, figures.first_pass);
+    images_[figures.sha256].add(figures.period, figures.attempts, figures.passed, figures.first_pass);
 }
 
 Json OverTime::json() const
@@ -92,7 +105,8 @@ Json OverTime::json() const
         out["stations"][station.first] = series(station.second);
     for (const auto &image : images_) {
         Json figures = series(image.second);
-        figures["name"] = names_.at(image.first);
+        const auto name = names_.find(image.first);
+        figures["name"] = name == names_.end() ? "" : name->second;
         out["images"][image.first] = figures;
     }
     return out;
@@ -106,25 +120,63 @@ Json over_time(const std::vector<station::AttemptRecord> &records, const std::st
     return figures.json();
 }
 
+namespace {
+
+const std::uint8_t COMMANDS[] = {EFM8_CMD_IDENTIFY, EFM8_CMD_SETUP, EFM8_CMD_ERASE, EFM8_CMD_WRITE,
+                                 EFM8_CMD_VERIFY,   EFM8_CMD_LOCK,  EFM8_CMD_RUNAPP, EFM8_CMD_UNKNOWN};
+
+}  // namespace
+
+std::vector<std::string> Failures::phrases()
+{
+    std::vector<std::string> phrases;
+    for (std::uint8_t command : COMMANDS)
+        phrases.push_back(std::string("the ") + efm8_command_name(command) + " at ");
+    return phrases;
+}
+
+Json over_time(const std::vector<station::PeriodFigures> &periods, const std::vector<station::ImageSummary> &summaries,
+               const std::string &now, std::int64_t &last_id)
+{
+    OverTime figures(now);
+    for (const station::ImageSummary &summary : summaries)
+        if (summary.station.empty())
+            figures.name(summary.sha256, summary.name);
+    last_id = 0;
+    for (const station::PeriodFigures &period : periods) {
+        figures.add(period);
+        last_id = std::max(last_id, period.last_id);
+    }
+    return figures.json();
+}
+
 std::string failed_command(const std::string &message)
 {
-    for (std::uint8_t command : {EFM8_CMD_IDENTIFY, EFM8_CMD_SETUP, EFM8_CMD_ERASE, EFM8_CMD_WRITE, EFM8_CMD_VERIFY,
-                                 EFM8_CMD_LOCK, EFM8_CMD_RUNAPP, EFM8_CMD_UNKNOWN}) {
-        const std::string name = efm8_command_name(command);
-        if (message.find("the " + name + " at ") != std::string::npos)
-            return name;
-    }
+    const std::vector<std::string> phrases = Failures::phrases();
+    for (std::size_t i = 0; i < phrases.size(); ++i)
+        if (message.find(phrases[i]) != std::string::npos)
+            return efm8_command_name(COMMANDS[i]);
     return "";
+}
+
+void Failures::add(const std::string &station, const std::string &result, std::string command, std::uint64_t count)
+{
+    if (command.empty() && result == "mismatch")
+        command = efm8_command_name(EFM8_CMD_VERIFY);
+    counts_[std::make_tuple(station, result, command)] += count;
 }
 
 void Failures::add(const station::AttemptRecord &record)
 {
     if (!record.end || record.passed())
         return;
-    std::string command = failed_command(record.end->message);
-    if (command.empty() && record.end->result == "mismatch")
-        command = efm8_command_name(EFM8_CMD_VERIFY);
-    ++counts_[std::make_tuple(record.station, record.end->result, command)];
+    add(record.station, record.end->result, failed_command(record.end->message), 1);
+}
+
+void Failures::add(const station::FailureCause &cause)
+{
+    const bool named = cause.phrase >= 0 && std::size_t(cause.phrase) < std::size(COMMANDS);
+    add(cause.station, cause.result, named ? efm8_command_name(COMMANDS[cause.phrase]) : "", cause.count);
 }
 
 Json Failures::json() const
@@ -141,6 +193,14 @@ Json Failures::json() const
                        {"count", cause.second}});
     }
     return out;
+}
+
+Json failures(const std::vector<station::FailureCause> &causes)
+{
+    Failures counted;
+    for (const station::FailureCause &cause : causes)
+        counted.add(cause);
+    return counted.json();
 }
 
 Json failures(const std::vector<station::AttemptRecord> &records)

@@ -25,12 +25,17 @@ class OverTime {
 public:
     explicit OverTime(const std::string &now);
     void add(const station::AttemptRecord &record);
+    // The same, added up already (Station::timeline from day_before(now)); an
+    // image's name from its line's summary, which names the file it was
+    // last flashed from in the same attempts.
+    void add(const station::PeriodFigures &figures);
+    void name(const std::string &sha256, const std::string &name) { names_[sha256] = name; }
     Json json() const;
 
 private:
     struct Counts {
         std::map<std::string, std::uint64_t> attempts, passed, first_pass;
-        void add(const std::string &period, const station::AttemptRecord &record);
+        void add(const std::string &period, std::uint64_t attempted, std::uint64_t passed_, std::uint64_t first);
     };
     std::string day_ago_;
     Counts line_;
@@ -44,11 +49,23 @@ private:
 class Failures {
 public:
     void add(const station::AttemptRecord &record);
+    // The same, counted already (Station::failures over phrases()).
+    void add(const station::FailureCause &cause);
     Json json() const;
+    // What a message says of the command that failed: "the erase at ", ...
+    static std::vector<std::string> phrases();
 
 private:
+    void add(const std::string &station, const std::string &result, std::string command, std::uint64_t count);
     std::map<std::tuple<std::string, std::string, std::string>, std::uint64_t> counts_;
 };
+
+// The same from what the database added up over the same attempts: their
+// periods (Station::timeline from day_before(now)) and their summaries,
+// whose lines name each image's file; last_id the highest attempt id.
+Json over_time(const std::vector<station::PeriodFigures> &periods, const std::vector<station::ImageSummary> &summaries,
+               const std::string &now, std::int64_t &last_id);
+Json failures(const std::vector<station::FailureCause> &causes);
 
 // The same over records at hand.
 Json over_time(const std::vector<station::AttemptRecord> &records, const std::string &now);

@@ -150,6 +150,26 @@ struct ImageSummary {
     std::uint64_t voids = 0;
 };
 
+// One period's attempts of one image at one station, added up by the
+// database: the period is the hour ("2024-05-01T09:00Z") of attempts that
+// started at or after a given time (to the second), the day ("2024-05-01")
+// of those before it.
+struct PeriodFigures {
+    std::string period, station, sha256;
+    std::uint64_t attempts = 0;
+    std::uint64_t passed = 0;      // finished with exit status 0
+    std::uint64_t first_pass = 0;  // passed on their first try, as ImageSummary's
+    std::int64_t last_id = 0;      // the highest attempt id among them
+};
+
+// Failed attempts (finished, exit status other than 0) of one station with
+// one result, whose message holds the same one of the phrases looked for.
+struct FailureCause {
+    std::string station, result;
+    int phrase = -1;  // the first of the phrases its message holds; -1: none
+    std::uint64_t count = 0;
+};
+
 // Called for each attempt as it is read; false stops the reading. It runs
 // with the Station held, so it must not call the Station.
 using AttemptVisitor = std::function<bool(const AttemptRecord &)>;
@@ -269,6 +289,19 @@ public:
     // per station that attempted it, by station (its name's bytes; "?" for
     // none). The same figures as summarize (station_report.h) over history.
     Result summary(const Filter &filter, std::vector<ImageSummary> &summaries);
+    // The matching attempts added up by the database per period, station
+    // and image (PeriodFigures), hours being those of attempts that started
+    // at or after hours_from (as the record writes times, to the second);
+    // in no particular order. Only the filter's given fields become
+    // predicates, as history's.
+    Result timeline(const Filter &filter, const std::string &hours_from, std::vector<PeriodFigures> &figures);
+    // The matching failed attempts counted by the database per station,
+    // result and the first of phrases their message holds (FailureCause);
+    // in no particular order.
+    Result failures(const Filter &filter, const std::vector<std::string> &phrases, std::vector<FailureCause> &causes);
+    // The latest limit matching attempts, in the order they started: the
+    // database reads them from the end of the start time's index.
+    Result latest(const Filter &filter, std::size_t limit, std::vector<AttemptRecord> &records);
     // Which station drew which of a counter's numbers (Drawn), by station
     // and number: computed by the database, as few ranges as gaps allow.
     Result drawn(const std::string &counter, std::vector<Drawn> &drawn);

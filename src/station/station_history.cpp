@@ -4,6 +4,7 @@
 // (? IS NULL OR col = ?) is one no index can serve.
 #include "station/station.h"
 
+#include "station/selection.h"
 #include "station/station_queries.h"
 
 #include <algorithm>
@@ -13,34 +14,6 @@
 namespace station {
 
 namespace {
-
-// The filter's predicates and the values they take, numbered as they come.
-class Selection {
-public:
-    // Invalid for a time or a hash prefix that is not one.
-    Result make(const Filter &filter, int schema);
-    // "WHERE ..." over the attempts named as, with more conditions, or "".
-    std::string where(const std::string &as, const std::vector<std::string> &more = {}) const;
-    void bind(Query &query) const;
-    bool filtered() const { return !values_.empty(); }
-    int schema() const { return schema_; }
-    // The station column: before version 2 the host was the station.
-    std::string station(const std::string &as) const { return as + "." + (schema_ >= 2 ? "station" : "host"); }
-
-private:
-    // Each predicate's text, its columns after "{}.", its values after ?N.
-    void add(const std::string &predicate, const std::string &text);
-    void add(const std::string &predicate, std::int64_t number);
-
-    struct Value {
-        bool is_text;
-        std::string text;
-        std::int64_t number;
-    };
-    std::vector<std::string> predicates_;
-    std::vector<Value> values_;
-    int schema_ = 0;
-};
 
 // Lower-case hex, as stored; anything else could never match.
 Result hash_prefix(const std::string &given, std::string &prefix)
@@ -53,6 +26,8 @@ Result hash_prefix(const std::string &given, std::string &prefix)
     }
     return {};
 }
+
+}  // namespace
 
 Result Selection::make(const Filter &filter, int schema)
 {
@@ -119,20 +94,24 @@ void Selection::bind(Query &query) const
     }
 }
 
+namespace {
+
 enum Column {
     ID, HOST, STATION, STARTED, TRANSPORT, PATH, PART, IMAGE_NAME, IMAGE_SHA256, COUNTER, SERIAL,
     ENDED, RESULT, EXIT_CODE, MESSAGE, COMMANDS, BYTES_WRITTEN, SECONDS, TRIES,
 };
 
-std::string select_attempts(const Selection &selection)
+}  // namespace
+
+std::string select_attempts(const Selection &selection, const std::string &order)
 {
     return "SELECT a.id, a.host, " + selection.station("a") +
            ", a.started, a.transport, a.path, a.part, a.image_name, a.image_sha256, a.counter, a.serial, a.ended, "
            "a.result, a.exit_code, a.message, a.commands, a.bytes_written, a.seconds, a.tries FROM attempts a" +
-           selection.where("a") + " ORDER BY a.started, a.id";
+           selection.where("a") + " ORDER BY " + order;
 }
 
-AttemptEnd end_from(Query &row)
+static AttemptEnd end_from(Query &row)
 {
     AttemptEnd end;
     end.ended = row.text(ENDED);
@@ -165,8 +144,6 @@ AttemptRecord record_from(Query &row)
         record.end = end_from(row);
     return record;
 }
-
-}  // namespace
 
 Result Station::history(const Filter &filter, const AttemptVisitor &visit)
 {
@@ -311,7 +288,7 @@ Result prepare_reading(Store &store, Reading reading, const Filter &filter, cons
     const Result made = selection.make(filter, store.schema);
     if (!made.ok())
         return made;
-    query = reading == Reading::History ? store.stream(prefix + select_attempts(selection))
+    query = reading == Reading::History ? store.stream(prefix + select_attempts(selection, "a.started, a.id"))
                                         : store.query(prefix + group_by(selection));
     selection.bind(*query);
     return {};

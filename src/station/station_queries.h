@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace station {
 
@@ -19,6 +20,15 @@ enum class Reading { History, Summary };
 // for a filter that is not one.
 Result prepare_reading(Store &store, Reading reading, const Filter &filter, const std::string &prefix,
                        std::unique_ptr<Query> &query);
+
+// The dashboard's figures over time (hours_from as Station::timeline
+// takes it): every hour but the one the last day starts in, or (straddle)
+// that one; and its failures (phrases as Station::failures takes them), as
+// prepare_reading makes the others.
+Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, bool straddle,
+                        const std::string &prefix, std::unique_ptr<Query> &query);
+Result prepare_failures(Store &store, const Filter &filter, const std::vector<std::string> &phrases,
+                        const std::string &prefix, std::unique_ptr<Query> &query);
 
 // Serial show's: one counter's numbers (?1 its name) as ranges per station.
 std::string drawn_sql(int schema);
