@@ -359,8 +359,9 @@ TEST(Firmware, FilesAreReadWholeToOneBytePastTheLimit)
         FILE *file = std::fopen(path, "wb");
         ASSERT_NE(file, nullptr);
         // An empty vector's data() may be null, which fwrite may not take.
-        if (size > 0)
+        if (size > 0) {
             ASSERT_EQ(std::fwrite(written.data(), 1, size, file), size);
+        }
         std::fclose(file);
         std::vector<uint8_t> content;
         ASSERT_TRUE(firmware::read_file(path, content).ok()) << size;
