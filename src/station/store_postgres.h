@@ -32,6 +32,12 @@ public:
     virtual void collected(::pg_result *result) = 0;
 };
 
+class PostgresStore;
+
+// A statement on conn (store_postgres_query.cpp); single_row: its rows read
+// as they come, never held whole.
+std::unique_ptr<Query> postgres_query(PostgresStore &store, pg_conn *conn, const std::string &sql, bool single_row);
+
 class PostgresStore : public Store {
 public:
     // Read: history and serial show, in read-only transactions, any
