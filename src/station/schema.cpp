@@ -51,6 +51,7 @@ Result upgrade_schema(Store &store)
                           (version >= 2 || (store.execute(STATIONS) && store.execute(dialect.guards))) &&
                           (version >= 3 ||
                            (store.execute(dialect.indexes) && store.execute(dialect.tally().c_str()))) &&
+                          (version >= 4 || store.execute(dialect.hours().c_str())) &&
                           store.set_version(SCHEMA_VERSION);
     if (!upgraded || !transaction.commit())
         return store.failure();

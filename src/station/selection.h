@@ -19,6 +19,14 @@ public:
     Result make(const Filter &filter, int schema);
     // "WHERE ..." over the attempts named as, with more conditions, or "".
     std::string where(const std::string &as, const std::vector<std::string> &more = {}) const;
+    // The same over a tally named as, which counts the attempts that are
+    // there (never the withdrawn) per image and station: the predicates
+    // of the image and the station alone. The tally serves the selection
+    // where it has no others (timed: but for its time).
+    std::string kept_where(const std::string &as, const std::vector<std::string> &more = {}) const;
+    bool timed() const { return !since_.empty(); }
+    bool numbered() const { return numbered_; }
+    const std::string &since() const { return since_; }  // as the record writes times
     void bind(Query &query) const;
     bool filtered() const { return !values_.empty(); }
     // How many values it binds: a statement's own parameters come after.
@@ -28,18 +36,23 @@ public:
     std::string station(const std::string &as) const { return as + "." + (schema_ >= 2 ? "station" : "host"); }
 
 private:
-    // Each predicate's text, its columns after "{}.", its values after ?N.
-    void add(const std::string &predicate, const std::string &text);
+    // Each predicate's text, its columns after "{}.", its values after ?N;
+    // kept: a tally's columns too.
+    void add(const std::string &predicate, const std::string &text, bool kept = false);
     void add(const std::string &predicate, std::int64_t number);
+    std::string joined(const std::string &as, std::vector<std::string> predicates,
+                       const std::vector<std::string> &more) const;
 
     struct Value {
         bool is_text;
         std::string text;
         std::int64_t number;
     };
-    std::vector<std::string> predicates_;
+    std::vector<std::string> predicates_, kept_;
     std::vector<Value> values_;
     int schema_ = 0;
+    std::string since_;
+    bool numbered_ = false;
 };
 
 // History's statement over the selection's attempts, in order (SQL).

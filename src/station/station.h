@@ -174,6 +174,10 @@ struct FailureCause {
 // with the Station held, so it must not call the Station.
 using AttemptVisitor = std::function<bool(const AttemptRecord &)>;
 
+// The first schema whose database keeps the attempts' figures hour by hour,
+// which Station::timeline then reads rather than the attempts.
+const int HOURS_KEPT = 4;
+
 // Whether a database is a PostgreSQL server's URI rather than a file.
 bool is_server(const std::string &database);
 

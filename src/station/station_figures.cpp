@@ -44,9 +44,18 @@ std::string hours_sql(const Selection &selection)
            " GROUP BY 1, 2, 3";
 }
 
-// The attempts of the hour the last day starts in (found by the start
-// time's index), each by its period: hours from the second the last day
-// starts at, its day before it. The record writes times
+// Every hour's attempts as the hourly tally (schema_hours.cpp) counted
+// them, but those of the hours more says.
+std::string tally_hours_sql(const Selection &selection, const std::vector<std::string> &more)
+{
+    return "SELECT t.hour, " + selection.station("t") + ", t.image_sha256, t.attempts, t.passed, t.first_pass, "
+           "t.last_id FROM hour_tally t" + selection.kept_where("t", more);
+}
+
+// The attempts of one hour (found by the start time's index): the one the
+// last day starts in, or the one a time to read from falls in, which the
+// tally counts whole. Each by its period: hours from the second the last
+// day starts at, its day before it. The record writes times
 // "YYYY-MM-DDTHH:MM:SS...", which sort as the times do.
 std::string straddle_sql(const Selection &selection)
 {
@@ -77,22 +86,40 @@ std::string failures_sql(const Selection &selection, std::size_t phrases)
 
 }  // namespace
 
-Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, bool straddle,
+// The period column of a timeline's row: an hour ("2024-05-01T09") as the
+// record writes times, to be made the hour or its day once it is known
+// which it is; or (a straddled hour's) the period itself.
+Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, Span span,
                         const std::string &prefix, std::unique_ptr<Query> &query)
 {
+    query.reset();
     Selection selection;
     const Result made = selection.make(filter, store.schema);
     if (!made.ok())
         return made;
-    const std::string hour = hours_from.substr(0, 13);
-    query = store.query(prefix + (straddle ? straddle_sql(selection) : hours_sql(selection)));
-    selection.bind(*query);
-    if (straddle) {
-        query->bind_text(selection.values() + 1, hours_from.substr(0, 19));
-        query->bind_text(selection.values() + 2, hour);
-        query->bind_text(selection.values() + 3, hour + ";");  // ':' and what follows it sort before ';'
-    } else {
-        query->bind_text(selection.values() + 1, hour);
+    const std::string day_hour = hours_from.substr(0, 13), since_hour = selection.since().substr(0, 13);
+    const bool tallied = store.schema >= HOURS_KEPT && !selection.numbered();
+    const int own = selection.values();
+    if (span == Span::Hours && tallied) {
+        std::vector<std::string> more = {"t.hour <> " + parameter(selection, 1)};
+        if (selection.timed())
+            more.push_back("t.hour > " + parameter(selection, 2));
+        query = store.query(prefix + tally_hours_sql(selection, more));
+        selection.bind(*query);
+        query->bind_text(own + 1, day_hour);
+        if (selection.timed())
+            query->bind_text(own + 2, since_hour);
+    } else if (span == Span::Hours) {
+        query = store.query(prefix + hours_sql(selection));
+        selection.bind(*query);
+        query->bind_text(own + 1, day_hour);
+    } else if (span == Span::DayHour || (tallied && selection.timed() && since_hour != day_hour)) {
+        const std::string hour = span == Span::DayHour ? day_hour : since_hour;
+        query = store.query(prefix + straddle_sql(selection));
+        selection.bind(*query);
+        query->bind_text(own + 1, hours_from.substr(0, 19));
+        query->bind_text(own + 2, hour);
+        query->bind_text(own + 3, hour + ";");  // ':' and what follows it sort before ';'
     }
     return {};
 }
@@ -118,15 +145,17 @@ Result Station::timeline(const Filter &filter, const std::string &hours_from, st
         return not_open();
     const std::string hour = hours_from.substr(0, 13);
     std::map<std::tuple<std::string, std::string, std::string>, PeriodFigures> periods;
-    for (bool straddle : {false, true}) {
+    for (Span span : {Span::Hours, Span::DayHour, Span::SinceHour}) {
         std::unique_ptr<Query> select;
-        const Result made = prepare_timeline(*store_, filter, hours_from, straddle, "", select);
+        const Result made = prepare_timeline(*store_, filter, hours_from, span, "", select);
         if (!made.ok())
             return made;
+        if (!select)
+            continue;
         Step row;
         while ((row = select->step()) == Step::Row) {
             std::string period = select->text(0);
-            if (!straddle && period.size() >= 13)
+            if (span == Span::Hours && period.size() >= 13)
                 period = period > hour ? period + ":00Z" : period.substr(0, 10);
             PeriodFigures &one = periods[std::make_tuple(period, select->text(1), select->text(2))];
             one.period = period;

@@ -33,34 +33,37 @@ Result Selection::make(const Filter &filter, int schema)
 {
     schema_ = schema;
     if (!filter.since.empty()) {
-        std::string since;
-        const Result time = utc_time(filter.since, since);
+        const Result time = utc_time(filter.since, since_);
         if (!time.ok())
             return time;
-        add("{}.started >= ?", since);
+        add("{}.started >= ?", since_);
     }
-    if (filter.serial)
+    if (filter.serial) {
         add("{}.serial = ?", std::int64_t(*filter.serial));
+        numbered_ = true;
+    }
     if (!filter.sha256_prefix.empty()) {
         std::string prefix;
         const Result valid = hash_prefix(filter.sha256_prefix, prefix);
         if (!valid.ok())
             return valid;
         // A range the image's index serves: every hex digit sorts before g.
-        add("{}.image_sha256 >= ?", prefix);
-        add("{}.image_sha256 < ?", prefix + "g");
+        add("{}.image_sha256 >= ?", prefix, true);
+        add("{}.image_sha256 < ?", prefix + "g", true);
     }
     if (!filter.station.empty())
-        add(schema >= 2 ? "{}.station = ?" : "{}.host = ?", filter.station);
+        add(schema >= 2 ? "{}.station = ?" : "{}.host = ?", filter.station, true);
     if (schema >= 2)
         predicates_.push_back("{}.withdrawn IS NULL");
     return {};
 }
 
-void Selection::add(const std::string &predicate, const std::string &text)
+void Selection::add(const std::string &predicate, const std::string &text, bool kept)
 {
     values_.push_back({true, text, 0});
     predicates_.push_back(predicate + std::to_string(values_.size()));
+    if (kept)
+        kept_.push_back(predicates_.back());
 }
 
 void Selection::add(const std::string &predicate, std::int64_t number)
@@ -71,10 +74,20 @@ void Selection::add(const std::string &predicate, std::int64_t number)
 
 std::string Selection::where(const std::string &as, const std::vector<std::string> &more) const
 {
-    std::vector<std::string> all = predicates_;
-    all.insert(all.end(), more.begin(), more.end());
+    return joined(as, predicates_, more);
+}
+
+std::string Selection::kept_where(const std::string &as, const std::vector<std::string> &more) const
+{
+    return joined(as, kept_, more);
+}
+
+std::string Selection::joined(const std::string &as, std::vector<std::string> predicates,
+                              const std::vector<std::string> &more) const
+{
+    predicates.insert(predicates.end(), more.begin(), more.end());
     std::string sql;
-    for (const std::string &predicate : all) {
+    for (const std::string &predicate : predicates) {
         sql += sql.empty() ? " WHERE " : " AND ";
         std::string named = predicate;
         for (std::size_t at; (at = named.find("{}")) != std::string::npos;)
@@ -184,15 +197,17 @@ enum Group {
 };
 
 // The whole record's figures are the tally's (schema_tally.cpp), kept as
-// attempts are written. A filtered record's are added up here, the rows
-// found by the filter's index; the subqueries find one row each in the
-// image's and station's index.
+// attempts are written, and so are an image's or a station's. Those from a
+// time on or of a serial number are added up here, the rows found by the
+// filter's index; the subqueries find one row each in the image's and
+// station's index.
 std::string group_by(const Selection &selection)
 {
-    if (!selection.filtered() && selection.schema() >= 3)
+    if (!selection.timed() && !selection.numbered() && selection.schema() >= 3)
         return "SELECT t.image_sha256, t.station, t.attempts, t.passed, t.failed, t.unfinished, t.first_pass, "
                "t.lowest, t.highest, t.voids, t.first_started, t.last_started, t.first_id, t.last_id, "
-               "(SELECT c.image_name FROM attempts c WHERE c.id = t.last_id) FROM image_tally t";
+               "(SELECT c.image_name FROM attempts c WHERE c.id = t.last_id) FROM image_tally t" +
+               selection.kept_where("t");
     const std::string ended = "a.ended IS NOT NULL", passed = "coalesce(a.exit_code, 0) = 0";
     const auto count = [](const std::string &condition) {
         return "sum(CASE WHEN " + condition + " THEN 1 ELSE 0 END)";

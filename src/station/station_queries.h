@@ -21,11 +21,17 @@ enum class Reading { History, Summary };
 Result prepare_reading(Store &store, Reading reading, const Filter &filter, const std::string &prefix,
                        std::unique_ptr<Query> &query);
 
-// The dashboard's figures over time (hours_from as Station::timeline
-// takes it): every hour but the one the last day starts in, or (straddle)
-// that one; and its failures (phrases as Station::failures takes them), as
+// Which attempts a statement of the dashboard's figures over time reads:
+// every hour's but those of the two below (from the hourly tally where the
+// schema has it and the filter names no serial number); those of the hour
+// the last day starts in; those of the hour a filter's time falls in,
+// where the tally counts the others (else none, and no statement).
+enum class Span { Hours, DayHour, SinceHour };
+
+// The statement (hours_from as Station::timeline takes it), or nullptr;
+// and the failures' (phrases as Station::failures takes them), as
 // prepare_reading makes the others.
-Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, bool straddle,
+Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, Span span,
                         const std::string &prefix, std::unique_ptr<Query> &query);
 Result prepare_failures(Store &store, const Filter &filter, const std::vector<std::string> &phrases,
                         const std::string &prefix, std::unique_ptr<Query> &query);

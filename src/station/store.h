@@ -40,6 +40,7 @@ struct Dialect {
     const char *guards;   // version 2 and on: what keeps a station role from rewriting history
     const char *indexes;  // version 3: what history's filters, its summary and serial show search by
     std::string (*tally)();  // version 3 too: image_tally, kept by triggers (schema_tally.cpp)
+    std::string (*hours)();  // version 4: hour_tally, kept by triggers, and the failures' index (schema_hours.cpp)
 };
 
 // The tally's statements, the same in both dialects (schema_tally.cpp): the
@@ -51,6 +52,12 @@ std::string tally_fill();
 std::string tally_add();
 std::string tally_take_back();
 extern const char TALLIED[];
+// The hourly tally's, alike (schema_hours.cpp); its table's statement makes
+// the index on the failed attempts too.
+std::string hours_table(const char *integer);
+std::string hours_fill();
+std::string hours_add();
+std::string hours_take_back();
 
 class Store {
 public:
@@ -133,7 +140,7 @@ private:
     bool committed_ = false;
 };
 
-const int SCHEMA_VERSION = 3;
+const int SCHEMA_VERSION = 4;
 // The oldest schema a station writes to: the versions after it add only
 // indexes, so a line keeps flashing until its owner runs station init.
 const int SCHEMA_WRITTEN = 2;

@@ -5,6 +5,40 @@
 
 namespace station {
 
+// A tally (name: "tally", "hours") made, then kept by a trigger on each
+// attempt inserted and updated. Stations write attempts while it is filled:
+// none is missed. The triggers write the tally as its owner, so a station's
+// role needs no right on it but to read it.
+static std::string kept(const std::string &name, const std::string &made, const std::string &add,
+                        const std::string &take_back)
+{
+    const std::string function = "() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM "
+                                 "CURRENT AS $$\nBEGIN\n";
+    const std::string trigger = "attempts_" + name, kept_by = "kestrane_" + name;
+    return "LOCK TABLE attempts IN SHARE ROW EXCLUSIVE MODE;\nDROP TRIGGER IF EXISTS " + trigger +
+           "_insert ON attempts;\nDROP TRIGGER IF EXISTS " + trigger + "_update ON attempts;\n" + made +
+           "CREATE OR REPLACE FUNCTION " + kept_by + "_insert" + function + add + "RETURN NULL;\nEND $$;\n" +
+           "CREATE OR REPLACE FUNCTION " + kept_by + "_update" + function + take_back + add +
+           "RETURN NULL;\nEND $$;\nCREATE TRIGGER " + trigger + "_insert AFTER INSERT ON attempts FOR EACH ROW "
+           "EXECUTE FUNCTION " + kept_by + "_insert();\nCREATE TRIGGER " + trigger + "_update AFTER UPDATE OF " +
+           TALLIED + " ON attempts FOR EACH ROW EXECUTE FUNCTION " + kept_by + "_update();\n";
+}
+
+// Who could read the image tally may read the hourly one: a line's viewer
+// and stations, granted SELECT on the tables of the version before, go on
+// reading its figures once station init has upgraded it.
+static const char READERS[] = R"(DO $$
+DECLARE reader record;
+BEGIN
+    FOR reader IN SELECT DISTINCT CASE WHEN a.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(r.rolname) END AS name
+                  FROM pg_class c CROSS JOIN aclexplode(c.relacl) a LEFT JOIN pg_roles r ON r.oid = a.grantee
+                  WHERE c.oid = 'image_tally'::regclass AND a.privilege_type = 'SELECT' AND a.grantee <> c.relowner
+    LOOP
+        EXECUTE 'GRANT SELECT ON hour_tally TO ' || reader.name;
+    END LOOP;
+END $$;
+)";
+
 // bigint where SQLite's integers are 64 bits; ids made by the server.
 // kestrane_schema holds the version and the line's own id.
 static const Dialect POSTGRESQL = {R"(
@@ -77,26 +111,11 @@ CREATE INDEX IF NOT EXISTS attempts_image_station ON attempts (image_sha256, sta
 CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, started, id);
 CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
 )",
-                                   // Stations write attempts while it is filled: none is
-                                   // missed. The triggers write the tally as its owner, so a
-                                   // station's role needs no right on it but to read it.
                                    [] {
-                                       const std::string function =
-                                           "() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path "
-                                           "FROM CURRENT AS $$\nBEGIN\n";
-                                       return "LOCK TABLE attempts IN SHARE ROW EXCLUSIVE MODE;\n"
-                                              "DROP TRIGGER IF EXISTS attempts_tally_insert ON attempts;\n"
-                                              "DROP TRIGGER IF EXISTS attempts_tally_update ON attempts;\n" +
-                                              tally_table("bigint") + tally_fill() +
-                                              "CREATE OR REPLACE FUNCTION kestrane_tally_insert" + function +
-                                              tally_add() + "RETURN NULL;\nEND $$;\n" +
-                                              "CREATE OR REPLACE FUNCTION kestrane_tally_update" + function +
-                                              tally_take_back() + tally_add() + "RETURN NULL;\nEND $$;\n" +
-                                              "CREATE TRIGGER attempts_tally_insert AFTER INSERT ON attempts FOR EACH "
-                                              "ROW EXECUTE FUNCTION kestrane_tally_insert();\n"
-                                              "CREATE TRIGGER attempts_tally_update AFTER UPDATE OF " +
-                                              TALLIED +
-                                              " ON attempts FOR EACH ROW EXECUTE FUNCTION kestrane_tally_update();\n";
+                                       return kept("tally", tally_table("bigint") + tally_fill(), tally_add(), tally_take_back());
+                                   },
+                                   [] {
+                                       return kept("hours", hours_table("bigint") + hours_fill() + READERS, hours_add(), hours_take_back());
                                    }};
 
 const Dialect &PostgresStore::dialect() const

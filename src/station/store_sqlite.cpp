@@ -20,6 +20,17 @@ static const int BUSY_POLL_MS = 5;
 // much as its file does, up to that.
 static const char CACHE_SIZE[] = "PRAGMA cache_size = -128";  // KiB
 
+// A tally (name: "tally", "hours") made, then kept by a trigger on each
+// attempt inserted and updated.
+static std::string kept(const std::string &name, const std::string &made, const std::string &add,
+                        const std::string &take_back)
+{
+    const std::string trigger = "attempts_" + name;
+    return "DROP TRIGGER IF EXISTS " + trigger + "_insert;\nDROP TRIGGER IF EXISTS " + trigger + "_update;\n" + made +
+           "CREATE TRIGGER " + trigger + "_insert AFTER INSERT ON attempts BEGIN\n" + add + "END;\nCREATE TRIGGER " +
+           trigger + "_update AFTER UPDATE OF " + TALLIED + " ON attempts BEGIN\n" + take_back + add + "END;\n";
+}
+
 // serial is unique per counter: a second hand-out of a number fails the
 // transaction rather than reach a board.
 static const Dialect SQLITE = {R"(
@@ -64,12 +75,10 @@ CREATE INDEX IF NOT EXISTS attempts_station_started ON attempts (station, starte
 CREATE INDEX IF NOT EXISTS attempts_counter ON attempts (counter, serial, station) WHERE serial IS NOT NULL;
 )",
                                [] {
-                                   return std::string("DROP TRIGGER IF EXISTS attempts_tally_insert;\n"
-                                                      "DROP TRIGGER IF EXISTS attempts_tally_update;\n") +
-                                          tally_table("INTEGER") + tally_fill() +
-                                          "CREATE TRIGGER attempts_tally_insert AFTER INSERT ON attempts BEGIN\n" +
-                                          tally_add() + "END;\nCREATE TRIGGER attempts_tally_update AFTER UPDATE OF " +
-                                          TALLIED + " ON attempts BEGIN\n" + tally_take_back() + tally_add() + "END;\n";
+                                   return kept("tally", tally_table("INTEGER") + tally_fill(), tally_add(), tally_take_back());
+                               },
+                               [] {
+                                   return kept("hours", hours_table("INTEGER") + hours_fill(), hours_add(), hours_take_back());
                                }};
 
 namespace {

@@ -290,6 +290,8 @@ TEST_P(QueryTest, EachFilteredReadingSearchesAnIndex)
     for (const char *index : {"attempts_image_station", "attempts_station_started", "attempts_counter"})
         sql(std::string("DROP INDEX ") + index);
     sql("DROP TABLE image_tally");
+    sql("DROP TABLE hour_tally");
+    sql("DROP INDEX attempts_failed");
     sql(server() ? "UPDATE kestrane_schema SET version = 2" : "PRAGMA user_version = 2");
     Station upgrading;
     ASSERT_TRUE(upgrading.init(path).ok());
@@ -340,6 +342,26 @@ TEST_P(QueryTest, EachFilteredReadingSearchesAnIndex)
     plan->bind_text(1, "c1");
     std::string seen;
     EXPECT_FALSE(scans(plan, seen)) << "serial show:\n" << seen;
+
+    // The dashboard's, unfiltered too: its figures over time from the hourly
+    // tally and two hours' attempts, its failures from their own index.
+    for (const Filter &filter : {Filter{}, since, at_station}) {
+        const std::string named = "since '" + filter.since + "' station '" + filter.station + "'";
+        for (Span span : {Span::Hours, Span::DayHour, Span::SinceHour}) {
+            ASSERT_TRUE(prepare_timeline(*store, filter, "2024-05-04T10:30:00Z", span, explain, plan).ok());
+            seen.clear();
+            EXPECT_TRUE(!plan || !scans(plan, seen)) << "timeline " << int(span) << " by " << named << ":\n" << seen;
+        }
+        ASSERT_TRUE(prepare_failures(*store, filter, {"the write at "}, explain, plan).ok());
+        seen.clear();
+        const bool scanned = scans(plan, seen);
+        EXPECT_TRUE(!scanned || seen.find("attempts_failed") != std::string::npos) << "failures by " << named << ":\n"
+                                                                                  << seen;
+    }
+    ASSERT_TRUE(prepare_timeline(*store, {}, "2024-05-04T10:30:00Z", Span::Hours, explain, plan).ok());
+    seen.clear();
+    scans(plan, seen);
+    EXPECT_EQ(seen.find("attempts"), std::string::npos) << "every hour's figures from the tally:\n" << seen;
 }
 
 }  // namespace
