@@ -49,8 +49,9 @@ public:
     // failures, counters and the last attempts (dashboard_figures.h).
     int page(const View &view, const std::string &now, Json &out, std::string &error);
     // The same, every attempt of the view read here and added up as it
-    // streams by: what page does for several stations and for a file, and
-    // what it agrees with on a server (tests/cli/dashboard_sql_test.cpp).
+    // streams by: what page does for several stations and for a file of a
+    // schema before the hourly tally, and what it agrees with elsewhere
+    // (tests/cli/dashboard_sql_test.cpp).
     int page_streamed(const View &view, const std::string &now, Json &out, std::string &error);
 
 private:
