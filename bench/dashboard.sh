@@ -52,8 +52,9 @@ def rss():
         return next(int(line.split()[1]) for line in status if line.startswith('VmRSS'))
 
 load = sum(seconds(path) for path in ['/', '/page.js', '/page.css', '/chart.js', '/api/page'])
+summary = seconds('/api/summary')
 print(f'first page load ({attempts} attempts): {load:.3f} s (the page, its script and style, Chart.js and its data)')
-print(f'/api/summary ({attempts} attempts): {seconds("/api/summary"):.3f} s')
+print(f'/api/summary ({attempts} attempts): {summary:.3f} s')
 print(f'resident memory after the first load: {rss()} kB')
 record = sqlite3.connect(db, isolation_level=None)
 samples, every = [], max(1, updates // 10)
@@ -68,4 +69,11 @@ for i in range(1, updates + 1):
         samples.append(rss())
 print(f'resident memory over {updates} updates, in kB: {" ".join(map(str, samples))}')
 print(f'growth from the first sample to the last: {samples[-1] - samples[0]} kB')
+# The targets: each under a second, and memory flat (a page's data kept
+# per poll would be some 60 kB each, hundreds of MB an hour).
+missed = [what for what, took in [('the first load', load), ('/api/summary', summary)] if took >= 1.0]
+if samples[-1] - samples[0] > 4096:
+    missed.append('flat memory')
+if missed:
+    sys.exit('missed: ' + ', '.join(missed))
 PYTHON
