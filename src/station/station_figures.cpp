@@ -86,9 +86,9 @@ std::string failures_sql(const Selection &selection, std::size_t phrases)
 
 }  // namespace
 
-// The period column of a timeline's row: an hour ("2024-05-01T09") as the
-// record writes times, to be made the hour or its day once it is known
-// which it is; or (a straddled hour's) the period itself.
+// A span's statement. Its rows' first column is, for every hour's, the hour
+// ("2024-05-01T09"), which Station::timeline makes the hour or its day once
+// it knows which; for one hour's, the period itself.
 Result prepare_timeline(Store &store, const Filter &filter, const std::string &hours_from, Span span,
                         const std::string &prefix, std::unique_ptr<Query> &query)
 {
