@@ -37,9 +37,13 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 dashboard=$!
 # Its first line says it listens.
 timeout 60 grep -q -m1 'is at http' <(tail -F "$work/out" 2> /dev/null) || { cat "$work/err"; exit 1; }
-python3 - "http://127.0.0.1:$port" "$dashboard" "$db" "$attempts" "$updates" <<'PYTHON'
+# AddressSanitizer keeps what is freed in quarantine, up to 256 MB, rather
+# than use it again: a sanitized build's memory is said, not judged.
+sanitized=$(ldd "$cli" | grep -c libasan || true)
+python3 - "http://127.0.0.1:$port" "$dashboard" "$db" "$attempts" "$updates" "$sanitized" <<'PYTHON'
 import sqlite3, sys, time, urllib.request
 base, pid, db, attempts, updates = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+sanitized = sys.argv[6] != '0'
 
 def seconds(path):
     start = time.monotonic()
@@ -72,7 +76,7 @@ print(f'growth from the first sample to the last: {samples[-1] - samples[0]} kB'
 # The targets: each under a second, and memory flat (a page's data kept
 # per poll would be some 60 kB each, hundreds of MB an hour).
 missed = [what for what, took in [('the first load', load), ('/api/summary', summary)] if took >= 1.0]
-if samples[-1] - samples[0] > 4096:
+if samples[-1] - samples[0] > 4096 and not sanitized:
     missed.append('flat memory')
 if missed:
     sys.exit('missed: ' + ', '.join(missed))
