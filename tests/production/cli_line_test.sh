@@ -40,8 +40,11 @@ done
 # is identified, nothing erased, and no number drawn, since the number is
 # drawn only for a board that takes it; the attempt is recorded.
 "$cli" serial init big --first 70000 --db "$db" > /dev/null
+# The image's byte at 0x10 made one it cannot be erased to, so that the
+# refusal names it whatever the random bytes after it are.
+printf '\x5a' | dd of=fw.bin bs=1 seek=16 conv=notrunc status=none
 usb 65 flash --db "$db" --counter line --serial le32@0x0010 fw.bin
-grep -q 'at 0x10, inside le32@0x10' err || fail "overlap: $(cat err)"
+grep -q 'holds 0x5A at 0x10, inside le32@0x10' err || fail "overlap: $(cat err)"
 usb 65 flash --db "$db" --counter big --serial le16@0x3000 fw.bin
 grep -q "would hand out 70000, which does not fit le16@0x3000" err || fail "too large: $(cat err)"
 grep -q '^open' log && fail "a board was opened for a number that cannot be placed"
