@@ -22,18 +22,6 @@ std::string one(const std::string &condition)
     return "CASE WHEN " + condition + " THEN 1 ELSE 0 END";
 }
 
-// What an attempt (row: "NEW.", "OLD." or "") adds: passed, then passed on
-// its first try, as the image tally and the summary count them.
-std::string passed(const std::string &row)
-{
-    return row + "ended IS NOT NULL AND coalesce(" + row + "exit_code, 0) = 0";
-}
-
-std::string first_pass(const std::string &row)
-{
-    return passed(row) + " AND coalesce(" + row + "tries, 0) = 1";
-}
-
 // The tally's row of an attempt.
 std::string its_row(const std::string &row)
 {
@@ -48,11 +36,11 @@ std::string hours_table(const char *integer)
     return "DROP TABLE IF EXISTS hour_tally;\nCREATE TABLE hour_tally (hour TEXT NOT NULL, station TEXT NOT NULL, "
            "image_sha256 TEXT NOT NULL, attempts" + counted + ", passed" + counted + ", first_pass" + counted +
            ", last_id" + counted + ", PRIMARY KEY (hour, station, image_sha256));\n"
-           // The failed attempts are a few of them; the condition is written
-           // as the statements that count them write it, so that both
-           // planners see it holds.
-           "CREATE INDEX IF NOT EXISTS attempts_failed ON attempts (station, started) "
-           "WHERE ended IS NOT NULL AND NOT coalesce(exit_code, 0) = 0;\n";
+           // The failed attempts are a few of them; the statements that
+           // count them write the same condition, so that both planners see
+           // it holds.
+           "CREATE INDEX IF NOT EXISTS attempts_failed ON attempts (station, started) WHERE " + failed_sql("") +
+           ";\n";
 }
 
 // The attempts there already, as the image tally counts them: a withdrawn
@@ -60,8 +48,8 @@ std::string hours_table(const char *integer)
 std::string hours_fill()
 {
     return "INSERT INTO hour_tally (hour, station, image_sha256, attempts, passed, first_pass, last_id) "
-           "SELECT " + hour("") + ", station, image_sha256, count(*), sum(" + one(passed("")) + "), sum(" +
-           one(first_pass("")) + "), max(id) FROM attempts WHERE withdrawn IS NULL AND station IS NOT NULL "
+           "SELECT " + hour("") + ", station, image_sha256, count(*), sum(" + one(passed_sql("")) + "), sum(" +
+           one(first_pass_sql("")) + "), max(id) FROM attempts WHERE withdrawn IS NULL AND station IS NOT NULL "
            "GROUP BY " + hour("") + ", station, image_sha256;\n";
 }
 
@@ -70,8 +58,8 @@ std::string hours_fill()
 std::string hours_add()
 {
     return "INSERT INTO hour_tally (hour, station, image_sha256, attempts, passed, first_pass, last_id) SELECT " +
-           hour("NEW.") + ", NEW.station, NEW.image_sha256, 1, " + one(passed("NEW.")) + ", " +
-           one(first_pass("NEW.")) + ", NEW.id WHERE NEW.withdrawn IS NULL AND NEW.station IS NOT NULL "
+           hour("NEW.") + ", NEW.station, NEW.image_sha256, 1, " + one(passed_sql("NEW.")) + ", " +
+           one(first_pass_sql("NEW.")) + ", NEW.id WHERE NEW.withdrawn IS NULL AND NEW.station IS NOT NULL "
            "ON CONFLICT (hour, station, image_sha256) DO UPDATE SET attempts = hour_tally.attempts + 1, "
            "passed = hour_tally.passed + excluded.passed, first_pass = hour_tally.first_pass + excluded.first_pass, "
            "last_id = CASE WHEN excluded.last_id > hour_tally.last_id THEN excluded.last_id ELSE hour_tally.last_id "
@@ -89,8 +77,8 @@ std::string hours_take_back()
     const std::string left = "(NEW.withdrawn IS NOT NULL OR " + hour("NEW.") + " IS DISTINCT FROM " + hour("OLD.") +
                              " OR NEW.station IS DISTINCT FROM OLD.station OR NEW.image_sha256 IS DISTINCT FROM "
                              "OLD.image_sha256)";
-    return "UPDATE hour_tally SET attempts = attempts - 1, passed = passed - " + one(passed("OLD.")) +
-           ", first_pass = first_pass - " + one(first_pass("OLD.")) + " WHERE OLD.withdrawn IS NULL AND " + group +
+    return "UPDATE hour_tally SET attempts = attempts - 1, passed = passed - " + one(passed_sql("OLD.")) +
+           ", first_pass = first_pass - " + one(first_pass_sql("OLD.")) + " WHERE OLD.withdrawn IS NULL AND " + group +
            ";\nDELETE FROM hour_tally WHERE " + group + " AND attempts = 0;\n"
            "UPDATE hour_tally SET last_id = (SELECT max(a.id) FROM attempts a WHERE a.image_sha256 = "
            "hour_tally.image_sha256 AND a.station = hour_tally.station AND a.started >= hour_tally.hour AND "

@@ -8,16 +8,29 @@
 
 namespace station {
 
+std::string passed_sql(const std::string &row)
+{
+    return row + "ended IS NOT NULL AND coalesce(" + row + "exit_code, 0) = 0";
+}
+
+std::string first_pass_sql(const std::string &row)
+{
+    return passed_sql(row) + " AND coalesce(" + row + "tries, 0) = 1";
+}
+
+std::string failed_sql(const std::string &row)
+{
+    return row + "ended IS NOT NULL AND NOT coalesce(" + row + "exit_code, 0) = 0";
+}
+
 // What one attempt (row: "NEW.", "OLD." or "" for the table's own) adds to
 // its image's figures at its station, as the summary counts them.
 static const char *const FIGURES[] = {"passed", "failed", "unfinished", "first_pass", "voids"};
 static std::vector<std::string> adds(const std::string &row)
 {
-    const std::string ended = row + "ended IS NOT NULL", passed = "coalesce(" + row + "exit_code, 0) = 0";
     const auto one = [](const std::string &condition) { return "CASE WHEN " + condition + " THEN 1 ELSE 0 END"; };
-    return {one(ended + " AND " + passed), one(ended + " AND NOT " + passed), one(row + "ended IS NULL"),
-            one(ended + " AND " + passed + " AND coalesce(" + row + "tries, 0) = 1"),
-            one(row + "serial IS NOT NULL AND " + ended + " AND NOT " + passed)};
+    return {one(passed_sql(row)), one(failed_sql(row)), one(row + "ended IS NULL"), one(first_pass_sql(row)),
+            one(row + "serial IS NOT NULL AND " + failed_sql(row))};
 }
 
 static std::string listed(const std::vector<std::string> &items)

@@ -14,8 +14,6 @@ namespace station {
 
 namespace {
 
-const std::string ENDED = "a.ended IS NOT NULL", PASSED = "coalesce(a.exit_code, 0) = 0";
-
 std::string parameter(const Selection &selection, int own)
 {
     return "?" + std::to_string(selection.values() + own);
@@ -29,8 +27,7 @@ std::string flag(const std::string &condition)
 std::string figures(const Selection &selection, const std::string &period)
 {
     return "SELECT " + period + ", " + selection.station("a") + ", a.image_sha256, count(*), sum(" +
-           flag(ENDED + " AND " + PASSED) + "), sum(" + flag(ENDED + " AND " + PASSED + " AND coalesce(a.tries, 0) = 1") +
-           "), max(a.id) FROM attempts a";
+           flag(passed_sql("a.")) + "), sum(" + flag(first_pass_sql("a.")) + "), max(a.id) FROM attempts a";
 }
 
 // Every hour's attempts but those of the hour the last day starts in, by
@@ -81,7 +78,7 @@ std::string failures_sql(const Selection &selection, std::size_t phrases)
     }
     return "SELECT f.at, f.result, f.phrase, count(*) FROM (SELECT " + selection.station("a") +
            " AS at, a.result AS result, " + phrase + " AS phrase FROM attempts a" +
-           selection.where("a", {ENDED, "NOT " + PASSED}) + ") AS f GROUP BY f.at, f.result, f.phrase";
+           selection.where("a", {failed_sql("a.")}) + ") AS f GROUP BY f.at, f.result, f.phrase";
 }
 
 }  // namespace

@@ -208,7 +208,6 @@ std::string group_by(const Selection &selection)
                "t.lowest, t.highest, t.voids, t.first_started, t.last_started, t.first_id, t.last_id, "
                "(SELECT c.image_name FROM attempts c WHERE c.id = t.last_id) FROM image_tally t" +
                selection.kept_where("t");
-    const std::string ended = "a.ended IS NOT NULL", passed = "coalesce(a.exit_code, 0) = 0";
     const auto count = [](const std::string &condition) {
         return "sum(CASE WHEN " + condition + " THEN 1 ELSE 0 END)";
     };
@@ -223,11 +222,11 @@ std::string group_by(const Selection &selection)
     const std::string image = selection.filtered() ? "a.image_sha256 || ''" : "a.image_sha256";
     const std::string groups =
         "SELECT " + image + " AS sha256, " + selection.station("a") + " AS station, count(*) AS attempts, " +
-        count(ended + " AND " + passed) + " AS passed, " + count(ended + " AND NOT " + passed) + " AS failed, " +
+        count(passed_sql("a.")) + " AS passed, " + count(failed_sql("a.")) + " AS failed, " +
         count("a.ended IS NULL") + " AS unfinished, " +
-        count(ended + " AND " + passed + " AND coalesce(a.tries, 0) = 1") + " AS first_pass, " +
+        count(first_pass_sql("a.")) + " AS first_pass, " +
         "min(a.serial) AS lowest, max(a.serial) AS highest, " +
-        count("a.serial IS NOT NULL AND " + ended + " AND NOT " + passed) + " AS voids, " +
+        count("a.serial IS NOT NULL AND " + failed_sql("a.")) + " AS voids, " +
         "min(a.started) AS first_started, max(a.started) AS last_started FROM attempts a" + selection.where("a") +
         " GROUP BY " + image + ", " + selection.station("a");
     const std::string ends = "SELECT g.*, " + at("first_started", "min") + " AS first_id, " +

@@ -43,6 +43,15 @@ struct Dialect {
     std::string (*hours)();  // version 4: hour_tally, kept by triggers, and the failures' index (schema_hours.cpp)
 };
 
+// What the record counts an attempt as, for a row named row ("NEW.", "a.",
+// or "" for the table's own), in SQL both dialects read: passed (finished
+// with exit status 0), passed on its first try, failed (finished with any
+// other status). The index of the failed attempts is made over failed_sql,
+// so that a statement written with it is one the index serves.
+std::string passed_sql(const std::string &row);
+std::string first_pass_sql(const std::string &row);
+std::string failed_sql(const std::string &row);
+
 // The tally's statements, the same in both dialects (schema_tally.cpp): the
 // table (with the dialect's integer type), what fills it from the attempts
 // there already, and what a trigger runs on an attempt inserted (NEW) and
