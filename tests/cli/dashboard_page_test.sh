@@ -36,11 +36,10 @@ cp kept.sqlite old.sqlite
 sqlite3 old.sqlite "DROP TRIGGER attempts_hours_insert; DROP TRIGGER attempts_hours_update; DROP TABLE hour_tally;
                     DROP INDEX attempts_failed; PRAGMA user_version = 3" || fail "the older record"
 
-port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 serve() {  # serve NAME ARGS...: a dashboard, its address in NAME.at
   local name=$1 at
   shift
-  at=127.0.0.1:$(port)
+  at=127.0.0.1:$(free_port)
   "$cli" dashboard --listen "$at" "$@" > "$name.out" 2> "$name.err" &
   wait_line "$name.out" 1 1 'is at http://' > /dev/null || fail "$name did not start: $(cat "$name.err")"
   echo "$at" > "$name.at"
@@ -52,8 +51,7 @@ serve old_east --db old.sqlite --station '<b>east</b>'
 [ "$(sqlite3 old.sqlite 'PRAGMA user_version')" = 3 ] || fail "the older record was upgraded by reading it"
 
 page() {  # page NAME PATH: the page's data without the time it was read at
-  python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())' \
-    "http://$(cat "$1.at")$2" | jq -S 'del(.now)'
+  http_get "http://$(cat "$1.at")$2" | jq -S 'del(.now)'
 }
 since=$(date -u -d '-2 days -17 minutes' +%Y-%m-%dT%H:%M:%S)
 for asked in "kept /api/page" "kept /api/page?since=$since" "kept_east /api/page" "kept_east /api/page?since=$since"; do

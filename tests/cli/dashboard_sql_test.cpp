@@ -3,10 +3,10 @@
 // attempt history streams, over random records in a file and on a
 // PostgreSQL server, for random filters: equal, object for object.
 #include "cli/dashboard_figures.h"
+#include "owner_sql.h"
 #include "pg_test_server.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -93,17 +93,7 @@ protected:
         }
     }
 
-    void sql(const std::string &statement)
-    {
-        if (GetParam()) {
-            ASSERT_TRUE(PostgresServer::sql(path, statement)) << statement;
-            return;
-        }
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    }
+    void sql(const std::string &statement) { owner_sql(GetParam(), path, statement); }
 
     // The database's figures against those added up over every attempt.
     void expect_figures(station::Station &read, const station::Filter &filter)

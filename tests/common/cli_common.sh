@@ -106,3 +106,24 @@ verified() {
   last=$(grep -n '^24..3[23]' "$1" | tail -n 1 | cut -d: -f1)
   [ "$at" -gt "${last:-0}" ]
 }
+
+# start_pg PG-SERVER: a PostgreSQL server of the test's own (pg_server.sh):
+# $pg its folder, $db its socket URI, $port_number its TCP port. It goes
+# when the test ends, with the work folder (copied to $KEEP first, if set).
+start_pg() {
+  pg_server=$(realpath "$1")
+  pg=$(mktemp -d /tmp/kestrane-pg.XXXXXX)
+  trap 'jobs -p | xargs -r kill 2>/dev/null; "$pg_server" clean "$pg"; [ -z "${KEEP:-}" ] || cp -r "$work" "$KEEP"; rm -rf "$work"' EXIT
+  "$pg_server" start "$pg" > /dev/null || { echo "FAIL: the test's PostgreSQL server did not start"; exit 1; }
+  db=$(cat "$pg/uri") port_number=$(cat "$pg/port")
+}
+
+# A TCP port on 127.0.0.1 that nothing listens on now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# http_get URL: the body, or a failure (an HTTP error status included).
+http_get() {
+  python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())' "$1"
+}

@@ -9,12 +9,10 @@
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") pg_server=$(realpath "$3") proxy=$(realpath "$4")
 . "$(dirname "$0")/../common/cli_common.sh"
-pg=$(mktemp -d /tmp/kestrane-pg.XXXXXX)
-trap 'jobs -p | xargs -r kill 2>/dev/null; "$pg_server" clean "$pg"; rm -rf "$work"' EXIT
-"$pg_server" start "$pg" > /dev/null || { echo "FAIL: the test's PostgreSQL server did not start"; exit 1; }
+start_pg "$pg_server"
 export XDG_STATE_HOME=$work/state
 mkfifo listening
-python3 "$proxy" --to "127.0.0.1:$(cat "$pg/port")" --count-file trips > listening &
+python3 "$proxy" --to "127.0.0.1:$port_number" --count-file trips > listening &
 read -r port < listening || { echo "FAIL: the proxy did not start"; exit 1; }
 db=postgresql://postgres@127.0.0.1:$port/kestrane
 "$cli" station init --db "$db" > /dev/null && "$cli" serial init line --first 1 --db "$db" > /dev/null ||

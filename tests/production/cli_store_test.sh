@@ -12,11 +12,7 @@
 set -u
 cli=$(realpath "$1") demo_dir=$(realpath "$2") sim=$(realpath "$3") pg_server=$(realpath "$4")
 . "$(dirname "$0")/../common/cli_common.sh"
-pg=$(mktemp -d /tmp/kestrane-pg.XXXXXX)
-trap 'jobs -p | xargs -r kill 2>/dev/null; "$pg_server" clean "$pg"; [ -z "${KEEP:-}" ] || cp -r "$work" "$KEEP"; rm -rf "$work"' EXIT
-"$pg_server" start "$pg" > /dev/null || { echo "FAIL: the test's PostgreSQL server did not start"; exit 1; }
-db=$(cat "$pg/uri")
-port_number=$(cat "$pg/port")
+start_pg "$pg_server"
 sql() { "$pg_server" psql "$pg" -XqAt -c "$1"; }
 export XDG_STATE_HOME=$work/state
 spool=$XDG_STATE_HOME/kestrane/spool.sqlite

@@ -3,6 +3,7 @@
 // database adds up is what summarize adds up over them, serial show's
 // ranges hold each station's numbers in as few ranges as gaps allow, and
 // each filtered reading searches an index rather than scan the table.
+#include "owner_sql.h"
 #include "pg_test_server.h"
 #include "station/station.h"
 #include "station/station_queries.h"
@@ -12,7 +13,6 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <functional>
@@ -27,6 +27,9 @@ using namespace station;
 ::testing::Environment *const server = ::testing::AddGlobalTestEnvironment(new PostgresServer);
 
 enum class Kind { File, Server };
+
+void record_at_random(Station &station, std::mt19937 &random, int attempts,
+                      const std::function<void(const std::string &)> &sql);
 
 class QueryTest : public ::testing::TestWithParam<Kind> {
 protected:
@@ -43,16 +46,14 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir); }
     bool server() const { return GetParam() == Kind::Server; }
 
-    void sql(const std::string &statement)
+    void sql(const std::string &statement) { owner_sql(server(), path, statement); }
+    // Random attempts recorded through station, opened on the database, and
+    // read back whole.
+    void recorded(Station &station, std::mt19937 &random, std::vector<AttemptRecord> &all)
     {
-        if (server()) {
-            PostgresServer::sql(path, statement);
-            return;
-        }
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
+        ASSERT_TRUE(station.open(path).ok());
+        record_at_random(station, random, 80, [this](const std::string &statement) { sql(statement); });
+        ASSERT_TRUE(station.history({}, all).ok());
     }
 
     std::string dir, path;
@@ -149,10 +150,8 @@ TEST_P(QueryTest, FiltersAndTheDatabasesSummaryAgreeWithTheRecordReadWhole)
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     Station station;
-    ASSERT_TRUE(station.open(path).ok());
-    record_at_random(station, random, 80, [this](const std::string &statement) { sql(statement); });
     std::vector<AttemptRecord> all;
-    ASSERT_TRUE(station.history({}, all).ok());
+    ASSERT_NO_FATAL_FAILURE(recorded(station, random, all));
     ASSERT_FALSE(all.empty());
     for (std::size_t i = 1; i < all.size(); ++i)
         ASSERT_LE(std::tie(all[i - 1].start.started, all[i - 1].id), std::tie(all[i].start.started, all[i].id));
@@ -194,10 +193,8 @@ TEST_P(QueryTest, SerialShowsRangesHoldEachStationsNumbersAndBreakOnlyAtGaps)
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     Station station;
-    ASSERT_TRUE(station.open(path).ok());
-    record_at_random(station, random, 80, [this](const std::string &statement) { sql(statement); });
     std::vector<AttemptRecord> all;
-    ASSERT_TRUE(station.history({}, all).ok());
+    ASSERT_NO_FATAL_FAILURE(recorded(station, random, all));
     for (const char *counter : {"c1", "c2"}) {
         std::map<std::uint64_t, std::string> drawer;
         for (const AttemptRecord &record : all)

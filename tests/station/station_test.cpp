@@ -3,6 +3,7 @@
 // failures and a SIGKILL; history filters and the summary's figures on a
 // known set of attempts; schemas upgraded, newer ones refused. In a file: a
 // call waits for another writer instead of losing its record.
+#include "owner_sql.h"
 #include "pg_test_server.h"
 #include "station/station.h"
 #include "station/station_report.h"
@@ -67,14 +68,7 @@ protected:
     // Runs statement on the database at where as its owner.
     void sql(const std::string &where, const std::string &statement)
     {
-        if (GetParam() == Kind::Server) {
-            PostgresServer::sql(where, statement);
-            return;
-        }
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
+        owner_sql(GetParam() == Kind::Server, where, statement);
     }
 };
 
