@@ -8,6 +8,7 @@
 // device's time without sleeping it, so the command targets hold and the
 // eight boards are flashed, but eight against one is not timed.
 #include <kestrane/engine.h>
+#include "bench_main.h"
 #include "hidsim.h"
 #include "gui/lib.h"
 
@@ -192,14 +193,7 @@ BENCHMARK(BM_EightBoardsAtOnce)->Unit(benchmark::kMillisecond)->UseRealTime()->I
 
 int main(int argc, char **argv)
 {
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--small")
-            small = true;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
+    small = take_argument(argc, argv, "--small");
     REAL_CHIP.sleeps = !small;
     const std::pair<Mode, const char *> modes[] = {
         {Mode::Plain, "Plain"}, {Mode::Defaults, "Defaults"}, {Mode::Delta, "Delta"}};
@@ -210,10 +204,5 @@ int main(int argc, char **argv)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime()
                 ->Iterations(1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return failed ? 1 : 0;
+    return run_benchmarks(argc, argv, failed);
 }

@@ -3,6 +3,7 @@
 // the time a real EFM8UB1 takes, as a ratio to that device time. A flash
 // that fails fails the run. CI runs it with
 // --benchmark_filter=InstantDevice --benchmark_min_time=0.05.
+#include "bench_main.h"
 #include "hidsim.h"
 #include "gui/lib.h"
 
@@ -67,10 +68,5 @@ int main(int argc, char **argv)
     // not up to 50 us later, or each of its thousand would add its slack to
     // the link's time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return failed ? 1 : 0;
+    return run_benchmarks(argc, argv, failed);
 }

@@ -20,6 +20,7 @@
 // figures are printed, not held to the target, which is the engine's.
 #include <kestrane/engine.h>
 #include <kestrane/parts.h>
+#include "bench_main.h"
 #include "protocol/protocol.h"
 #include "uart_board.h"
 
@@ -33,7 +34,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -237,17 +237,8 @@ void BM_Flash(benchmark::State &state, Case c, int rounds, bool enforce, bool by
 
 int main(int argc, char **argv)
 {
-    bool small = false;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--small") == 0)
-            small = true;
-        else if (std::strncmp(argv[i], "--cli=", 6) == 0)
-            cli = argv[i] + 6;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
+    const bool small = take_argument(argc, argv, "--small");
+    take_argument(argc, argv, "--cli=", &cli);
     std::vector<Case> cases = {{1024, 460800}};
     if (!small)
         cases = {{1024, 115200}, {14848, 115200}, {1024, 460800}, {14848, 460800}};
@@ -264,10 +255,5 @@ int main(int argc, char **argv)
                 ->Iterations(1);
         }
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    const size_t run = benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return run == 0 || failed ? 1 : 0;
+    return run_benchmarks(argc, argv, failed, true);
 }

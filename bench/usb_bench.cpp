@@ -9,6 +9,7 @@
 //
 // usb_bench [--small] [benchmark options]: --small (CI) flashes once each
 // way and holds the handle open for half a second.
+#include "bench_main.h"
 #include "gui/lib.h"
 #include "usb_emulator.h"
 
@@ -105,14 +106,7 @@ void BM_IdleOpenHandle(benchmark::State &state)
 
 int main(int argc, char **argv)
 {
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--small")
-            small = true;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
+    small = take_argument(argc, argv, "--small");
     const int iterations = small ? 1 : 3;
     benchmark::RegisterBenchmark("BM_FullFlashOverUsb", BM_FullFlashOverUsb)
         ->Unit(benchmark::kMillisecond)
@@ -127,11 +121,7 @@ int main(int argc, char **argv)
         ->UseRealTime()
         ->Iterations(1);
     emulator = new usbemu::Emulator;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = run_benchmarks(argc, argv, failed);
     delete emulator;
     if (flash_device[1].count() > 0)
         std::printf("usb_bench: a 14848-byte flash took %.3f s with the device spending %.3f s (1 ms a report each "
@@ -139,5 +129,5 @@ int main(int argc, char **argv)
                     "umockdev's emulation and the host, not a bus: the figures measure the emulation\n",
                     flash_wall[1].count(), flash_device[1].count(), flash_wall[1] / flash_device[1],
                     flash_wall[0].count());
-    return failed ? 1 : 0;
+    return status;
 }
