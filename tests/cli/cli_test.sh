@@ -172,7 +172,7 @@ watcher=$!
 wait_log 1 1 '^close' > /dev/null
 kill -INT $watcher
 wait $watcher || fail "watch --json stopped by Ctrl-C exited $?"
-tail -n 1 out | jq -es 'length == 1 and (.[0] | .summary and .boards == 1 and .stopped == "interrupted")' > /dev/null ||
+tail -n 1 out | one_json '.summary and .boards == 1 and .stopped == "interrupted"' ||
   fail "watch --json's summary after Ctrl-C: $(cat out)"
 
 # On a terminal the progress is a live bar.

@@ -63,8 +63,8 @@ for asked in "kept /api/page" "kept /api/page?since=$since" "kept_east /api/page
     cmp -s kept.json old.json && break
   done
   cmp -s kept.json old.json || fail "$1 $2 is not the page read attempt by attempt: $(diff kept.json old.json | head)"
-  jq -es 'length == 1 and (.[0] | (.over_time.periods | length) > 3 and (.failures | length) > 0 and .last_id > 0)' \
-    kept.json > /dev/null ||
+  one_json '(.over_time.periods | length) > 3 and (.failures | length) > 0 and .last_id > 0' \
+    kept.json ||
     fail "$1 $2 shows too little to tell: $(head -c 300 kept.json)"
 done
 

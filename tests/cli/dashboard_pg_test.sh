@@ -45,7 +45,7 @@ same /api/summary +1 history --summary --json
 same '/api/attempts?station=south&limit=1' 1 history --station south --json
 same /api/counters +1 serial show --json
 [ "$(fetch /api/summary | jq 'map(select(.station == null)) | .[0].attempts')" = 6 ] || fail "not the six attempts"
-fetch /api/page | jq -es 'length == 1 and (.[0] | .failures | length == 3 and all(.command == "setup"))' > /dev/null ||
+fetch /api/page | one_json '.failures | length == 3 and all(.command == "setup")' ||
   fail "the failures by cause: $(fetch /api/page | jq -c .failures)"
 
 # A server not there: exit 73, the password unsaid.

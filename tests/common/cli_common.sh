@@ -127,3 +127,10 @@ free_port() {
 http_get() {
   python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())' "$1"
 }
+
+# one_json EXPR [FILE]: the one JSON value on standard input (or in FILE)
+# holds the jq expression EXPR. No value, or more than one, fails: jq -e
+# alone exits 0 on no input at all, and judges only the last of several.
+one_json() {
+  jq -es "length == 1 and (.[0] | $1)" "${@:2}" > /dev/null
+}

@@ -50,7 +50,7 @@ grep -q "would hand out 70000, which does not fit le16@0x3000" err || fail "too 
 grep -q '^open' log && fail "a board was opened for a number that cannot be placed"
 [ "$(counter_next line) $(counter_next big)" = "1004 70000" ] || fail "a refused number was drawn"
 KESTRANE_SIM_FLASH_IN=junk usb 65 flash --json --db "$db" --counter line --serial le32@0x39FE fw.bin
-jq -es 'length == 1 and (.[0] | .result == "image-size" and .serial == null)' out > /dev/null && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
+one_json '.result == "image-size" and .serial == null' out && grep -q 'le32@0x39FE (0x39FE to 0x3A01) runs past' out ||
   fail "out of area: $(cat out)"
 cmp -s flash junk || fail "a board was erased for a number beyond its area"
 [ "$(counter_next line)" = 1004 ] || fail "a number was drawn for a board whose area the place runs past"
@@ -109,7 +109,7 @@ attempts=$("$cli" history --db "$db" --json | jq -s length)
 start_boards
 flock "$port" "$cli" flash --json --db "$db" --counter busy --serial le16@0x3000 --port "$port" fw.bin > out 2> err
 status=$?
-[ "$status" -eq 75 ] && jq -es 'length == 1 and (.[0] | .serial == null)' out > /dev/null || fail "a busy port ($status): $(cat out err)"
+[ "$status" -eq 75 ] && one_json '.serial == null' out || fail "a busy port ($status): $(cat out err)"
 [ "$(counter_next busy)" = 60 ] || fail "a number was drawn for a board whose port was busy"
 [ "$("$cli" history --db "$db" --json | jq -s length)" = "$attempts" ] || fail "a busy port was recorded as an attempt"
 "$cli" flash --json --db "$db" --counter busy --serial le16@0x3000 --port "$port" fw.bin > out 2> err ||
@@ -134,7 +134,7 @@ printf 'COMMIT;\n' >&3
 exec 3>&-
 wait "$holder"
 wait "$flasher" || fail "the flash that waited for the database exited $?: $(cat err)"
-"$cli" history --db "$db" --serial 9000 --json | jq -es 'length == 1 and (.[0] | .result == "ok")' > /dev/null || fail "the waiting flash was not recorded"
+"$cli" history --db "$db" --serial 9000 --json | one_json '.result == "ok"' || fail "the waiting flash was not recorded"
 
 # Recording: to the default database unless told; off with --no-record; a
 # database asked for that cannot be written flashes nothing; the default one
@@ -184,12 +184,12 @@ export -f wait_line
   echo $? > status.full
   rm small/filler
   "$cli" serial show full --db "$db" --json > counter' || fail "no small filesystem for the station database"
-[ "$(cat status)" = 0 ] && jq -es 'length == 1 and (.[0] | .result == "ok" and .serial == 1 and .tries == 2 and .record_error == null)' out > /dev/null ||
+[ "$(cat status)" = 0 ] && one_json '.result == "ok" and .serial == 1 and .tries == 2 and .record_error == null' out ||
   fail "a board flashed while the filesystem filled up ($(cat status)): $(cat out err)"
-jq -es 'length == 1 and (.[0] | .result == "ok" and .serial == 1 and (.void | not))' history > /dev/null || fail "its record: $(cat history)"
+one_json '.result == "ok" and .serial == 1 and (.void | not)' history || fail "its record: $(cat history)"
 [ "$(cat status.full)" = 73 ] && grep -q 'full\|no room\|No space' err.full || fail "a full filesystem ($(cat status.full)): $(cat err.full)"
 grep -q '^open' log && fail "a board was opened with no room for its record"
-jq -es 'length == 1 and (.[0] | .next == 2)' counter > /dev/null || fail "a number was drawn with no room for its record: $(cat counter)"
+one_json '.next == 2' counter || fail "a number was drawn with no room for its record: $(cat counter)"
 # Completing the record fails still (its attempt removed meanwhile): the
 # board's own result is printed, its number used, and the run fails (73)
 # saying why the record is incomplete.
@@ -214,8 +214,8 @@ KESTRANE_SIM_BOARDS=3 timeout 60 env "${usb_env[@]}" "$cli" watch --json --db "$
   --serial be16@0x3000 fw.bin > out 2> err
 status=$?
 [ "$status" -eq 65 ] && jq -es 'map(select(.path) | .serial) | sort == [65533, 65534]' out > /dev/null &&
-  tail -n 1 out | jq -es 'length == 1 and (.[0] | .boards == 2 and .untouched == 1 and (.stopped | test("65535, which is 0xFFFF in be16@0x3000, as blank flash reads")))' \
-  > /dev/null || fail "the bench at 0xFFFF ($status): $(cat out err)"
+  tail -n 1 out | one_json '.boards == 2 and .untouched == 1 and (.stopped | test("65535, which is 0xFFFF in be16@0x3000, as blank flash reads"))' ||
+    fail "the bench at 0xFFFF ($status): $(cat out err)"
 for placement in le16@0x3000 be16@0x3000; do
   usb 65 flash --db "$db" --counter blank --serial "$placement" fw.bin
   grep -q "would hand out 65535, which is 0xFFFF in $placement, as blank flash reads: the board would look unnumbered (at most 65534)" err ||

@@ -90,8 +90,8 @@ for station in east west; do
   done
 done
 "$cli" serial show line --db "$db" --json > out
-jq -es 'length == 1 and (.[0] | .next == 10 and ([.drawn[] | select(.station == "east" or .station == "west") | .count] | add) == 8)' \
-  out > /dev/null || fail "serial show does not say who drew what: $(cat out)"
+one_json '.next == 10 and ([.drawn[] | select(.station == "east" or .station == "west") | .count] | add) == 8' \
+  out || fail "serial show does not say who drew what: $(cat out)"
 "$cli" serial show line --db "$db" | grep -q '^  drawn by east: ' || fail "serial show's text: $("$cli" serial show --db "$db")"
 [ "$("$cli" history --db "$db" --station west --json | jq -s length)" = 4 ] || fail "history --station"
 "$cli" history --db "$db" --summary --json > out
@@ -108,7 +108,7 @@ wait_line ulog 1 1 '^1 silent' > /dev/null || fail "the flash never reached the 
 kill -KILL "$victim"
 wait "$victim" 2> /dev/null
 stop_boards
-"$cli" history --db "$db" --serial 10 --json | jq -es 'length == 1 and (.[0] | .result == "unfinished" and (.void | not))' > /dev/null ||
+"$cli" history --db "$db" --serial 10 --json | one_json '.result == "unfinished" and (.void | not)' ||
   fail "the killed attempt: $("$cli" history --db "$db" --serial 10)"
 [ "$("$cli" serial show line --db "$db" --json | jq .next)" = 11 ] || fail "the killed attempt's number is handed out again"
 

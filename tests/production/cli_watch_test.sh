@@ -23,19 +23,19 @@ flasher=$!
 wait_line err 1 1 'sim:1: .*waiting up to 30 s for the board to come back for try 2 of 2' > /dev/null || fail "no wait: $(cat err)"
 send_to control "return 1"
 wait "$flasher" || fail "the board that came back exited $?: $(cat err)"
-jq -es 'length == 1 and (.[0] | .tries == 2 and .serial == 7000)' out > /dev/null || fail "came back: $(cat out)"
+one_json '.tries == 2 and .serial == 7000' out || fail "came back: $(cat out)"
 number_on flash le16@0x3000 7000 || fail "the board that came back does not hold its number"
 KESTRANE_SIM_DROP=12 usb 74 flash --json --retries 2 --db "$db" --counter retry --serial le16@0x3000 fw.bin
-jq -es 'length == 1 and (.[0] | .tries == 3 and .serial == 7001)' out > /dev/null || fail "dropped every time: $(cat out)"
+one_json '.tries == 3 and .serial == 7001' out || fail "dropped every time: $(cat out)"
 KESTRANE_SIM_ANSWER=12:41 usb 76 flash --json --db "$db" --counter retry --serial le16@0x3000 fw.bin
-jq -es 'length == 1 and (.[0] | .tries == 1)' out > /dev/null || fail "a refusal was retried: $(cat out)"
+one_json '.tries == 1' out || fail "a refusal was retried: $(cat out)"
 "$cli" history --db "$db" --json | jq -es 'map(select(.counter == "retry") | [.serial, .tries, .void])
     == [[7000, 2, false], [7001, 3, true], [7002, 1, true]]' > /dev/null || fail "tries as recorded: $(cat out)"
 "$cli" serial init locked --first 1 --db "$db" > /dev/null
 usb 0 flash --json --no-run --lock-pages 1 --db "$db" --counter locked --serial le16@0x3000 fw.bin
 KESTRANE_SIM_DROP=$(($(jq .commands out) - 1)) usb 74 flash --json --no-run --lock-pages 1 --db "$db" --counter locked \
   --serial le16@0x3000 fw.bin
-jq -es 'length == 1 and (.[0] | .tries == 1 and .lock.sent and .serial == 2)' out > /dev/null || fail "retried after the lock: $(cat out)"
+one_json '.tries == 1 and .lock.sent and .serial == 2' out || fail "retried after the lock: $(cat out)"
 numbers_check locked 2 || fail "the locked flashes' numbers: $("$cli" history --db "$db" --json)"
 # The bench keeps a board that left for its retry rather than forget it and
 # take it as a new one when it is back (its own look at the bus and the
@@ -59,7 +59,7 @@ start_boards --drop 14
 "$cli" flash --json --timeout 0.3 --port "$port" --db "$db" --counter retry --serial be16@0x3000 fw.bin > out 2> err ||
   fail "a reply lost once: $(cat err)"
 stop_boards
-jq -es 'length == 1 and (.[0] | .tries == 2)' out > /dev/null && number_on flash be16@0x3000 "$(jq .serial out)" || fail "lost once: $(cat out)"
+one_json '.tries == 2' out && number_on flash be16@0x3000 "$(jq .serial out)" || fail "lost once: $(cat out)"
 
 # A board that leaves the bench in the middle of its flash and comes back,
 # with no retry, or one it does not come back in time for: its attempt
@@ -121,9 +121,9 @@ jq -es 'map(select(.path) | [.serial, .result, .tries]) == [[100, "ok", 2]]' out
 "$cli" serial init bench --first 300 --last 302 --db "$db" > /dev/null
 KESTRANE_SIM_BOARDS=2 KESTRANE_SIM_ANSWER=12:41 usb 76 watch --count 2 --json --db "$db" --counter bench \
   --serial le16@0x3000 fw2.bin
-tail -n 1 out | jq -es 'length == 1 and (.[0] | .summary and .boards == 2 and .passed == 1 and .failed == 1 and .yield == 0.5
+tail -n 1 out | one_json '.summary and .boards == 2 and .passed == 1 and .failed == 1 and .yield == 0.5
     and .first_pass_yield == 0.5 and .serial_first == 300 and .serial_last == 301 and .untouched == 0
-    and .stopped == null and .exit_code == 76)' > /dev/null || fail "watch's summary: $(cat out)"
+    and .stopped == null and .exit_code == 76' || fail "watch's summary: $(cat out)"
 tail -n 1 out > summaries
 KESTRANE_SIM_BOARDS=2 timeout 60 env "${usb_env[@]}" "$cli" watch --json --db "$db" --counter bench \
   --serial le16@0x3000 fw2.bin > out 2> err
@@ -131,8 +131,8 @@ status=$?
 [ "$status" -eq 78 ] && grep -q "sim:[12]: left untouched, not counted: counter 'bench' has handed out its last number, 302" err ||
   fail "the last number did not stop the line ($status): $(cat err)"
 jq -es 'map(select(.path)) | length == 1 and .[0].serial == 302' out > /dev/null || fail "past the last number: $(cat out)"
-tail -n 1 out | jq -es 'length == 1 and (.[0] | .boards == 1 and .passed == 1 and .failed == 0 and .yield == 1 and .untouched == 1
-    and (.stopped | test("handed out its last number, 302")))' > /dev/null || fail "past the last number's summary: $(cat out)"
+tail -n 1 out | one_json '.boards == 1 and .passed == 1 and .failed == 0 and .yield == 1 and .untouched == 1
+    and (.stopped | test("handed out its last number, 302"))' || fail "past the last number's summary: $(cat out)"
 grep -q "^1 board: 1 ok, 0 failed; .*; 1 board untouched; the line stopped: counter 'bench' has handed out" err ||
   fail "the summary does not say the line stopped: $(cat err)"
 tail -n 1 out >> summaries
@@ -158,7 +158,7 @@ jq -es 'map(.image) == ["fw\nline\u001b.bin", "fw\ufffd.bin"]' out > /dev/null |
 sqlite3 :memory: ".import --csv out attempts" "SELECT image FROM attempts" > csv_names
 printf 'fw\nline\033.bin\nfw\351.bin\n' | cmp -s - csv_names || fail "history --csv: $(cat -A out)"
 "$cli" serial init "$(printf 'odd\377')" --first 1 --json --db "$names" > out || fail "serial init of a name not UTF-8"
-jq -es 'length == 1 and (.[0] | .name == "odd\ufffd")' out > /dev/null || fail "serial init --json: $(cat out)"
+one_json '.name == "odd\ufffd"' out || fail "serial init --json: $(cat out)"
 sha=$(sha256sum fw2.bin | cut -c 1-10)
 "$cli" history --db "$db" --image "$sha" --summary --json > out
 jq -es 'length >= 1 and (.[0] | .image == "fw2.bin" and .attempts == 3 and .passed == 2 and .failed == 1 and .first_pass_yield == 2 / 3
@@ -188,7 +188,7 @@ attempts=$("$cli" history --db "$db" --json | jq -s length)
 reads() {  # reads WHAT DB [ATTEMPTS]: history and serial show exit 0 with the records
   "${as_user[@]}" "$cli" history --db "$2" --json > out 2> err && [ "$(jq -s length out)" = "${3:-$attempts}" ] ||
     fail "$1: history: $(cat err)"
-  "${as_user[@]}" "$cli" serial show bench --db "$2" --json > out 2>> err && jq -es 'length == 1 and (.[0] | .next == 303)' out > /dev/null ||
+  "${as_user[@]}" "$cli" serial show bench --db "$2" --json > out 2>> err && one_json '.next == 303' out ||
     fail "$1: serial show: $(cat err)"
 }
 mkdir archive
